@@ -1,0 +1,70 @@
+// The operating-system layer: everything the library needs of the host, in one small
+// interface. Every other module reaches the file system, clocks and streams through it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace qv::os {
+
+// The directory separator this host writes between path components.
+inline constexpr char kSep = '/';
+inline constexpr const char *kSepStr = "/";
+
+// True for every character this host treats as a separator on input.
+inline constexpr bool is_sep(char c) { return c == '/'; }
+
+enum class PathKind { missing, file, directory };
+
+// Whether the path exists, and whether it is a directory (symbolic links are followed).
+PathKind path_kind(const char *path);
+inline bool is_dir(const char *path) { return path_kind(path) == PathKind::directory; }
+inline bool is_file(const char *path) { return path_kind(path) == PathKind::file; }
+
+struct FileInfo {
+    int64_t size;        // bytes
+    int64_t mtime_unix;  // last-write time, seconds since 1970-01-01 UTC
+};
+
+// Size and last-write time of a file or directory; false when it cannot be inspected.
+bool file_info(const char *path, FileInfo *out);
+
+// Enumerates one directory, skipping "." and "..". A symbolic link is reported as not a
+// directory, so that no walk follows it out of the tree it walks. Closes when destroyed.
+class DirReader {
+public:
+    explicit DirReader(const char *path);
+    ~DirReader();
+    DirReader(const DirReader &) = delete;
+    DirReader &operator=(const DirReader &) = delete;
+
+    bool ok() const { return handle_ != nullptr; }
+    // Next entry; false at the end. The name stays valid until the next call.
+    bool next(const char **name, bool *is_dir);
+
+private:
+    void *handle_;
+    const char *path_;
+};
+
+// Creates one directory (mode 0755). 0 on success, else the error number (EEXIST, ...).
+int make_dir(const char *path);
+// Removes a directory only when it is empty.
+bool remove_dir(const char *path);
+// Removes a file (never a directory).
+bool remove_file(const char *path);
+// Moves a file or directory, replacing a file at the destination.
+bool rename_path(const char *from, const char *to);
+
+// Milliseconds from an arbitrary fixed point; never goes backwards.
+uint64_t monotonic_ms();
+// Seconds since 1970-01-01 UTC.
+int64_t unix_now();
+// UTC calendar fields of a Unix time; false when it cannot be converted.
+bool utc_fields(int64_t unix_seconds, std::tm *out);
+
+// Makes the stream pass every byte unchanged (nothing to do where no stream translates).
+void binary_mode(std::FILE *stream);
+
+}  // namespace qv::os

@@ -1,0 +1,79 @@
+// POSIX implementation of the operating-system layer.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/os.h"
+
+namespace qv::os {
+
+PathKind path_kind(const char *path) {
+    struct stat st;
+    if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return PathKind::missing;
+    return S_ISDIR(st.st_mode) ? PathKind::directory : PathKind::file;
+}
+
+bool file_info(const char *path, FileInfo *out) {
+    struct stat st;
+    if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return false;
+    out->size = static_cast<int64_t>(st.st_size);
+    out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
+    return true;
+}
+
+DirReader::DirReader(const char *path)
+    : handle_(path != nullptr && *path != '\0' ? ::opendir(path) : nullptr), path_(path) {}
+
+DirReader::~DirReader() {
+    if (handle_ != nullptr) ::closedir(static_cast<DIR *>(handle_));
+}
+
+bool DirReader::next(const char **name, bool *is_dir) {
+    if (handle_ == nullptr) return false;
+    for (;;) {
+        const dirent *e = ::readdir(static_cast<DIR *>(handle_));
+        if (e == nullptr) return false;
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        *name = e->d_name;
+        if (e->d_type == DT_UNKNOWN) {
+            // The file system did not say. lstat, so that a link is never taken for the
+            // directory it points to: walks that delete must not leave the tree they walk.
+            std::string full = std::string(path_) + kSep + e->d_name;
+            struct stat st;
+            *is_dir = ::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        } else {
+            *is_dir = e->d_type == DT_DIR;
+        }
+        return true;
+    }
+}
+
+int make_dir(const char *path) { return ::mkdir(path, 0755) == 0 ? 0 : errno; }
+
+bool remove_dir(const char *path) { return ::rmdir(path) == 0; }
+
+bool remove_file(const char *path) { return ::unlink(path) == 0; }
+
+bool rename_path(const char *from, const char *to) { return std::rename(from, to) == 0; }
+
+uint64_t monotonic_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+int64_t unix_now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+bool utc_fields(int64_t unix_seconds, std::tm *out) {
+    const std::time_t t = static_cast<std::time_t>(unix_seconds);
+    return ::gmtime_r(&t, out) != nullptr;
+}
+
+void binary_mode(std::FILE *) {}
+
+}  // namespace qv::os

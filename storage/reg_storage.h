@@ -1,0 +1,55 @@
+/* Registry storage engine: the storage tree under one root and every operation on it. */
+#ifndef REG_STORAGE_H
+#define REG_STORAGE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int reg_storage_init(const char *root);
+void reg_storage_cleanup(void);
+const char *reg_storage_last_error(void);
+
+const char *reg_manifest_get(const char *repo, const char *reference,
+                             char *content_type /* >= 127 bytes */,
+                             char *digest_out /* >= 72 bytes */);
+int reg_manifest_delete(const char *repo, const char *reference);
+int reg_repo_delete(const char *repo);
+
+const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
+                               int *truncated);
+
+int reg_blob_start_upload(char *out_upload_uuid /* >= 37 bytes */);
+int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
+                           char *out_digest /* >= 72 bytes */);
+int reg_blob_cancel_upload(const char *upload_uuid);
+int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
+int reg_blob_exists(const char *digest);
+int64_t reg_blob_get_size(const char *digest);
+int reg_blob_get_filepath(const char *digest, char *out, size_t out_size);
+int reg_blob_delete(const char *digest);
+
+int reg_manifest_put(const char *repo, const char *reference, const void *data, size_t len,
+                     const char *content_type, char *out_digest /* >= 72 bytes */);
+
+const char *reg_tags_list_json_page(const char *repo, int n, const char *last, int *out_more,
+                                    char *out_last, size_t out_last_size);
+const char *reg_tags_list_json(const char *repo);
+const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
+                                  size_t out_last_size);
+const char *reg_catalog_json(int n, const char *last);
+const char *reg_storage_get_stats_json(void);
+
+const char *reg_gc_json(int dry_run);
+const char *reg_gc_progress_json(void);
+int reg_gc_cancel(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* REG_STORAGE_H */

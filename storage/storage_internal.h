@@ -1,0 +1,110 @@
+// Module-internal interface of the storage engine: shared state, checks, path builders and
+// the file-system primitives every operation goes through. Not part of the public header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/os.h"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define REG_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define REG_PRINTF(fmt, args)
+#endif
+
+namespace reg {
+
+// ---- limits ----------------------------------------------------------------------------
+inline constexpr size_t kRootCap = 3500;        // root: at most 3499 characters
+inline constexpr size_t kPathCap = 4096;        // every built path: at most 4095 characters
+inline constexpr size_t kErrorCap = 1024;       // last-error text: at most 1023 characters
+inline constexpr size_t kResultCap = 1048576;   // result buffer: at most 1,048,575 characters
+inline constexpr int kListMax = 512;            // entries kept per directory listing
+inline constexpr size_t kListNameCap = 512;     // listing entry name: at most 511 characters
+inline constexpr int kRepoMax = 1024;           // repositories found by one walk
+inline constexpr int kRepoDepthMax = 8;         // deepest walk level (nine name components)
+inline constexpr size_t kRepoNameCap = 1024;    // walked repository name: at most 1023
+inline constexpr uint64_t kReadAllMax = 67108864;  // read_file_alloc: 64 MiB
+
+inline constexpr const char kNotReady[] = "not initialized - call reg_storage_init first";
+inline constexpr const char kPathTooLong[] = "path too long (max 4095 chars)";
+
+// ---- engine state (layout and errors) ----------------------------------------------------
+extern char s_root[kRootCap];
+extern int s_ready;
+extern char s_error[kErrorCap];
+extern char s_result[kResultCap];
+extern uint32_t s_seed;
+extern const char hx[17];  // "0123456789abcdef"
+
+// Replaces the last-error text; output beyond 1023 characters is cut.
+void set_error(const char *fmt, ...) REG_PRINTF(1, 2);
+void clear_error();
+
+int digest_valid(const char *text);
+int hex64_valid(const char *text);
+int uuid_valid(const char *text);
+int repo_name_valid(const char *text);
+// 32 bytes to 64 lowercase hex digits and a NUL.
+void bin_to_hex(const uint8_t in[32], char out[65]);
+
+// Joins a and b with the host separator into out (kPathCap bytes). False, with out holding
+// the cut text, when the result would not fit in 4095 characters.
+bool join_path(char *out, const char *a, const char *b);
+
+// Path builders. Each fills out (kPathCap bytes) from s_root. They check no names; the
+// callers validate first. A path that would be cut fails with kPathTooLong set, because a
+// cut path names another file.
+int manifest_tags_dir(char *out, const char *repo);
+int manifest_tag_path(char *out, const char *repo, const char *tag);
+int manifest_rev_dir(char *out, const char *repo, const char *hex);
+int manifest_rev_path(char *out, const char *repo, const char *hex);
+int manifest_body_path(char *out, const char *repo, const char *file_name);
+int upload_path_for_uuid(char *out, const char *upload_id);
+int blob_path_for_digest(char *out, const char *digest);
+
+// ---- file-system primitives (never set the last-error text) ----------------------------
+struct ListEntry {
+    char name[kListNameCap];
+    int is_dir;
+};
+
+struct DirListing {
+    ListEntry entries[kListMax];
+    int count;
+    int truncated;
+};
+
+int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
+int write_file(const char *path, const void *data, size_t len);
+char *read_file_alloc(const char *path, uint64_t *out_len);  // free() the result
+int list_dir(const char *path, DirListing *out);
+int mkdirs(const char *path);
+int delete_tree(const char *path);
+void collect_repos_recursive(const char *dir, const char *prefix, char **list, int *count,
+                             int depth);
+void sort_str(char **items, int count);
+int json_escape_append(char *dst, size_t cap, const char *src);
+
+// A heap repository list of kRepoMax names, filled by one walk of <root>/repositories.
+// Owns the names and frees them with the list.
+class RepoList {
+public:
+    // nullptr when the list cannot be allocated.
+    static std::unique_ptr<RepoList> collect();
+    ~RepoList();
+    RepoList(const RepoList &) = delete;
+    RepoList &operator=(const RepoList &) = delete;
+
+    int count() const { return count_; }
+    const char *operator[](int i) const { return names_[i]; }
+
+private:
+    RepoList() = default;
+    char **names_ = nullptr;
+    int count_ = 0;
+};
+
+}  // namespace reg

@@ -1,0 +1,77 @@
+// The operating-system layer on real temporary directories.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+
+#include "platform/os.h"
+#include "support/temp_tree.h"
+
+using namespace qvtest;
+namespace os = qv::os;
+
+TEST(Platform, KindsSizesAndTimes) {
+    TempDir t;
+    write_text(t / "f", "hello");
+    make_dirs(t / "d");
+    set_mtime(t / "f", 1000000000);
+
+    EXPECT_EQ(os::path_kind((t / "f").c_str()), os::PathKind::file);
+    EXPECT_EQ(os::path_kind((t / "d").c_str()), os::PathKind::directory);
+    EXPECT_EQ(os::path_kind((t / "none").c_str()), os::PathKind::missing);
+    EXPECT_EQ(os::path_kind(""), os::PathKind::missing);
+
+    os::FileInfo fi{};
+    ASSERT_TRUE(os::file_info((t / "f").c_str(), &fi));
+    EXPECT_EQ(fi.size, 5);
+    EXPECT_EQ(fi.mtime_unix, 1000000000);
+    EXPECT_FALSE(os::file_info((t / "none").c_str(), &fi));
+}
+
+TEST(Platform, EnumerationSkipsDotsAndNeverCallsALinkADirectory) {
+    TempDir t;
+    make_dirs(t / "dir/sub");
+    write_text(t / "dir/file", "x");
+    ASSERT_EQ(::symlink((t / "dir/sub").c_str(), (t / "dir/link").c_str()), 0);
+
+    std::set<std::string> dirs, files;
+    os::DirReader r((t / "dir").c_str());
+    ASSERT_TRUE(r.ok());
+    const char *name;
+    bool is_dir;
+    while (r.next(&name, &is_dir)) (is_dir ? dirs : files).insert(name);
+    EXPECT_EQ(dirs, (std::set<std::string>{"sub"}));
+    EXPECT_EQ(files, (std::set<std::string>{"file", "link"}));
+
+    os::DirReader missing((t / "none").c_str());
+    EXPECT_FALSE(missing.ok());
+    EXPECT_FALSE(missing.next(&name, &is_dir));
+}
+
+TEST(Platform, CreateRemoveRename) {
+    TempDir t;
+    EXPECT_EQ(os::make_dir((t / "a").c_str()), 0);
+    EXPECT_EQ(os::make_dir((t / "a").c_str()), EEXIST);
+    EXPECT_NE(os::make_dir((t / "x/y").c_str()), 0);
+    write_text(t / "a/f", "1");
+    EXPECT_FALSE(os::remove_dir((t / "a").c_str()));  // not empty
+    EXPECT_FALSE(os::remove_file((t / "a").c_str()));  // a directory
+    EXPECT_TRUE(os::rename_path((t / "a/f").c_str(), (t / "g").c_str()));
+    EXPECT_TRUE(os::remove_dir((t / "a").c_str()));
+    EXPECT_TRUE(os::remove_file((t / "g").c_str()));
+    EXPECT_FALSE(exists(t / "g"));
+}
+
+TEST(Platform, Clocks) {
+    uint64_t a = os::monotonic_ms();
+    uint64_t b = os::monotonic_ms();
+    EXPECT_LE(a, b);
+    std::tm tm{};
+    ASSERT_TRUE(os::utc_fields(86400 * 365 + 3661, &tm));
+    EXPECT_EQ(tm.tm_year, 71);
+    EXPECT_EQ(tm.tm_hour, 1);
+    EXPECT_EQ(tm.tm_min, 1);
+    EXPECT_GT(os::unix_now(), 1700000000);
+}
