@@ -56,6 +56,8 @@ bool remove_dir(const char *path);
 bool remove_file(const char *path);
 // Moves a file or directory, replacing a file at the destination.
 bool rename_path(const char *from, const char *to);
+// Sets a file's last-write (and last-access) time, in Unix seconds.
+bool set_mtime(const char *path, int64_t unix_seconds);
 
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();

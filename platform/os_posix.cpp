@@ -1,5 +1,6 @@
 // POSIX implementation of the operating-system layer.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,14 @@ bool remove_dir(const char *path) { return ::rmdir(path) == 0; }
 bool remove_file(const char *path) { return ::unlink(path) == 0; }
 
 bool rename_path(const char *from, const char *to) { return std::rename(from, to) == 0; }
+
+bool set_mtime(const char *path, int64_t unix_seconds) {
+    timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(unix_seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, path, times, 0) == 0;
+}
 
 uint64_t monotonic_ms() {
     timespec ts{};

@@ -75,3 +75,13 @@ TEST(Platform, Clocks) {
     EXPECT_EQ(tm.tm_min, 1);
     EXPECT_GT(os::unix_now(), 1700000000);
 }
+
+TEST(Platform, SetMtime) {
+    TempDir t;
+    write_text(t / "f", "x");
+    ASSERT_TRUE(os::set_mtime((t / "f").c_str(), 86400));
+    os::FileInfo fi{};
+    ASSERT_TRUE(os::file_info((t / "f").c_str(), &fi));
+    EXPECT_EQ(fi.mtime_unix, 86400);
+    EXPECT_FALSE(os::set_mtime((t / "none").c_str(), 1));
+}
