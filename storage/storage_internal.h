@@ -17,15 +17,15 @@
 namespace reg {
 
 // ---- limits ----------------------------------------------------------------------------
-inline constexpr size_t kRootCap = 3500;        // root: at most 3499 characters
-inline constexpr size_t kPathCap = 4096;        // every built path: at most 4095 characters
-inline constexpr size_t kErrorCap = 1024;       // last-error text: at most 1023 characters
-inline constexpr size_t kResultCap = 1048576;   // result buffer: at most 1,048,575 characters
-inline constexpr int kListMax = 512;            // entries kept per directory listing
-inline constexpr size_t kListNameCap = 512;     // listing entry name: at most 511 characters
-inline constexpr int kRepoMax = 1024;           // repositories found by one walk
-inline constexpr int kRepoDepthMax = 8;         // deepest walk level (nine name components)
-inline constexpr size_t kRepoNameCap = 1024;    // walked repository name: at most 1023
+inline constexpr size_t kRootCap = 3500;           // root: at most 3499 characters
+inline constexpr size_t kPathCap = 4096;           // every built path: at most 4095 characters
+inline constexpr size_t kErrorCap = 1024;          // last-error text: at most 1023 characters
+inline constexpr size_t kResultCap = 1048576;      // result buffer: at most 1,048,575 characters
+inline constexpr int kListMax = 512;               // entries kept per directory listing
+inline constexpr size_t kListNameCap = 512;        // listing entry name: at most 511 characters
+inline constexpr int kRepoMax = 1024;              // repositories found by one walk
+inline constexpr int kRepoDepthMax = 8;            // deepest walk level (nine name components)
+inline constexpr size_t kRepoNameCap = 1024;       // walked repository name: at most 1023
 inline constexpr uint64_t kReadAllMax = 67108864;  // read_file_alloc: 64 MiB
 
 inline constexpr const char kNotReady[] = "not initialized - call reg_storage_init first";
@@ -38,6 +38,9 @@ extern char s_error[kErrorCap];
 extern char s_result[kResultCap];
 extern uint32_t s_seed;
 extern const char hx[17];  // "0123456789abcdef"
+
+// The upload-id seed from the time t and the load address a: t XOR a, never 0.
+uint32_t seed_from(uint32_t t, uint32_t a);
 
 // Replaces the last-error text; output beyond 1023 characters is cut.
 void set_error(const char *fmt, ...) REG_PRINTF(1, 2);
@@ -54,9 +57,11 @@ void bin_to_hex(const uint8_t in[32], char out[65]);
 // the cut text, when the result would not fit in 4095 characters.
 bool join_path(char *out, const char *a, const char *b);
 
-// Path builders. Each fills out (kPathCap bytes) from s_root. They check no names; the
-// callers validate first. A path that would be cut fails with kPathTooLong set, because a
-// cut path names another file.
+// Path builders. Each fills out (kPathCap bytes) from s_root and returns 0. They check no
+// names; the callers validate first. A path that would be cut fails (-1) with kPathTooLong
+// set, because a cut path names another file; so does an upload id whose file name would not
+// fit in 127 characters. A NULL argument fails with "NULL argument", and a digest too short
+// to hold its two fan-out digits with "invalid digest".
 int manifest_tags_dir(char *out, const char *repo);
 int manifest_tag_path(char *out, const char *repo, const char *tag);
 int manifest_rev_dir(char *out, const char *repo, const char *hex);
@@ -83,6 +88,10 @@ char *read_file_alloc(const char *path, uint64_t *out_len);  // free() the resul
 int list_dir(const char *path, DirListing *out);
 int mkdirs(const char *path);
 int delete_tree(const char *path);
+// Appends to list (kRepoMax slots, *count in use) every repository below dir, pre-order, at
+// most kRepoDepthMax + 1 name components deep. An entry whose name (1023 characters) or path
+// (4095) would be cut is skipped with everything below it; a name that cannot be copied to
+// the heap is skipped. The caller free()s every name, then the list.
 void collect_repos_recursive(const char *dir, const char *prefix, char **list, int *count,
                              int depth);
 void sort_str(char **items, int count);
@@ -91,7 +100,7 @@ int json_escape_append(char *dst, size_t cap, const char *src);
 // A heap repository list of kRepoMax names, filled by one walk of <root>/repositories.
 // Owns the names and frees them with the list.
 class RepoList {
-public:
+  public:
     // nullptr when the list cannot be allocated.
     static std::unique_ptr<RepoList> collect();
     ~RepoList();
@@ -101,7 +110,7 @@ public:
     int count() const { return count_; }
     const char *operator[](int i) const { return names_[i]; }
 
-private:
+  private:
     RepoList() = default;
     char **names_ = nullptr;
     int count_ = 0;

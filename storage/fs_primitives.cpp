@@ -1,0 +1,194 @@
+// The file-system primitives every engine operation goes through. They keep no state and
+// never touch the last-error text: the calling operation decides what to report.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "storage/storage_internal.h"
+
+namespace reg {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// fclose flushes what is still buffered; its failure is a failed write.
+bool close_ok(File file) {
+    return std::fclose(file.release()) == 0;
+}
+
+bool is_dot_entry(const char *name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// Creates one directory, counting an existing entry as done (see mkdirs).
+bool make_one_dir(const char *path) {
+    const int err = qv::os::make_dir(path);
+    return err == 0 || err == EEXIST || qv::os::is_dir(path);
+}
+
+}  // namespace
+
+int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
+    if (path == nullptr || buf == nullptr || cap == 0) return -1;  // no room even for the NUL
+    File file(std::fopen(path, "rb"));
+    if (!file) return -1;
+    const size_t got = std::fread(buf, 1, cap - 1, file.get());
+    const bool failed = std::ferror(file.get()) != 0;
+    file.reset();
+    if (failed) return -1;
+    buf[got] = '\0';
+    if (out_len != nullptr) *out_len = got;
+    return 0;
+}
+
+int write_file(const char *path, const void *data, size_t len) {
+    if (path == nullptr || (data == nullptr && len != 0)) return -1;
+    File file(std::fopen(path, "wb"));
+    if (!file) return -1;
+    const size_t put = len != 0 ? std::fwrite(data, 1, len, file.get()) : 0;
+    const bool failed = std::ferror(file.get()) != 0;
+    const bool closed = close_ok(std::move(file));
+    return (failed || !closed || put != len) ? -1 : 0;
+}
+
+char *read_file_alloc(const char *path, uint64_t *out_len) {
+    if (path == nullptr) return nullptr;
+    qv::os::FileInfo info{};
+    if (!qv::os::file_info(path, &info) || info.size < 0) return nullptr;
+    const auto size = static_cast<uint64_t>(info.size);
+    if (size > kReadAllMax) return nullptr;
+    auto *buf = static_cast<char *>(std::malloc(size + 1));
+    if (buf == nullptr) return nullptr;
+    uint64_t got = 0;
+    if (read_file(path, buf, size + 1, &got) != 0) {
+        std::free(buf);
+        return nullptr;
+    }
+    if (out_len != nullptr) *out_len = got;
+    return buf;
+}
+
+int list_dir(const char *path, DirListing *out) {
+    if (out == nullptr) return -1;
+    out->count = 0;
+    out->truncated = 0;
+    if (path == nullptr || !qv::os::is_dir(path)) return -1;
+    qv::os::DirReader reader(path);
+    if (!reader.ok()) return -1;
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (is_dot_entry(name)) continue;
+        if (out->count == kListMax) {
+            out->truncated = 1;
+            break;
+        }
+        ListEntry &e = out->entries[out->count++];
+        std::snprintf(e.name, sizeof e.name, "%s", name);
+        e.is_dir = is_dir ? 1 : 0;
+    }
+    return 0;
+}
+
+int mkdirs(const char *path) {
+    if (path == nullptr) return -1;
+    const size_t len = std::strlen(path);
+    if (len == 0 || len >= kPathCap) return -1;
+    char copy[kPathCap];
+    std::memcpy(copy, path, len + 1);
+    // Start after the first character: a leading separator never yields an empty prefix.
+    for (size_t i = 1; i < len; ++i) {
+        if (!qv::os::is_sep(copy[i])) continue;
+        copy[i] = '\0';
+        // EEXIST counts as done even for a file; the next step then fails on it.
+        const bool made = make_one_dir(copy);
+        copy[i] = qv::os::kSep;
+        if (!made) return -1;
+    }
+    return make_one_dir(copy) ? 0 : -1;
+}
+
+int delete_tree(const char *path) {
+    if (path == nullptr) return -1;
+    int result = 0;
+    {
+        qv::os::DirReader reader(path);
+        const char *name = nullptr;
+        bool is_dir = false;
+        while (reader.next(&name, &is_dir)) {
+            if (is_dot_entry(name)) continue;
+            char child[kPathCap];
+            if (!join_path(child, path, name)) {
+                result = -1;  // a cut path would name another entry
+                continue;
+            }
+            // Links are reported as non-directories: the link goes, never what it points to.
+            const bool removed = is_dir ? delete_tree(child) == 0 : qv::os::remove_file(child);
+            if (!removed) result = -1;
+        }
+    }
+    if (!qv::os::remove_dir(path)) result = -1;
+    return result;
+}
+
+void sort_str(char **items, int count) {
+    for (int i = 1; i < count; ++i) {
+        char *item = items[i];
+        int j = i;
+        for (; j > 0 && std::strcmp(items[j - 1], item) > 0; --j)
+            items[j] = items[j - 1];
+        items[j] = item;
+    }
+}
+
+int json_escape_append(char *dst, size_t cap, const char *src) {
+    size_t n = 0;
+    auto put = [&](char c) { dst[n++] = c; };
+    if (src != nullptr) {
+        for (const char *p = src; *p != '\0'; ++p) {
+            // Keep room for the longest escape (6) and the NUL once a byte is started.
+            if (n + 8 >= cap) break;
+            const auto c = static_cast<unsigned char>(*p);
+            switch (c) {
+                case '"':
+                    put('\\'), put('"');
+                    break;
+                case '\\':
+                    put('\\'), put('\\');
+                    break;
+                case '\b':
+                    put('\\'), put('b');
+                    break;
+                case '\t':
+                    put('\\'), put('t');
+                    break;
+                case '\n':
+                    put('\\'), put('n');
+                    break;
+                case '\f':
+                    put('\\'), put('f');
+                    break;
+                case '\r':
+                    put('\\'), put('r');
+                    break;
+                default:
+                    if (c < 0x20) {
+                        put('\\'), put('u'), put('0'), put('0');
+                        put(hx[c >> 4]), put(hx[c & 0x0f]);
+                    } else {
+                        put(static_cast<char>(c));
+                    }
+            }
+        }
+    }
+    if (n < cap) dst[n] = '\0';
+    return static_cast<int>(n);
+}
+
+}  // namespace reg

@@ -1,0 +1,211 @@
+// Engine state, initialisation of the storage tree, the last-error text and the path builders.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+
+char s_root[kRootCap];
+int s_ready;
+char s_error[kErrorCap];
+char s_result[kResultCap];
+uint32_t s_seed;
+const char hx[17] = "0123456789abcdef";
+
+namespace {
+
+constexpr uint32_t kSeedFallback = 0x9e3779b9u;
+
+// Written once into a fresh root so that tools can tell a storage tree from any directory.
+constexpr std::string_view kMarker =
+    "{\n"
+    "  \"schemaVersion\": 2,\n"
+    "  \"title\": \"quarvine-registry-storage\",\n"
+    "  \"version\": \"1.9.0\",\n"
+    "  \"maxUploadSize\": -1\n"
+    "}\n";
+static_assert(kMarker.size() == 110);
+
+// Appends the components to s_root one at a time. A path that does not fit is refused, not
+// cut: the cut text would name another file.
+int build_from_root(char *out, std::initializer_list<const char *> parts) {
+    for (const char *p : parts) {
+        if (p == nullptr) {
+            set_error("NULL argument");
+            return -1;
+        }
+    }
+    if (std::strlen(s_root) >= kPathCap) {
+        set_error("%s", kPathTooLong);
+        return -1;
+    }
+    std::strcpy(out, s_root);
+    for (const char *p : parts) {
+        char next[kPathCap];
+        if (!join_path(next, out, p)) {
+            set_error("%s", kPathTooLong);
+            return -1;
+        }
+        std::memcpy(out, next, std::strlen(next) + 1);
+    }
+    return 0;
+}
+
+int make_tree_dir(const char *sub) {
+    char path[kPathCap];
+    const char *target = s_root;
+    if (sub != nullptr) {
+        join_path(path, s_root, sub);  // root <= 3499 chars: the fixed names always fit
+        target = path;
+    }
+    if (mkdirs(target) != 0) {
+        set_error("mkdirs failed: %s", target);
+        return -1;
+    }
+    return 0;
+}
+
+int write_marker() {
+    char path[kPathCap];
+    join_path(path, s_root, "config.json");
+    // An existing file is the operator's: never rewritten.
+    if (qv::os::path_kind(path) == qv::os::PathKind::file) return 0;
+    if (write_file(path, kMarker.data(), kMarker.size()) != 0) {
+        set_error("write config.json failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+uint32_t seed_from(uint32_t t, uint32_t a) {
+    const uint32_t seed = t ^ a;
+    return seed != 0 ? seed : kSeedFallback;
+}
+
+void set_error(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(s_error, sizeof s_error, fmt, ap);
+    va_end(ap);
+}
+
+void clear_error() {
+    s_error[0] = '\0';
+}
+
+void bin_to_hex(const uint8_t in[32], char out[65]) {
+    for (int i = 0; i < 32; ++i) {
+        out[2 * i] = hx[in[i] >> 4];
+        out[2 * i + 1] = hx[in[i] & 0x0f];
+    }
+    out[64] = '\0';
+}
+
+bool join_path(char *out, const char *a, const char *b) {
+    const int n = std::snprintf(out, kPathCap, "%s%s%s", a, qv::os::kSepStr, b);
+    return n >= 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+int manifest_tags_dir(char *out, const char *repo) {
+    return build_from_root(out, {"repositories", repo, "_manifests", "tags"});
+}
+
+int manifest_tag_path(char *out, const char *repo, const char *tag) {
+    return build_from_root(out,
+                           {"repositories", repo, "_manifests", "tags", tag, "current", "link"});
+}
+
+int manifest_rev_dir(char *out, const char *repo, const char *hex) {
+    return build_from_root(out, {"repositories", repo, "_manifests", "revisions", "sha256", hex});
+}
+
+int manifest_rev_path(char *out, const char *repo, const char *hex) {
+    return build_from_root(
+        out, {"repositories", repo, "_manifests", "revisions", "sha256", hex, "link"});
+}
+
+int manifest_body_path(char *out, const char *repo, const char *file_name) {
+    return build_from_root(out, {"repositories", repo, "_manifests", file_name});
+}
+
+int upload_path_for_uuid(char *out, const char *upload_id) {
+    if (upload_id == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    char file_name[128];
+    const int n = std::snprintf(file_name, sizeof file_name, "%s.part", upload_id);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof file_name) {
+        set_error("%s", kPathTooLong);
+        return -1;
+    }
+    return build_from_root(out, {"uploads", file_name});
+}
+
+int blob_path_for_digest(char *out, const char *digest) {
+    if (digest == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    // The prefix is skipped unread, but it must be there: a shorter text has no fan-out
+    // digits, and skipping would read past its end.
+    if (std::strlen(digest) < 9) {
+        set_error("invalid digest");
+        return -1;
+    }
+    const char *hex = digest + 7;
+    const char fan_out[3] = {hex[0], hex[1], '\0'};
+    return build_from_root(out, {"blobs", "sha256", fan_out, hex});
+}
+
+}  // namespace reg
+
+using namespace reg;
+
+extern "C" int reg_storage_init(const char *root) {
+    if (root == nullptr || root[0] == '\0') {
+        set_error("storage root dir is empty");
+        return -1;
+    }
+    // From here every failure leaves the engine uninitialised, even if it was ready.
+    s_ready = 0;
+    s_root[0] = '\0';
+    const size_t len = std::strlen(root);
+    if (len >= kRootCap) {
+        set_error("storage root dir too long (max 3499 chars)");
+        return -1;
+    }
+    // On this host "\\" is a file-name character, so a trailing one is part of the name and
+    // stays; a trailing "/" stays too (the doubled separator is harmless).
+    std::memcpy(s_root, root, len + 1);
+
+    if (make_tree_dir(nullptr) != 0) return -1;
+    for (const char *sub : {"blobs/sha256", "repositories", "uploads"}) {
+        if (make_tree_dir(sub) != 0) return -1;
+    }
+    if (write_marker() != 0) return -1;
+
+    const auto t = static_cast<uint32_t>(qv::os::unix_now());
+    const auto a = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
+    s_seed = seed_from(t, a);
+
+    s_ready = 1;
+    clear_error();
+    return 0;
+}
+
+extern "C" void reg_storage_cleanup(void) {
+    s_root[0] = '\0';
+    s_ready = 0;
+}
+
+extern "C" const char *reg_storage_last_error(void) {
+    return s_error;
+}
