@@ -1,0 +1,322 @@
+// Manifest references: resolving, reading back, deleting tags and manifests, and deleting
+// whole repositories.
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "storage/manifest_resolve.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+namespace {
+
+constexpr size_t kHexLen = 64;
+constexpr size_t kDigestLen = 71;  // "sha256:" + 64 hex digits
+constexpr size_t kLinkCap = 128;   // a link is looked at up to 127 bytes
+constexpr size_t kContentTypeCap = 127;
+constexpr size_t kDigestOutCap = 72;
+constexpr int kPruneRounds = 16;
+constexpr const char kDigestPrefix[] = "sha256:";
+constexpr const char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
+// Stands in for a real hex when only the lengths of a manifest's paths matter.
+constexpr const char kZeroHex[] =
+    "0000000000000000000000000000000000000000000000000000000000000000";
+
+bool has_digest_prefix(const char *text) {
+    return std::strncmp(text, kDigestPrefix, sizeof kDigestPrefix - 1) == 0;
+}
+
+bool repo_acceptable(const char *repo) {
+    return *repo != '\0' && repo_name_valid(repo);
+}
+
+// A tag is exactly one directory below tags/. Anything that could name another level, or
+// climb out of the repository, never reaches the file system.
+bool tag_is_single_component(std::string_view tag) {
+    if (tag.empty() || tag == "." || tag == "..") return false;
+    return tag.find_first_of("/\\") == std::string_view::npos;
+}
+
+// The manifest's own files. All are built before anything is touched, so that a path too
+// long for the buffers fails the whole operation instead of naming some other file.
+struct ManifestFiles {
+    char body[kPathCap];
+    char content_type[kPathCap];
+    char rev_link[kPathCap];
+    char rev_dir[kPathCap];
+};
+
+int build_manifest_files(const char *repo, const char *hex, ManifestFiles *out) {
+    if (manifest_body_path(out->body, repo, hex) != 0) return -1;
+    if (std::strlen(out->body) + 3 >= kPathCap) {
+        set_error("%s", kPathTooLong);
+        return -1;
+    }
+    std::snprintf(out->content_type, kPathCap, "%s.ct", out->body);
+    if (manifest_rev_path(out->rev_link, repo, hex) != 0) return -1;
+    return manifest_rev_dir(out->rev_dir, repo, hex);
+}
+
+// Every path an operation on this repository may need, checked up front.
+int check_repo_paths(const char *repo, ManifestFiles *files, char *tags_dir) {
+    if (build_manifest_files(repo, kZeroHex, files) != 0) return -1;
+    return manifest_tags_dir(tags_dir, repo);
+}
+
+void remove_if_file(const char *path) {
+    if (qv::os::is_file(path)) qv::os::remove_file(path);
+}
+
+void remove_manifest_files(const ManifestFiles &files) {
+    remove_if_file(files.body);
+    remove_if_file(files.content_type);
+    remove_if_file(files.rev_link);
+}
+
+// Whether a listed tag still names the manifest. Only "sha256:" and the 64 characters after
+// it are compared, so a link with a stray line end still counts as naming it. A tag whose
+// link path cannot be built is no tag, and must not disturb the last-error text.
+bool tag_names_manifest(const char *repo, const char *tag, const char *hex) {
+    char path[kPathCap];
+    char saved_error[kErrorCap];
+    std::memcpy(saved_error, s_error, kErrorCap);
+    if (manifest_tag_path(path, repo, tag) != 0) {
+        std::memcpy(s_error, saved_error, kErrorCap);
+        return false;
+    }
+    char link[kLinkCap];
+    if (read_file(path, link, sizeof link, nullptr) != 0) return false;
+    return has_digest_prefix(link) &&
+           std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen) == 0;
+}
+
+bool another_tag_names(const char *repo, const char *tags_dir, const char *hex) {
+    DirListing listing;
+    if (list_dir(tags_dir, &listing) != 0) return false;
+    for (int i = 0; i < listing.count; ++i) {
+        const ListEntry &entry = listing.entries[i];
+        if (entry.is_dir && tag_names_manifest(repo, entry.name, hex)) return true;
+    }
+    return false;
+}
+
+int resolve_digest(const char *repo, const char *reference, char *hex_out) {
+    if (!digest_valid(reference)) {
+        set_error("invalid digest reference");
+        return -1;
+    }
+    const char *hex = reference + sizeof kDigestPrefix - 1;
+    std::memcpy(hex_out, hex, kHexLen + 1);
+    char rev_link[kPathCap];
+    char body[kPathCap];
+    if (manifest_rev_path(rev_link, repo, hex) != 0) return -1;
+    if (manifest_body_path(body, repo, hex) != 0) return -1;
+    if (qv::os::is_file(rev_link) || qv::os::is_file(body)) return 0;
+    set_error("manifest not found: %s@%s", repo, reference);
+    return -1;
+}
+
+int resolve_tag(const char *repo, const char *reference, char *hex_out) {
+    if (!tag_is_single_component(reference)) {
+        set_error("tag not found: %s:%s", repo, reference);
+        return -1;
+    }
+    char path[kPathCap];
+    if (manifest_tag_path(path, repo, reference) != 0) return -1;
+    char link[kLinkCap];
+    uint64_t len = 0;
+    if (read_file(path, link, sizeof link, &len) != 0) {
+        set_error("tag not found: %s:%s", repo, reference);
+        return -1;
+    }
+    // The length test also catches a NUL hidden after a well-formed digest.
+    if (len != kDigestLen || !digest_valid(link)) {
+        set_error("corrupt tag link: %s:%s", repo, reference);
+        return -1;
+    }
+    std::memcpy(hex_out, link + sizeof kDigestPrefix - 1, kHexLen + 1);
+    return 0;
+}
+
+// The manifest goes, and with it every tag that names it.
+int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
+                     const ManifestFiles &files) {
+    DirListing listing;
+    if (list_dir(tags_dir, &listing) == 0) {
+        if (listing.count == 0) {
+            qv::os::remove_dir(tags_dir);
+        } else {
+            bool failed = false;
+            for (int i = 0; i < listing.count; ++i) {
+                const ListEntry &entry = listing.entries[i];
+                if (!entry.is_dir || !tag_names_manifest(repo, entry.name, hex)) continue;
+                char tag_dir[kPathCap];
+                if (!join_path(tag_dir, tags_dir, entry.name) || delete_tree(tag_dir) != 0)
+                    failed = true;
+            }
+            qv::os::remove_dir(tags_dir);  // only succeeds when no tag is left
+            if (failed) {
+                set_error("delete manifest tags failed: %s@%s", repo, reference);
+                return -1;
+            }
+        }
+    }
+    remove_manifest_files(files);
+    qv::os::remove_dir(files.rev_dir);
+    return 0;
+}
+
+// The tag goes; its manifest only when no other tag names it any longer.
+int delete_by_tag(const char *repo, const char *tag, const char *hex, const char *tags_dir,
+                  const ManifestFiles &files) {
+    char link[kPathCap];
+    if (manifest_tag_path(link, repo, tag) != 0) return -1;
+    if (qv::os::is_file(link) && !qv::os::remove_file(link)) {
+        set_error("delete tag failed");
+        return -1;
+    }
+    if (!another_tag_names(repo, tags_dir, hex)) remove_manifest_files(files);
+    return 0;
+}
+
+// The name with empty and "." components dropped, so that no spelling of a name can stand
+// for the repositories directory itself or make pruning climb into it. False when nothing
+// is left.
+bool canonical_repo_name(const char *repo, char *out, size_t cap) {
+    size_t len = 0;
+    std::string_view rest(repo);
+    while (!rest.empty()) {
+        const size_t cut = rest.find('/');
+        const std::string_view part = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        if (part.empty() || part == "." || len + part.size() + 2 > cap) continue;
+        if (len > 0) out[len++] = '/';
+        std::memcpy(out + len, part.data(), part.size());
+        len += part.size();
+    }
+    out[len] = '\0';
+    return len > 0;
+}
+
+// Removes the parents that the deletion left empty, never the repositories directory.
+void prune_empty_parents(char *path, size_t base_len) {
+    for (int round = 0; round < kPruneRounds; ++round) {
+        char *cut = nullptr;
+        for (char *p = path; *p != '\0'; ++p)
+            if (qv::os::is_sep(*p)) cut = p;
+        if (cut == nullptr || cut == path) return;
+        *cut = '\0';
+        if (std::strlen(path) <= base_len) return;
+        if (qv::os::is_dir(path) && !qv::os::remove_dir(path)) return;
+    }
+}
+
+}  // namespace
+
+int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
+    return has_digest_prefix(reference) ? resolve_digest(repo, reference, hex_out)
+                                        : resolve_tag(repo, reference, hex_out);
+}
+
+}  // namespace reg
+
+using namespace reg;
+
+const char *reg_manifest_get(const char *repo, const char *reference, char *content_type,
+                             char *digest_out) {
+    if (repo == nullptr || reference == nullptr || content_type == nullptr ||
+        digest_out == nullptr) {
+        set_error("NULL argument");
+        return nullptr;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return nullptr;
+    }
+    if (!repo_acceptable(repo)) {
+        set_error("invalid repository name");
+        return nullptr;
+    }
+    ManifestFiles files;
+    char tags_dir[kPathCap];
+    if (check_repo_paths(repo, &files, tags_dir) != 0) return nullptr;
+    char hex[kHexLen + 1];
+    if (manifest_resolve(repo, reference, hex) != 0) return nullptr;
+    build_manifest_files(repo, hex, &files);
+
+    if (read_file(files.body, s_result, kResultCap, nullptr) != 0) {
+        set_error("manifest body not found: %s@%s", repo, reference);
+        return nullptr;
+    }
+    uint64_t type_len = 0;
+    if (read_file(files.content_type, content_type, kContentTypeCap, &type_len) != 0 ||
+        type_len == 0)
+        std::memcpy(content_type, kDefaultContentType, sizeof kDefaultContentType);
+    std::snprintf(digest_out, kDigestOutCap, "sha256:%s", hex);
+    return s_result;
+}
+
+int reg_manifest_delete(const char *repo, const char *reference) {
+    if (repo == nullptr || reference == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (!repo_acceptable(repo)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    ManifestFiles files;
+    char tags_dir[kPathCap];
+    if (check_repo_paths(repo, &files, tags_dir) != 0) return -1;
+    char hex[kHexLen + 1];
+    if (manifest_resolve(repo, reference, hex) != 0) return -1;
+    build_manifest_files(repo, hex, &files);
+
+    return has_digest_prefix(reference) ? delete_by_digest(repo, reference, hex, tags_dir, files)
+                                        : delete_by_tag(repo, reference, hex, tags_dir, files);
+}
+
+int reg_repo_delete(const char *repo) {
+    if (repo == nullptr || *repo == '\0') {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (!repo_name_valid(repo)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    char base[kPathCap];
+    if (!join_path(base, s_root, "repositories")) {
+        set_error("%s", kPathTooLong);
+        return -1;
+    }
+    char name[kPathCap];
+    if (!canonical_repo_name(repo, name, sizeof name)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    char target[kPathCap];
+    if (!join_path(target, base, name)) {
+        set_error("%s", kPathTooLong);
+        return -1;
+    }
+    if (!qv::os::is_dir(target)) {
+        set_error("repository not found: %s", repo);
+        return -1;
+    }
+    if (delete_tree(target) != 0) {
+        set_error("delete repository failed: %s", repo);
+        return -1;
+    }
+    prune_empty_parents(target, std::strlen(base));
+    return 0;
+}

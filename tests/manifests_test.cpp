@@ -1,0 +1,244 @@
+// Manifest resolution, reading, tag and manifest deletion and repository deletion, on real
+// storage trees.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "storage/reg_storage.h"
+#include "support/store_layout.h"
+#include "support/temp_tree.h"
+
+using namespace qvtest;
+
+namespace {
+
+const std::string kHexA = test_hex(0xa);
+const std::string kHexB = test_hex(0xb);
+constexpr int64_t kTime = 1700000000;
+
+class Manifests : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(reg_storage_init(store.root().c_str()), 0) << reg_storage_last_error();
+    }
+    void TearDown() override { reg_storage_cleanup(); }
+
+    // Body of a successful get, or "ERROR: <message>".
+    std::string get(const std::string &repo, const std::string &ref) {
+        const char *body = reg_manifest_get(repo.c_str(), ref.c_str(), type, digest);
+        return body != nullptr ? std::string(body)
+                               : "ERROR: " + std::string(reg_storage_last_error());
+    }
+    std::string del(const std::string &repo, const std::string &ref) {
+        return reg_manifest_delete(repo.c_str(), ref.c_str()) == 0
+                   ? "ok"
+                   : "ERROR: " + std::string(reg_storage_last_error());
+    }
+    std::string repo_del(const std::string &repo) {
+        return reg_repo_delete(repo.c_str()) == 0
+                   ? "ok"
+                   : "ERROR: " + std::string(reg_storage_last_error());
+    }
+
+    TempDir t;
+    StoreLayout store{t / "store"};
+    char type[127] = "";
+    char digest[72] = "";
+};
+
+TEST_F(Manifests, GetByTagAndDigestWithContentTypes) {
+    store.put_manifest("team/app", kHexA, "{\"a\":1}",
+                       "application/vnd.oci.image.manifest.v1+json");
+    store.put_tag("team/app", "v1", kHexA, kTime);
+
+    EXPECT_EQ(get("team/app", "v1"), "{\"a\":1}");
+    EXPECT_STREQ(type, "application/vnd.oci.image.manifest.v1+json");
+    EXPECT_EQ(digest, digest_of(kHexA));
+    EXPECT_EQ(get("team/app", digest_of(kHexA)), "{\"a\":1}");
+
+    // No content-type file, an empty one, and one longer than the buffer.
+    store.put_manifest("team/app", kHexB, "b", std::nullopt);
+    EXPECT_EQ(get("team/app", digest_of(kHexB)), "b");
+    EXPECT_STREQ(type, kDefaultManifestType);
+    write_text(store.ct_path("team/app", kHexB), "");
+    EXPECT_EQ(get("team/app", digest_of(kHexB)), "b");
+    EXPECT_STREQ(type, kDefaultManifestType);
+    const std::string long_type(200, 't');
+    write_text(store.ct_path("team/app", kHexB), long_type);
+    EXPECT_EQ(get("team/app", digest_of(kHexB)), "b");
+    EXPECT_EQ(std::string(type), long_type.substr(0, 126));
+
+    // Only the revision link left: the manifest resolves, its body does not read.
+    const std::string hex_c = test_hex(0xc);
+    write_text(store.rev_link("team/app", hex_c), digest_of(hex_c));
+    EXPECT_EQ(get("team/app", digest_of(hex_c)),
+              "ERROR: manifest body not found: team/app@" + digest_of(hex_c));
+    // Only the body left: still present.
+    const std::string hex_d = test_hex(0xd);
+    write_text(store.body_path("team/app", hex_d), "d");
+    EXPECT_EQ(get("team/app", digest_of(hex_d)), "d");
+}
+
+TEST_F(Manifests, ResolutionFailures) {
+    store.put_manifest("app", kHexA, "a");
+    std::string upper = digest_of(kHexA);
+    upper[10] = 'A';
+    EXPECT_EQ(get("app", upper), "ERROR: invalid digest reference");
+    EXPECT_EQ(get("app", "sha256:abc"), "ERROR: invalid digest reference");
+    EXPECT_EQ(get("app", digest_of(kHexB)), "ERROR: manifest not found: app@" + digest_of(kHexB));
+    EXPECT_EQ(get("app", "nope"), "ERROR: tag not found: app:nope");
+
+    // A digest with a line end, or with anything hidden behind a NUL, is not a tag link.
+    store.put_tag_raw("app", "lf", digest_of(kHexA) + "\n", kTime);
+    EXPECT_EQ(get("app", "lf"), "ERROR: corrupt tag link: app:lf");
+    store.put_tag_raw("app", "nul", digest_of(kHexA) + std::string(1, '\0') + "x", kTime);
+    EXPECT_EQ(get("app", "nul"), "ERROR: corrupt tag link: app:nul");
+    store.put_tag_raw("app", "short", "sha256:", kTime);
+    EXPECT_EQ(get("app", "short"), "ERROR: corrupt tag link: app:short");
+
+    EXPECT_EQ(get("", "v1"), "ERROR: invalid repository name");
+    EXPECT_EQ(get("a/../b", "v1"), "ERROR: invalid repository name");
+    EXPECT_EQ(reg_manifest_get("app", "v1", nullptr, digest), nullptr);
+    EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+    EXPECT_EQ(del("app", "lf"), "ERROR: corrupt tag link: app:lf");
+    EXPECT_EQ(reg_manifest_delete(nullptr, "v1"), -1);
+    EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+
+    reg_storage_cleanup();
+    const std::string not_ready = "ERROR: not initialized - call reg_storage_init first";
+    EXPECT_EQ(get("app", "v1"), not_ready);
+    EXPECT_EQ(del("app", "v1"), not_ready);
+    EXPECT_EQ(repo_del("app"), not_ready);
+    // Pointers are checked before the ready flag.
+    EXPECT_EQ(reg_manifest_delete("app", nullptr), -1);
+    EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+}
+
+TEST_F(Manifests, SharedManifestGoesWithItsLastTag) {
+    store.put_manifest("app", kHexA, "shared");
+    store.put_tag("app", "a", kHexA, kTime);
+    store.put_tag("app", "b", kHexA, kTime);
+
+    EXPECT_EQ(del("app", "a"), "ok");
+    EXPECT_FALSE(exists(store.tag_link("app", "a")));
+    EXPECT_TRUE(is_directory(store.tag_dir("app", "a") + "/current"));
+    EXPECT_EQ(get("app", "a"), "ERROR: tag not found: app:a");
+    EXPECT_EQ(get("app", "b"), "shared");
+    EXPECT_TRUE(exists(store.ct_path("app", kHexA)));
+
+    EXPECT_EQ(del("app", "b"), "ok");
+    EXPECT_FALSE(exists(store.body_path("app", kHexA)));
+    EXPECT_FALSE(exists(store.ct_path("app", kHexA)));
+    EXPECT_FALSE(exists(store.rev_link("app", kHexA)));
+    EXPECT_TRUE(is_directory(store.rev_dir("app", kHexA)));
+    EXPECT_TRUE(is_directory(store.tags_dir("app")));
+
+    // A missing tag fails and changes nothing.
+    const std::string before = tree_listing(t.path());
+    EXPECT_EQ(del("app", "gone"), "ERROR: tag not found: app:gone");
+    EXPECT_EQ(tree_listing(t.path()), before);
+}
+
+TEST_F(Manifests, DigestDeletionTakesEveryTagNamingIt) {
+    store.put_manifest("app", kHexA, "a");
+    store.put_manifest("app", kHexB, "b");
+    store.put_tag("app", "a1", kHexA, kTime);
+    store.put_tag("app", "a2", kHexA, kTime);
+    store.put_tag_raw("app", "a-lf", digest_of(kHexA) + "\n", kTime);  // only 71 bytes compared
+    store.put_tag("app", "b1", kHexB, kTime);
+
+    EXPECT_EQ(del("app", digest_of(kHexA)), "ok");
+    EXPECT_FALSE(exists(store.tag_dir("app", "a1")));
+    EXPECT_FALSE(exists(store.tag_dir("app", "a2")));
+    EXPECT_FALSE(exists(store.tag_dir("app", "a-lf")));
+    EXPECT_FALSE(exists(store.body_path("app", kHexA)));
+    EXPECT_FALSE(exists(store.ct_path("app", kHexA)));
+    EXPECT_FALSE(exists(store.rev_dir("app", kHexA)));
+    EXPECT_EQ(get("app", "b1"), "b");  // tags of other manifests stay, and so does tags/
+
+    EXPECT_EQ(del("app", digest_of(kHexB)), "ok");
+    EXPECT_FALSE(exists(store.tags_dir("app")));
+    EXPECT_FALSE(exists(store.body_path("app", kHexB)));
+
+    // An untagged manifest with an empty tags directory: the directory goes too.
+    store.put_manifest("app", kHexA, "a");
+    make_dirs(store.tags_dir("app"));
+    EXPECT_EQ(del("app", digest_of(kHexA)), "ok");
+    EXPECT_FALSE(exists(store.tags_dir("app")));
+    EXPECT_EQ(get("app", digest_of(kHexA)), "ERROR: manifest not found: app@" + digest_of(kHexA));
+}
+
+// Tag references that are not one plain directory name must never reach the file system.
+// Valid links and bodies are planted wherever such a reference would lead, so a read would
+// show as a success and a removal as a changed tree.
+TEST_F(Manifests, HostileTagReferencesStayInsideTheTagsDirectory) {
+    const std::string link = digest_of(kHexA);
+    store.put_manifest("app", kHexA, "secret");
+    write_text(store.repo_dir("app") + "/x/current/link", link);      // tags/../../x
+    write_text(store.manifests_dir("app") + "/current/link", link);   // tags/..
+    write_text(store.tags_dir("app") + "/current/link", link);        // tags/. and tags/
+    write_text(store.tag_link("app", "a/b"), link);                   // tags/a/b
+    write_text(store.tag_link("app", "a\\b"), link);                  // one level here
+    write_text(store.root() + "/repositories/x/current/link", link);  // ../../../x
+    write_text(t / "x/current/link", link);                           // above the root
+    write_text(t / "outside/current/link", link);
+
+    const std::string before = tree_listing(t.path());
+    for (const std::string ref : {"../../../x", "../../x", "..", ".", "", "a/b", "a\\b",
+                                  "../../../../../x", "../../../../../outside", "/x", "x/"}) {
+        SCOPED_TRACE("reference '" + ref + "'");
+        EXPECT_EQ(get("app", ref), "ERROR: tag not found: app:" + ref);
+        EXPECT_EQ(del("app", ref), "ERROR: tag not found: app:" + ref);
+    }
+    EXPECT_EQ(tree_listing(t.path()), before);
+    EXPECT_EQ(read_text(t / "outside/current/link"), link);
+}
+
+TEST_F(Manifests, PathsTooLongAreRefusedNotCut) {
+    store.put_manifest("app", kHexA, "a");
+    store.put_tag("app", "v1", kHexA, kTime);
+    const std::string before = tree_listing(t.path());
+    const std::string huge(4100, 'v');
+    EXPECT_EQ(get("app", huge), "ERROR: path too long (max 4095 chars)");
+    EXPECT_EQ(del("app", huge), "ERROR: path too long (max 4095 chars)");
+    EXPECT_EQ(tree_listing(t.path()), before);
+}
+
+TEST_F(Manifests, RepositoryDeletionPrunesEmptiedParents) {
+    store.put_manifest("team/app", kHexA, "a");
+    store.put_tag("team/app", "v1", kHexA, kTime);
+    store.make_repo("team/web");
+
+    EXPECT_EQ(repo_del("team/app"), "ok");
+    EXPECT_FALSE(exists(store.repo_dir("team/app")));
+    EXPECT_TRUE(is_directory(store.repo_dir("team/web")));  // a sibling keeps team
+
+    EXPECT_EQ(repo_del("team/web"), "ok");
+    EXPECT_FALSE(exists(store.repo_dir("team")));
+    EXPECT_TRUE(is_directory(store.root() + "/repositories"));
+
+    EXPECT_EQ(repo_del("team/web"), "ERROR: repository not found: team/web");
+    EXPECT_EQ(repo_del(""), "ERROR: NULL argument");
+    EXPECT_EQ(repo_del("a/../b"), "ERROR: invalid repository name");
+    EXPECT_EQ(reg_repo_delete(nullptr), -1);
+    EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+}
+
+// Names that pass the character check but spell the repositories directory itself must
+// not empty it; doubled or trailing separators must not let pruning remove it.
+TEST_F(Manifests, RepositoryDeletionNeverTouchesTheRepositoriesDirectory) {
+    store.make_repo("keep");
+    const std::string before = tree_listing(t.path());
+    for (const std::string name : {".", "/", "//", "./.", "/./"}) {
+        EXPECT_EQ(repo_del(name), "ERROR: invalid repository name") << name;
+    }
+    EXPECT_EQ(tree_listing(t.path()), before);
+
+    EXPECT_EQ(repo_del("keep/."), "ok");  // names keep itself
+    store.make_repo("solo/app");
+    EXPECT_EQ(repo_del("/solo//app/"), "ok");
+    EXPECT_FALSE(exists(store.repo_dir("solo")));
+    EXPECT_TRUE(is_directory(store.root() + "/repositories"));
+}
+
+}  // namespace
