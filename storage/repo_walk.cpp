@@ -48,6 +48,7 @@ char *copy_to_heap(const char *text) {
 
 void collect_repos_recursive(const char *dir, const char *prefix, char **list, int *count,
                              int depth) {
+    if (list == nullptr || count == nullptr) return;
     LevelBuffers level;
     if (!level.ok()) return;  // this level contributes nothing
     if (list_dir(dir, level.listing.get()) != 0) return;
