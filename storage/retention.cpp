@@ -1,0 +1,249 @@
+// The retention pass: collect every tag with the time it was last pushed, rank each
+// repository's tags newest first, select by count and by age, spare "latest", delete the
+// selected tags by name and report.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+namespace {
+
+constexpr int kItemMax = 4096;
+constexpr int kReportEntryMax = 500;
+constexpr size_t kNameCap = 256;  // repository and tag: at most 255 characters
+constexpr size_t kDigestCap = 72;
+constexpr size_t kLinkCap = 128;
+constexpr int64_t kDaySeconds = 86400;
+constexpr const char kDigestPrefix[] = "sha256:";
+// Escaping a name can make every byte six; the reserve keeps the escaper from cutting.
+constexpr size_t kEscapedNameCap = kNameCap * 6 + 9;
+constexpr size_t kEscapedDigestCap = kDigestCap * 6 + 9;
+
+struct RetentionItem {
+    char repository[kNameCap];
+    char tag[kNameCap];
+    char digest[kDigestCap];
+    int64_t age_stamp;
+    int marked;
+};
+
+struct Policy {
+    bool dry_run;
+    int keep_n;  // 0: count rule off
+    int days;    // 0: age rule off
+    bool include_latest;
+};
+
+struct Tally {
+    int repos_scanned = 0;
+    int tags_total = 0;
+    int marked = 0;
+    int tags_deleted = 0;
+    int latest_protected = 0;
+};
+
+// Repository ascending, then newest first, then tag ascending: a total order, so the ranks
+// never depend on how the sort treats equal elements.
+int retention_tag_cmp(const RetentionItem &a, const RetentionItem &b) {
+    if (const int by_repo = std::strcmp(a.repository, b.repository); by_repo != 0) return by_repo;
+    if (a.age_stamp != b.age_stamp) return a.age_stamp > b.age_stamp ? -1 : 1;
+    return std::strcmp(a.tag, b.tag);
+}
+
+// Last-write time of a tag link. A link whose time cannot be had still counts, dated 0, as
+// long as it is a file; no file means no tag.
+bool link_age_stamp(const char *link_path, int64_t *out) {
+    qv::os::FileInfo info{};
+    if (qv::os::file_info(link_path, &info) && info.mtime_unix >= 0) {
+        *out = info.mtime_unix;
+        return true;
+    }
+    if (!qv::os::is_file(link_path)) return false;
+    *out = 0;
+    return true;
+}
+
+class Collector {
+  public:
+    explicit Collector(RetentionItem *items) : items_(items) {}
+
+    int count() const { return count_; }
+    bool full() const { return count_ >= kItemMax; }
+
+    void collect_repository(const char *repo) {
+        // A longer name would have to be cut, and a cut name can name another repository,
+        // whose tags the deletions would then hit.
+        if (std::strlen(repo) >= kNameCap) return;
+        char tags_dir[kPathCap];
+        if (manifest_tags_dir(tags_dir, repo) != 0) return;
+        DirListing listing;
+        if (list_dir(tags_dir, &listing) != 0) return;
+        for (int i = 0; i < listing.count; ++i) {
+            const ListEntry &entry = listing.entries[i];
+            if (!entry.is_dir) continue;
+            if (full()) return;
+            collect_tag(repo, entry.name);
+        }
+    }
+
+  private:
+    void collect_tag(const char *repo, const char *tag) {
+        if (std::strlen(tag) >= kNameCap) return;
+        char link_path[kPathCap];
+        if (manifest_tag_path(link_path, repo, tag) != 0) return;
+        int64_t age_stamp = 0;
+        if (!link_age_stamp(link_path, &age_stamp)) return;
+        char link[kLinkCap];
+        if (read_file(link_path, link, sizeof link, nullptr) != 0) return;
+        if (std::strncmp(link, kDigestPrefix, sizeof kDigestPrefix - 1) != 0) return;
+
+        RetentionItem &item = items_[count_++];
+        std::snprintf(item.repository, sizeof item.repository, "%s", repo);
+        std::snprintf(item.tag, sizeof item.tag, "%s", tag);
+        std::snprintf(item.digest, sizeof item.digest, "%.71s", link);
+        item.age_stamp = age_stamp;
+        item.marked = 0;
+    }
+
+    RetentionItem *items_;
+    int count_ = 0;
+};
+
+// Ranks each repository's items (already sorted) and marks the selected ones.
+void select_items(RetentionItem *items, int count, const Policy &policy, int64_t now,
+                  Tally *tally) {
+    const char *group = nullptr;
+    int rank = 0;
+    const int64_t max_age = static_cast<int64_t>(policy.days) * kDaySeconds;
+    for (int i = 0; i < count; ++i) {
+        RetentionItem &item = items[i];
+        if (group == nullptr || std::strcmp(item.repository, group) != 0) {
+            group = item.repository;
+            rank = 1;
+        } else {
+            ++rank;
+        }
+        const bool beyond_count = policy.keep_n > 0 && rank > policy.keep_n;
+        const bool too_old = policy.days > 0 && now - item.age_stamp >= max_age;
+        if (!beyond_count && !too_old) continue;
+        if (!policy.include_latest && std::strcmp(item.tag, "latest") == 0) {
+            ++tally->latest_protected;
+            continue;
+        }
+        item.marked = 1;
+        ++tally->marked;
+    }
+}
+
+void delete_marked(const RetentionItem *items, int count, const Policy &policy, Tally *tally) {
+    if (policy.dry_run) {
+        tally->tags_deleted = tally->marked;
+        return;
+    }
+    for (int i = 0; i < count; ++i)
+        if (items[i].marked && reg_manifest_delete(items[i].repository, items[i].tag) == 0)
+            ++tally->tags_deleted;
+}
+
+// Writes the report into the result buffer. Every entry is formed in full before it is
+// copied, and only when it still leaves room for the closing "]}" and the NUL: names that
+// escape six-fold could otherwise run past the buffer. Returns the entries written.
+int write_report(const RetentionItem *items, int count, const Policy &policy, const Tally &tally,
+                 int64_t now) {
+    static constexpr std::string_view kEntryStart = "{\"repository\":\"";
+    static constexpr std::string_view kMiddle = "\",\"tag\":\"";
+    static constexpr std::string_view kTail = "]}";
+
+    int pos = std::snprintf(
+        s_result, kResultCap,
+        "{\"dry_run\":%s,\"keep_n\":%d,\"days\":%d,\"include_latest\":%s,"
+        "\"repos_scanned\":%d,\"tags_total\":%d,\"tags_deleted\":%d,\"tags_kept\":%d,"
+        "\"latest_protected\":%d,\"deleted\":[",
+        policy.dry_run ? "true" : "false", policy.keep_n, policy.days,
+        policy.include_latest ? "true" : "false", tally.repos_scanned, tally.tags_total,
+        tally.tags_deleted, tally.tags_total - tally.tags_deleted, tally.latest_protected);
+    size_t used = static_cast<size_t>(pos);
+
+    int written = 0;
+    for (int i = 0; i < count && written < kReportEntryMax; ++i) {
+        const RetentionItem &item = items[i];
+        if (!item.marked) continue;
+        char repo[kEscapedNameCap] = "";
+        char tag[kEscapedNameCap] = "";
+        char digest[kEscapedDigestCap] = "";
+        json_escape_append(repo, sizeof repo, item.repository);
+        json_escape_append(tag, sizeof tag, item.tag);
+        // A well-formed digest needs no escaping; a corrupt link must not break the JSON.
+        json_escape_append(digest, sizeof digest, item.digest);
+        char end[kEscapedDigestCap + 64];
+        std::snprintf(end, sizeof end, "\",\"digest\":\"%s\",\"age_days\":%lld}", digest,
+                      static_cast<long long>((now - item.age_stamp) / kDaySeconds));
+
+        const std::string_view pieces[] = {
+            written > 0 ? "," : "", kEntryStart, repo, kMiddle, tag, end};
+        size_t need = kTail.size() + 1;
+        for (const std::string_view piece : pieces)
+            need += piece.size();
+        if (used + need > kResultCap) break;
+        for (const std::string_view piece : pieces) {
+            std::memcpy(s_result + used, piece.data(), piece.size());
+            used += piece.size();
+        }
+        ++written;
+    }
+    std::memcpy(s_result + used, kTail.data(), kTail.size());
+    s_result[used + kTail.size()] = '\0';
+    return written;
+}
+
+}  // namespace
+}  // namespace reg
+
+using namespace reg;
+
+const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
+                               int *truncated) {
+    if (truncated != nullptr) *truncated = 0;
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return nullptr;
+    }
+    std::unique_ptr<RepoList> repos = RepoList::collect();
+    if (!repos) {
+        set_error("out of memory");
+        return nullptr;
+    }
+    std::unique_ptr<RetentionItem[]> items(new (std::nothrow) RetentionItem[kItemMax]());
+    if (!items) {
+        set_error("out of memory");
+        return nullptr;
+    }
+    const Policy policy{dry_run != 0, std::max(keep_n, 0), std::max(days, 0), include_latest != 0};
+    const int64_t now = qv::os::unix_now();
+
+    Tally tally;
+    tally.repos_scanned = repos->count();
+    Collector collector(items.get());
+    for (int r = 0; r < repos->count() && !collector.full(); ++r)
+        collector.collect_repository((*repos)[r]);
+    repos.reset();
+    tally.tags_total = collector.count();
+
+    RetentionItem *const first = items.get();
+    std::sort(first, first + tally.tags_total, [](const RetentionItem &a, const RetentionItem &b) {
+        return retention_tag_cmp(a, b) < 0;
+    });
+    select_items(first, tally.tags_total, policy, now, &tally);
+    delete_marked(first, tally.tags_total, policy, &tally);
+
+    const int written = write_report(first, tally.tags_total, policy, tally, now);
+    if (truncated != nullptr) *truncated = written < tally.marked ? 1 : 0;
+    clear_error();
+    return s_result;
+}

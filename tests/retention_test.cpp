@@ -1,0 +1,313 @@
+// The retention pass on real storage trees: ranking, both rules, "latest", deletions through
+// tag references, the report's exact bytes and its bounds.
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "storage/reg_storage.h"
+#include "support/store_layout.h"
+#include "support/temp_tree.h"
+
+using namespace qvtest;
+
+namespace {
+
+constexpr int64_t kDay = 86400;
+constexpr size_t kResultCap = 1048576;
+
+int64_t now_unix() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+// A strictly parsed report.
+class Report {
+  public:
+    explicit Report(const std::string &text)
+        : doc_(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr,
+                                nullptr)) {}
+    ~Report() { yyjson_doc_free(doc_); }
+    Report(const Report &) = delete;
+    Report &operator=(const Report &) = delete;
+
+    bool valid() const { return doc_ != nullptr; }
+    int64_t num(const char *key) const {
+        return yyjson_get_sint(yyjson_obj_get(yyjson_doc_get_root(doc_), key));
+    }
+    // "repository:tag" of every listed entry, in order.
+    std::vector<std::string> entries() const { return field_list(nullptr); }
+    std::vector<std::string> field_list(const char *key) const {
+        std::vector<std::string> out;
+        yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc_), "deleted");
+        for (size_t i = 0; i < yyjson_arr_size(list); ++i) {
+            yyjson_val *e = yyjson_arr_get(list, i);
+            if (key == nullptr) {
+                out.push_back(std::string(yyjson_get_str(yyjson_obj_get(e, "repository"))) + ":" +
+                              yyjson_get_str(yyjson_obj_get(e, "tag")));
+            } else if (yyjson_is_str(yyjson_obj_get(e, key))) {
+                yyjson_val *v = yyjson_obj_get(e, key);
+                out.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+            } else {
+                out.push_back(std::to_string(yyjson_get_sint(yyjson_obj_get(e, key))));
+            }
+        }
+        return out;
+    }
+
+  private:
+    yyjson_doc *doc_;
+};
+
+using Names = std::vector<std::string>;
+
+class Retention : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(reg_storage_init(store.root().c_str()), 0) << reg_storage_last_error();
+    }
+    void TearDown() override { reg_storage_cleanup(); }
+
+    std::string run(int dry_run, int keep_n, int days, int include_latest) {
+        truncated = -1;
+        const char *report = reg_retention_json(dry_run, keep_n, days, include_latest, &truncated);
+        return report != nullptr ? report : "ERROR: " + std::string(reg_storage_last_error());
+    }
+    // A manifest of its own for the tag, pushed at the given time.
+    void push(const std::string &repo, const std::string &tag, int64_t when, unsigned n) {
+        store.put_manifest(repo, test_hex(n), "manifest " + std::to_string(n));
+        store.put_tag(repo, tag, test_hex(n), when);
+    }
+    bool resolves(const std::string &repo, const std::string &tag) {
+        char type[127], digest[72];
+        return reg_manifest_get(repo.c_str(), tag.c_str(), type, digest) != nullptr;
+    }
+
+    TempDir t;
+    StoreLayout store{t / "store"};
+    int truncated = -1;
+    const int64_t now = now_unix();
+};
+
+TEST_F(Retention, ExactReportOfARealRun) {
+    push("app", "old", now - 3 * kDay - 100, 1);
+    push("app", "mid", now - 2 * kDay - 100, 2);
+    push("app", "new", now - 1 * kDay - 100, 3);
+    ASSERT_FALSE(resolves("app", "none"));  // leaves a message that the pass must empty
+
+    EXPECT_EQ(run(0, 2, 0, 0),
+              "{\"dry_run\":false,\"keep_n\":2,\"days\":0,\"include_latest\":false,"
+              "\"repos_scanned\":1,\"tags_total\":3,\"tags_deleted\":1,\"tags_kept\":2,"
+              "\"latest_protected\":0,\"deleted\":[{\"repository\":\"app\",\"tag\":\"old\","
+              "\"digest\":\"" +
+                  digest_of(test_hex(1)) + "\",\"age_days\":3}]}");
+    EXPECT_EQ(truncated, 0);
+    EXPECT_STREQ(reg_storage_last_error(), "");
+    EXPECT_FALSE(exists(store.tag_link("app", "old")));
+    EXPECT_FALSE(exists(store.body_path("app", test_hex(1))));
+    EXPECT_TRUE(resolves("app", "mid"));
+    EXPECT_TRUE(resolves("app", "new"));
+}
+
+TEST_F(Retention, RanksNewestFirstWithTiesByNameAndReposByBytes) {
+    push("b", "n1", now - 10, 1);
+    push("b", "n3", now - 30, 2);
+    push("b", "n2", now - 20, 3);
+    push("a", "y", now - 50, 4);
+    push("a", "x", now - 50, 5);
+    push("B", "one", now - 5, 6);
+    push("B", "two", now - 6, 7);
+    const std::string before = tree_listing(t.path());
+
+    Report r(run(1, 1, 0, 0));
+    ASSERT_TRUE(r.valid());
+    EXPECT_EQ(r.entries(), (Names{"B:two", "a:y", "b:n2", "b:n3"}));
+    EXPECT_EQ(r.num("tags_total"), 7);
+    EXPECT_EQ(r.num("tags_deleted"), 4);
+    EXPECT_EQ(r.num("tags_kept"), 3);
+    EXPECT_EQ(r.num("repos_scanned"), 3);
+    EXPECT_EQ(tree_listing(t.path()), before);  // a dry run deletes nothing
+}
+
+TEST_F(Retention, AgeRuleSelectsFromExactlyDaysOld) {
+    // Retried until the clock does not tick during the pass, so the one-second margin holds.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int64_t t0 = now_unix();
+        push("app", "exact", t0 - 30 * kDay, 1);
+        push("app", "younger", t0 - 30 * kDay + 1, 2);
+        const std::string text = run(1, 0, 30, 0);
+        if (now_unix() != t0) continue;
+        Report r(text);
+        EXPECT_EQ(r.entries(), (Names{"app:exact"}));
+        EXPECT_EQ(r.field_list("age_days"), (Names{"30"}));
+        return;
+    }
+    FAIL() << "clock kept ticking";
+}
+
+TEST_F(Retention, BothRulesAndTheLatestTag) {
+    push("app", "latest", now - 2 * kDay, 1);
+    push("app", "v2", now - 2 * kDay - 10, 2);
+    push("app", "v1", now - 2 * kDay - 20, 3);
+    push("web", "new", now, 4);
+    push("web", "Latest", now - 10, 5);  // young, but beyond the newest one; not protected
+
+    Report spared(run(1, 1, 1, 0));
+    EXPECT_EQ(spared.entries(), (Names{"app:v2", "app:v1", "web:Latest"}));
+    EXPECT_EQ(spared.num("latest_protected"), 1);
+    EXPECT_EQ(spared.num("tags_deleted"), 3);
+    EXPECT_EQ(spared.num("tags_kept"), 2);
+
+    // "latest" keeps rank 1 even when spared, and is old enough to go when included.
+    Report included(run(1, 1, 1, 1));
+    EXPECT_EQ(included.entries(), (Names{"app:latest", "app:v2", "app:v1", "web:Latest"}));
+    EXPECT_EQ(included.num("latest_protected"), 0);
+}
+
+TEST_F(Retention, SharedManifestStaysWithAKeptTagAndGoesWithItsLast) {
+    const std::string shared = test_hex(1);
+    store.put_manifest("app", shared, "shared");
+    store.put_tag("app", "b", shared, now - 1 * kDay - 100);
+    store.put_tag("app", "a", shared, now - 5 * kDay);
+    push("app", "c", now - 3 * kDay, 2);
+
+    Report first(run(0, 1, 0, 0));
+    EXPECT_EQ(first.entries(), (Names{"app:c", "app:a"}));
+    EXPECT_EQ(first.num("tags_deleted"), 2);
+    EXPECT_TRUE(exists(store.body_path("app", shared)));
+    EXPECT_TRUE(exists(store.rev_link("app", shared)));
+    EXPECT_TRUE(resolves("app", "b"));
+    EXPECT_FALSE(exists(store.body_path("app", test_hex(2))));
+
+    Report second(run(0, 0, 1, 0));
+    EXPECT_EQ(second.entries(), (Names{"app:b"}));
+    EXPECT_FALSE(exists(store.body_path("app", shared)));
+    EXPECT_FALSE(exists(store.ct_path("app", shared)));
+    EXPECT_FALSE(exists(store.rev_link("app", shared)));
+}
+
+TEST_F(Retention, CorruptMissingAndOddLinks) {
+    const std::string lf = digest_of(test_hex(1)) + "\n";
+    const std::string quoted = "sha256:\"\\" + std::string(62, 'a');
+    store.put_tag_raw("app", "lf", lf, now - 10 * kDay);
+    store.put_tag_raw("app", "quoted", quoted, now - 11 * kDay);
+    push("app", "prehistoric", -2 * kDay, 3);  // before 1970: dated 0
+    store.put_tag_raw("app", "garbage", "hello", now - 10 * kDay);
+    make_dirs(store.tag_dir("app", "nolink") + "/current");
+    make_dirs(store.tag_link("app", "linkdir"));
+    write_text(store.tags_dir("app") + "/file.txt", digest_of(test_hex(1)));
+
+    Report r(run(0, 0, 1, 0));
+    ASSERT_TRUE(r.valid());  // the quote in the corrupt link is escaped
+    EXPECT_EQ(r.num("tags_total"), 3);
+    EXPECT_EQ(r.entries(), (Names{"app:lf", "app:quoted", "app:prehistoric"}));
+    EXPECT_EQ(r.field_list("digest"), (Names{lf.substr(0, 71), quoted, digest_of(test_hex(3))}));
+    EXPECT_NEAR(std::stoll(r.field_list("age_days")[2]), now / kDay, 1);
+    // Corrupt links cannot be resolved for deletion: listed, but counted as kept.
+    EXPECT_EQ(r.num("tags_deleted"), 1);
+    EXPECT_EQ(r.num("tags_kept"), 2);
+    EXPECT_TRUE(exists(store.tag_link("app", "lf")));
+    EXPECT_FALSE(exists(store.tag_link("app", "prehistoric")));
+    EXPECT_STREQ(reg_storage_last_error(), "");
+}
+
+TEST_F(Retention, ListStopsAt500Entries) {
+    for (int i = 0; i < 502; ++i)
+        store.put_tag("app", "t" + std::to_string(i), test_hex(1), now - i);
+    Report r(run(1, 1, 0, 0));
+    EXPECT_EQ(r.entries().size(), 500u);
+    EXPECT_EQ(r.num("tags_deleted"), 501);
+    EXPECT_EQ(r.num("tags_kept"), 1);
+    EXPECT_EQ(truncated, 1);
+    EXPECT_NE(reg_retention_json(1, 1, 0, 0, nullptr), nullptr);  // the flag is optional
+}
+
+TEST_F(Retention, EmptyStoresAndSwitchedOffRules) {
+    EXPECT_EQ(run(1, -5, -3, 1),
+              "{\"dry_run\":true,\"keep_n\":0,\"days\":0,\"include_latest\":true,"
+              "\"repos_scanned\":0,\"tags_total\":0,\"tags_deleted\":0,\"tags_kept\":0,"
+              "\"latest_protected\":0,\"deleted\":[]}");
+    EXPECT_EQ(truncated, 0);
+
+    store.make_repo("a");
+    make_dirs(store.tags_dir("b"));
+    store.make_repo("b/c");
+    Report untagged(run(0, 1, 1, 0));
+    EXPECT_EQ(untagged.num("repos_scanned"), 3);
+    EXPECT_EQ(untagged.num("tags_total"), 0);
+
+    push("a", "old", 0, 1);
+    push("a", "older", 1, 2);
+    Report off(run(0, -5, 0, 0));
+    EXPECT_EQ(off.num("keep_n"), 0);
+    EXPECT_EQ(off.num("tags_deleted"), 0);
+    EXPECT_EQ(off.num("tags_kept"), 2);
+    EXPECT_TRUE(resolves("a", "older"));
+}
+
+TEST_F(Retention, NotReady) {
+    reg_storage_cleanup();
+    EXPECT_EQ(run(1, 1, 1, 0), "ERROR: not initialized - call reg_storage_init first");
+    EXPECT_EQ(truncated, 0);
+}
+
+TEST_F(Retention, CollectsAtMost4096Tags) {
+    for (int r = 0; r < 9; ++r)
+        for (int i = 0; i < 456; ++i)
+            store.put_tag("r" + std::to_string(r), std::to_string(i), test_hex(1), now);
+    Report report(run(1, 0, 0, 0));
+    EXPECT_EQ(report.num("repos_scanned"), 9);
+    EXPECT_EQ(report.num("tags_total"), 4096);
+}
+
+// A walked name longer than a report name must not be cut: the cut name can be another
+// repository, whose tags would then be deleted in its place.
+TEST_F(Retention, LongRepositoryNamesAreSkippedNotCut) {
+    const std::string long_name = std::string(200, 'a') + "/" + std::string(100, 'b');
+    const std::string cut_name = long_name.substr(0, 255);
+    push(long_name, "new", now - 1 * kDay, 1);
+    push(long_name, "old", now - 2 * kDay, 2);
+    push(cut_name, "old", now - 3 * kDay, 3);
+
+    Report r(run(0, 1, 0, 0));
+    EXPECT_EQ(r.num("repos_scanned"), 2);
+    EXPECT_EQ(r.num("tags_total"), 1);
+    EXPECT_TRUE(r.entries().empty());
+    EXPECT_TRUE(resolves(cut_name, "old"));
+    EXPECT_TRUE(exists(store.tag_link(long_name, "old")));
+}
+
+// Names of control bytes escape six-fold; 500 such entries need more than the 1 MiB result
+// buffer. The list must end early, stay valid JSON and say it was cut.
+TEST_F(Retention, ReportNeverRunsPastTheResultBuffer) {
+    std::string six_fold;  // bytes that escape as \u00XX
+    for (char c = 1; c < 0x20; ++c)
+        if (c != '\b' && c != '\t' && c != '\n' && c != '\f' && c != '\r') six_fold += c;
+    const int64_t stamp = now - 2 * kDay;
+    size_t full_size = 0;
+    for (int r = 0; r < 2; ++r) {
+        const std::string repo = std::string(254, '\x01') + six_fold[r + 1];
+        for (int i = 0; i < 250; ++i) {
+            const std::string tag = std::string(253, '\x01') + six_fold[i % 26] + six_fold[i / 26];
+            store.put_tag(repo, tag, test_hex(1), stamp);
+            full_size += 1 + 15 + 6 * 255 + 9 + 6 * 255 + 12 + 71 + 13 + 1 + 1;  // "age_days":2}
+        }
+    }
+    ASSERT_GT(full_size, kResultCap);  // the test really overflows
+
+    const std::string text = run(1, 0, 1, 0);
+    ASSERT_LT(text.size(), kResultCap);
+    Report r(text);
+    ASSERT_TRUE(r.valid());
+    const Names entries = r.entries();
+    EXPECT_GT(entries.size(), 300u);
+    EXPECT_LT(entries.size(), 500u);
+    EXPECT_EQ(r.num("tags_deleted"), 500);
+    EXPECT_EQ(truncated, 1);
+    // Cut only where the next entry would not have fit.
+    EXPECT_GT(text.size() + full_size / 500, kResultCap - 1);
+}
+
+}  // namespace
