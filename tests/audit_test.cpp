@@ -286,6 +286,21 @@ TEST(AccessLog, RotationAtTheCap) {
     }
 }
 
+TEST(AccessLog, RotatedNameIsWholeForTheLongestPath) {
+    // A log path of 1399 bytes: the rotated name needs two bytes more and must keep ".1".
+    TempDir t;
+    std::string root = t.path();
+    while (root.size() < 1379 - 201)
+        root += "/" + std::string(200, 'd');
+    root += "/" + std::string(1379 - root.size() - 1, 'd');
+    ASSERT_EQ(root.size(), 1379u);
+    write_text(t / "config.json", "{\"registry_access_log_max_bytes\": 10}");
+    write_text(root + "/registry_access.log", "old content");
+    request(t, {{"REGISTRY_STORAGE_ROOT", root}}, [] { qv_audit_note_status(200); });
+    EXPECT_EQ(read_text(root + "/registry_access.log.1"), "old content");
+    EXPECT_EQ(read_text(root + "/registry_access.log").compare(0, 12, "GET / 0 200 "), 0);
+}
+
 TEST(AccessLog, MissingRootLosesTheLineQuietly) {
     TempDir t;
     ChildResult r =
