@@ -13,14 +13,22 @@ inline constexpr char kSep = '/';
 inline constexpr const char *kSepStr = "/";
 
 // True for every character this host treats as a separator on input.
-inline constexpr bool is_sep(char c) { return c == '/'; }
+inline constexpr bool is_sep(char c) {
+    return c == '/';
+}
 
 enum class PathKind { missing, file, directory };
 
 // Whether the path exists, and whether it is a directory (symbolic links are followed).
 PathKind path_kind(const char *path);
-inline bool is_dir(const char *path) { return path_kind(path) == PathKind::directory; }
-inline bool is_file(const char *path) { return path_kind(path) == PathKind::file; }
+inline bool is_dir(const char *path) {
+    return path_kind(path) == PathKind::directory;
+}
+inline bool is_file(const char *path) {
+    return path_kind(path) == PathKind::file;
+}
+// Whether the path itself is a symbolic link (whatever it points to, if anything).
+bool is_symlink(const char *path);
 
 struct FileInfo {
     int64_t size;        // bytes
@@ -33,7 +41,7 @@ bool file_info(const char *path, FileInfo *out);
 // Enumerates one directory, skipping "." and "..". A symbolic link is reported as not a
 // directory, so that no walk follows it out of the tree it walks. Closes when destroyed.
 class DirReader {
-public:
+  public:
     explicit DirReader(const char *path);
     ~DirReader();
     DirReader(const DirReader &) = delete;
@@ -43,7 +51,7 @@ public:
     // Next entry; false at the end. The name stays valid until the next call.
     bool next(const char **name, bool *is_dir);
 
-private:
+  private:
     void *handle_;
     const char *path_;
 };

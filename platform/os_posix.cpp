@@ -19,6 +19,11 @@ PathKind path_kind(const char *path) {
     return S_ISDIR(st.st_mode) ? PathKind::directory : PathKind::file;
 }
 
+bool is_symlink(const char *path) {
+    struct stat st;
+    return path != nullptr && *path != '\0' && ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool file_info(const char *path, FileInfo *out) {
     struct stat st;
     if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return false;
@@ -54,13 +59,21 @@ bool DirReader::next(const char **name, bool *is_dir) {
     }
 }
 
-int make_dir(const char *path) { return ::mkdir(path, 0755) == 0 ? 0 : errno; }
+int make_dir(const char *path) {
+    return ::mkdir(path, 0755) == 0 ? 0 : errno;
+}
 
-bool remove_dir(const char *path) { return ::rmdir(path) == 0; }
+bool remove_dir(const char *path) {
+    return ::rmdir(path) == 0;
+}
 
-bool remove_file(const char *path) { return ::unlink(path) == 0; }
+bool remove_file(const char *path) {
+    return ::unlink(path) == 0;
+}
 
-bool rename_path(const char *from, const char *to) { return std::rename(from, to) == 0; }
+bool rename_path(const char *from, const char *to) {
+    return std::rename(from, to) == 0;
+}
 
 bool set_mtime(const char *path, int64_t unix_seconds) {
     timespec times[2];
@@ -76,7 +89,9 @@ uint64_t monotonic_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-int64_t unix_now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t unix_now() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 bool utc_fields(int64_t unix_seconds, std::tm *out) {
     const std::time_t t = static_cast<std::time_t>(unix_seconds);

@@ -116,6 +116,8 @@ int mkdirs(const char *path) {
 
 int delete_tree(const char *path) {
     if (path == nullptr) return -1;
+    // Handed a link, remove the link: what it points to may lie outside the tree.
+    if (qv::os::is_symlink(path)) return qv::os::remove_file(path) ? 0 : -1;
     int result = 0;
     {
         qv::os::DirReader reader(path);

@@ -199,6 +199,22 @@ bool canonical_repo_name(const char *repo, char *out, size_t cap) {
     return len > 0;
 }
 
+// Whether any directory between the repositories directory and the target is a link: deleting
+// through it would empty a directory that may lie outside the storage root.
+bool links_below(const char *target, size_t base_len) {
+    char path[kPathCap];
+    std::memcpy(path, target, std::strlen(target) + 1);
+    for (size_t i = std::strlen(path); i > base_len; --i) {
+        if (path[i] != '\0' && !qv::os::is_sep(path[i])) continue;
+        const char saved = path[i];
+        path[i] = '\0';
+        const bool link = qv::os::is_symlink(path);
+        path[i] = saved;
+        if (link) return true;
+    }
+    return false;
+}
+
 // Removes the parents that the deletion left empty, never the repositories directory.
 void prune_empty_parents(char *path, size_t base_len) {
     for (int round = 0; round < kPruneRounds; ++round) {
@@ -309,7 +325,7 @@ int reg_repo_delete(const char *repo) {
         set_error("%s", kPathTooLong);
         return -1;
     }
-    if (!qv::os::is_dir(target)) {
+    if (!qv::os::is_dir(target) || links_below(target, std::strlen(base))) {
         set_error("repository not found: %s", repo);
         return -1;
     }

@@ -204,6 +204,12 @@ TEST(DeleteTree, RemovesEverythingBelowButNeverFollowsALink) {
     EXPECT_EQ(reg::delete_tree((t / "missing").c_str()), -1);
     EXPECT_EQ(reg::delete_tree((t / "outside/keep").c_str()), -1);  // not a directory
     EXPECT_EQ(read_text(t / "outside/keep"), "precious");
+
+    // Handed a link itself, only the link goes.
+    ASSERT_EQ(symlink((t / "outside").c_str(), (t / "direct").c_str()), 0);
+    EXPECT_EQ(reg::delete_tree((t / "direct").c_str()), 0);
+    EXPECT_FALSE(exists(t / "direct"));
+    EXPECT_EQ(read_text(t / "outside/keep"), "precious");
 }
 
 TEST(DeleteTree, ReportsWhatItCannotReachAndRemovesTheRest) {

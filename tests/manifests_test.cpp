@@ -1,6 +1,7 @@
 // Manifest resolution, reading, tag and manifest deletion and repository deletion, on real
 // storage trees.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -239,6 +240,22 @@ TEST_F(Manifests, RepositoryDeletionNeverTouchesTheRepositoriesDirectory) {
     EXPECT_EQ(repo_del("/solo//app/"), "ok");
     EXPECT_FALSE(exists(store.repo_dir("solo")));
     EXPECT_TRUE(is_directory(store.root() + "/repositories"));
+}
+
+TEST_F(Manifests, RepositoryDeletionNeverFollowsALinkOutOfTheTree) {
+    // Directories outside the storage root that links inside it point at.
+    write_text(t / "outside/app/_manifests/keep", "precious");
+    write_text(t / "elsewhere/_manifests/keep", "precious");
+    make_dirs(store.root() + "/repositories/team");
+    ASSERT_EQ(::symlink((t / "outside").c_str(), (store.root() + "/repositories/via").c_str()), 0);
+    ASSERT_EQ(
+        ::symlink((t / "elsewhere").c_str(), (store.root() + "/repositories/team/app").c_str()), 0);
+    const std::string before = tree_listing(t.path());
+
+    EXPECT_EQ(repo_del("via/app"), "ERROR: repository not found: via/app");
+    EXPECT_EQ(repo_del("team/app"), "ERROR: repository not found: team/app");
+    EXPECT_EQ(tree_listing(t.path()), before);
+    EXPECT_EQ(read_text(t / "outside/app/_manifests/keep"), "precious");
 }
 
 }  // namespace
