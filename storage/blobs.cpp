@@ -1,0 +1,99 @@
+// The content-addressed blob store: each blob is one file named by the SHA-256 of its bytes,
+// below a fan-out directory named by the hash's first two digits.
+#include <cstdio>
+#include <cstring>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+namespace {
+
+constexpr size_t kDigestPrefixLen = 7;  // "sha256:"
+
+// Checks every operation on a stored blob makes once the pointers are known, then builds the
+// blob's path.
+int check_and_locate(const char *digest, char *path) {
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    return blob_path_for_digest(path, digest);
+}
+
+}  // namespace
+}  // namespace reg
+
+using namespace reg;
+
+extern "C" int reg_blob_exists(const char *digest) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    char path[kPathCap];
+    if (check_and_locate(digest, path) != 0) return -1;
+    return qv::os::is_file(path) ? 1 : 0;
+}
+
+extern "C" int64_t reg_blob_get_size(const char *digest) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    char path[kPathCap];
+    if (check_and_locate(digest, path) != 0) return -1;
+    // A directory in the blob's place is no blob; its size would be the directory's.
+    qv::os::FileInfo info{};
+    if (!qv::os::is_file(path) || !qv::os::file_info(path, &info)) return -1;
+    return info.size;
+}
+
+extern "C" int reg_blob_get_filepath(const char *digest, char *out, size_t out_size) {
+    if (out == nullptr || out_size == 0 || digest == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    char path[kPathCap];
+    if (check_and_locate(digest, path) != 0) return -1;
+    if (!qv::os::is_file(path)) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    const size_t len = std::strlen(path);
+    if (len >= out_size) {
+        set_error("path buffer too small");
+        return -1;
+    }
+    std::memcpy(out, path, len + 1);
+    return 0;
+}
+
+extern "C" int reg_blob_delete(const char *digest) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    char path[kPathCap];
+    if (check_and_locate(digest, path) != 0) return -1;
+    if (!qv::os::is_file(path)) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    // Another process may have removed it meanwhile; that is as good as removing it here.
+    if (qv::os::is_file(path) && !qv::os::remove_file(path)) {
+        set_error("remove failed");
+        return -1;
+    }
+    // Only succeeds once the fan-out directory holds no other blob.
+    const char *hex = digest + kDigestPrefixLen;
+    char fan_out[kPathCap];
+    std::snprintf(fan_out, sizeof fan_out, "%s%sblobs%ssha256%s%c%c", s_root, qv::os::kSepStr,
+                  qv::os::kSepStr, qv::os::kSepStr, hex[0], hex[1]);
+    qv::os::remove_dir(fan_out);
+    return 0;
+}

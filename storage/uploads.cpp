@@ -1,0 +1,230 @@
+// Chunked blob uploads: an upload is one file under uploads/, grown by appends and moved into
+// the content-addressed store once its bytes hash to the digest the client expects.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "digest/sha256.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+namespace {
+
+constexpr size_t kUploadIdLen = 36;
+constexpr size_t kDigestOutCap = 72;  // "sha256:" + 64 digits + NUL
+constexpr uint32_t kSeedFallback = 0x9e3779b9u;
+// Fresh ids drawn before giving up when every one names an upload that is already there.
+constexpr int kCreateAttempts = 8;
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+bool upload_id_valid(const char *id) {
+    return std::strlen(id) == kUploadIdLen && uuid_valid(id);
+}
+
+uint32_t xorshift_step(uint32_t state) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+// Sixteen generator steps, one byte each, written as 8-4-4-4-12 hex digits with every
+// byte's low nibble first.
+void next_upload_id(char out[kUploadIdLen + 1]) {
+    uint32_t state = s_seed;
+    uint8_t bytes[16];
+    for (uint8_t &b : bytes) {
+        state = xorshift_step(state);
+        b = static_cast<uint8_t>(state & 0xff);
+    }
+    int digit = 0;
+    for (size_t i = 0; i < kUploadIdLen; ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            out[i] = '-';
+            continue;
+        }
+        const uint8_t b = bytes[digit / 2];
+        out[i] = hx[digit % 2 == 0 ? (b & 0x0f) : (b >> 4)];
+        ++digit;
+    }
+    out[kUploadIdLen] = '\0';
+    s_seed = state != 0 ? state : kSeedFallback;
+}
+
+// Checks shared by every operation on an existing upload, after the pointer checks.
+int check_upload_id(const char *id) {
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (!upload_id_valid(id)) {
+        set_error("invalid upload uuid");
+        return -1;
+    }
+    return 0;
+}
+
+void remove_if_file(const char *path) {
+    if (qv::os::is_file(path)) qv::os::remove_file(path);
+}
+
+// The store's fan-out directory of a hex: the root and the first two digits.
+void fan_out_dir(char *out, const char *hex) {
+    std::snprintf(out, kPathCap, "%s%sblobs%ssha256%s%c%c", s_root, qv::os::kSepStr,
+                  qv::os::kSepStr, qv::os::kSepStr, hex[0], hex[1]);
+}
+
+// Moves a verified upload into the store, or drops it when the store already has the blob.
+int store_upload(const char *upload, const char *computed_digest) {
+    char blob[kPathCap];
+    if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
+    if (qv::os::is_file(blob)) {
+        // Same bytes by construction: the stored file is neither compared nor replaced.
+        remove_if_file(upload);
+        return 0;
+    }
+    char fan_out[kPathCap];
+    fan_out_dir(fan_out, computed_digest + 7);
+    if (mkdirs(fan_out) != 0) {
+        set_error("mkdirs blob dir failed");
+        return -1;
+    }
+    if (!qv::os::rename_path(upload, blob)) {
+        set_error("rename to CAS failed: %s", blob);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace reg
+
+using namespace reg;
+
+extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
+    if (out_upload_uuid == nullptr) {
+        set_error("out_upload_uuid is NULL");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    // The id names a new upload. An id whose file exists belongs to an upload in flight
+    // (processes seeded alike draw alike), so it is never emptied: another id is drawn.
+    char path[kPathCap];
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        next_upload_id(out_upload_uuid);
+        if (upload_path_for_uuid(path, out_upload_uuid) != 0) return -1;
+        FilePtr file(std::fopen(path, "wbx"));
+        if (file) return 0;
+        if (qv::os::path_kind(path) == qv::os::PathKind::missing) break;
+    }
+    set_error("cannot create upload file: %s", path);
+    return -1;
+}
+
+extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
+    if (upload_uuid == nullptr || data == nullptr) {
+        set_error("upload_uuid/data is NULL");
+        return -1;
+    }
+    if (check_upload_id(upload_uuid) != 0) return -1;
+    char path[kPathCap];
+    if (upload_path_for_uuid(path, upload_uuid) != 0) return -1;
+    if (!qv::os::is_file(path)) {
+        set_error("upload not found: %s", upload_uuid);
+        return -1;
+    }
+    std::FILE *file = std::fopen(path, "ab");
+    if (file == nullptr) {
+        set_error("cannot open upload file: %s", upload_uuid);
+        return -1;
+    }
+    const size_t written = len > 0 ? std::fwrite(data, 1, len, file) : 0;
+    const bool stream_failed = std::ferror(file) != 0;
+    // Buffered bytes reach the file only at close; a failing close lost them.
+    const bool close_failed = std::fclose(file) != 0;
+    if (stream_failed || close_failed || written != len) {
+        set_error("write error appending chunk");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
+                                      char *out_digest) {
+    if (expected_digest == nullptr || out_digest == nullptr || upload_uuid == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (check_upload_id(upload_uuid) != 0) return -1;
+    if (!digest_valid(expected_digest)) {
+        set_error("invalid expected digest");
+        return -1;
+    }
+    char upload[kPathCap];
+    if (upload_path_for_uuid(upload, upload_uuid) != 0) return -1;
+    if (!qv::os::is_file(upload)) {
+        set_error("upload not found: %s", upload_uuid);
+        return -1;
+    }
+
+    uint8_t hash[32];
+    if (sha256_file(upload, hash) != 0) {
+        set_error("hashing upload failed");
+        return -1;
+    }
+    char hex[65];
+    bin_to_hex(hash, hex);
+    char computed[kDigestOutCap];
+    std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+
+    if (std::strcmp(computed, expected_digest) != 0) {
+        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        remove_if_file(upload);
+        return -1;
+    }
+    if (store_upload(upload, computed) != 0) return -1;
+    std::snprintf(out_digest, kDigestOutCap, "%s", expected_digest);
+    return 0;
+}
+
+extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
+    if (upload_uuid == nullptr) {
+        set_error("upload_uuid is NULL");
+        return -1;
+    }
+    if (check_upload_id(upload_uuid) != 0) return -1;
+    char path[kPathCap];
+    if (upload_path_for_uuid(path, upload_uuid) != 0) return -1;
+    if (!qv::os::is_file(path)) return 0;  // nothing to cancel
+    if (!qv::os::remove_file(path)) {
+        set_error("cancel failed");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes) {
+    if (upload_uuid == nullptr || out_bytes == nullptr) {
+        set_error("upload_uuid/out_bytes is NULL");
+        return -1;
+    }
+    if (check_upload_id(upload_uuid) != 0) return -1;
+    char path[kPathCap];
+    if (upload_path_for_uuid(path, upload_uuid) != 0) return -1;
+    qv::os::FileInfo info{};
+    // A directory in the upload's place is no upload (its size would be the directory's).
+    if (!qv::os::is_file(path) || !qv::os::file_info(path, &info) || info.size < 0) {
+        set_error("upload not found: %s", upload_uuid);
+        return -1;
+    }
+    *out_bytes = info.size;
+    return 0;
+}
