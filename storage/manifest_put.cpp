@@ -1,0 +1,308 @@
+// Manifest upload: validate the manifest and everything it references, then store its exact
+// bytes under their SHA-256 with content type, revision link and (for a tag) tag link.
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "digest/sha256.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+namespace {
+
+constexpr size_t kDigestLen = 71;     // "sha256:" + 64 hex digits
+constexpr size_t kDigestOutCap = 72;  // and its NUL
+constexpr size_t kMediaTypeCap = 256;
+constexpr size_t kTagMax = 128;
+constexpr std::string_view kDigestPrefix = "sha256:";
+constexpr const char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
+
+struct DocFree {
+    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+
+bool is_digest_reference(const char *reference) {
+    return std::string_view(reference).starts_with(kDigestPrefix);
+}
+
+bool tag_char(char c, bool first) {
+    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    return alnum || c == '_' || (!first && (c == '.' || c == '-'));
+}
+
+// A tag becomes one directory name: [A-Za-z0-9_][A-Za-z0-9._-]{0,127}. No separator, no "."
+// or "..", nothing that could reach beyond the repository's tags directory.
+bool tag_valid(std::string_view tag) {
+    if (tag.empty() || tag.size() > kTagMax) return false;
+    for (size_t i = 0; i < tag.size(); ++i) {
+        if (!tag_char(tag[i], i == 0)) return false;
+    }
+    return true;
+}
+
+// The name must place the manifests inside a repository the walks can find: some component
+// other than "" and ".", and none named "_manifests" (the walks never enter those, so what
+// is stored there would be invisible, and its blobs collectable).
+bool repo_places_inside_repositories(std::string_view name) {
+    bool has_real_component = false;
+    while (true) {
+        const size_t cut = name.find('/');
+        const std::string_view part = name.substr(0, cut);
+        if (part == "_manifests") return false;
+        if (!part.empty() && part != ".") has_real_component = true;
+        if (cut == std::string_view::npos) break;
+        name.remove_prefix(cut + 1);
+    }
+    return has_real_component;
+}
+
+// A JSON string of exactly the digest form (a NUL inside the string does not end it early).
+const char *digest_member(yyjson_val *obj) {
+    if (!yyjson_is_obj(obj)) return nullptr;
+    yyjson_val *digest = yyjson_obj_get(obj, "digest");
+    if (!yyjson_is_str(digest) || yyjson_get_len(digest) != kDigestLen) return nullptr;
+    const char *text = yyjson_get_str(digest);
+    return digest_valid(text) ? text : nullptr;
+}
+
+bool body_stored_in(const char *repo, const char *hex) {
+    char path[kPathCap];
+    char saved_error[kErrorCap];
+    std::memcpy(saved_error, s_error, kErrorCap);
+    if (manifest_body_path(path, repo, hex) != 0) {
+        std::memcpy(s_error, saved_error, kErrorCap);  // a name too long to hold it
+        return false;
+    }
+    return qv::os::is_file(path);
+}
+
+// An index child must be a stored manifest: in this repository, or else in any other.
+bool child_manifest_stored(const char *repo, const char *digest) {
+    const char *hex = digest + kDigestPrefix.size();
+    if (body_stored_in(repo, hex)) return true;
+    const std::unique_ptr<RepoList> repos = RepoList::collect();
+    if (!repos) return false;
+    for (int i = 0; i < repos->count(); ++i) {
+        if (body_stored_in((*repos)[i], hex)) return true;
+    }
+    return false;
+}
+
+int check_index(const char *repo, yyjson_val *manifests) {
+    if (!yyjson_is_arr(manifests)) {
+        set_error("manifest \"manifests\" must be an array");
+        return -1;
+    }
+    const size_t count = yyjson_arr_size(manifests);
+    if (count == 0) {
+        set_error("manifest index must reference at least 1 manifest");
+        return -1;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const char *digest = digest_member(yyjson_arr_get(manifests, i));
+        if (digest == nullptr) {
+            set_error("manifest index entry %zu missing valid digest", i);
+            return -1;
+        }
+        if (!child_manifest_stored(repo, digest)) {
+            set_error("BLOB_UNKNOWN: %s", digest);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int require_blob(const char *digest) {
+    if (reg_blob_exists(digest) == 1) return 0;
+    set_error("BLOB_UNKNOWN: %s", digest);
+    return -1;
+}
+
+int check_image(yyjson_val *root) {
+    yyjson_val *config = yyjson_obj_get(root, "config");
+    const char *config_digest = yyjson_obj_size(config) > 0 ? digest_member(config) : nullptr;
+    if (config_digest == nullptr) {
+        set_error("manifest missing valid config.digest");
+        return -1;
+    }
+    if (require_blob(config_digest) != 0) return -1;
+    yyjson_val *layers = yyjson_obj_get(root, "layers");
+    if (layers == nullptr) return 0;
+    if (!yyjson_is_arr(layers)) {
+        set_error("manifest layers must be an array");
+        return -1;
+    }
+    const size_t count = yyjson_arr_size(layers);
+    for (size_t i = 0; i < count; ++i) {
+        const char *digest = digest_member(yyjson_arr_get(layers, i));
+        if (digest == nullptr) {
+            set_error("manifest layer %zu missing valid digest", i);
+            return -1;
+        }
+        if (require_blob(digest) != 0) return -1;
+    }
+    return 0;
+}
+
+// Parses and checks the manifest; on success media_type holds its declared mediaType (or
+// the empty text). The parsed document is gone when this returns.
+int validate_manifest(const char *repo, const void *data, size_t len,
+                      char media_type[kMediaTypeCap]) {
+    // Without the in-situ flag the input is copied, never written.
+    const Doc doc(yyjson_read_opts(const_cast<char *>(static_cast<const char *>(data)), len, 0,
+                                   nullptr, nullptr));
+    if (!doc) {
+        set_error("manifest JSON parse failed");
+        return -1;
+    }
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root)) {
+        set_error("manifest must be a JSON object");
+        return -1;
+    }
+    if (yyjson_obj_size(root) == 0) {
+        set_error("manifest missing valid config.digest");
+        return -1;
+    }
+    media_type[0] = '\0';
+    yyjson_val *declared = yyjson_obj_get(root, "mediaType");
+    if (yyjson_is_str(declared) && yyjson_get_len(declared) < kMediaTypeCap) {
+        std::snprintf(media_type, kMediaTypeCap, "%s", yyjson_get_str(declared));
+    }
+    yyjson_val *manifests = yyjson_obj_get(root, "manifests");
+    return manifests != nullptr ? check_index(repo, manifests) : check_image(root);
+}
+
+// The client's type, unless it is absent or the generic default and the manifest declares
+// its own.
+const char *content_type_to_store(const char *argument, const char *declared) {
+    const bool no_argument = argument == nullptr || argument[0] == '\0';
+    if (no_argument) return declared[0] != '\0' ? declared : kDefaultContentType;
+    if (std::strcmp(argument, kDefaultContentType) == 0 && declared[0] != '\0') return declared;
+    return argument;
+}
+
+// Every file and directory the write touches, built before the first write so that a name
+// too long for the path buffers writes nothing.
+struct WritePaths {
+    char manifests_dir[kPathCap];
+    char body[kPathCap];
+    char content_type[kPathCap];
+    char rev_dir[kPathCap];
+    char rev_link[kPathCap];
+    char tag_dir[kPathCap];
+    char tag_link[kPathCap];
+};
+
+int path_too_long() {
+    set_error("%s", kPathTooLong);
+    return -1;
+}
+
+int build_write_paths(const char *repo, const char *hex, const char *tag, WritePaths *p) {
+    const char *sep = qv::os::kSepStr;
+    const int n = std::snprintf(p->manifests_dir, kPathCap, "%s%srepositories%s%s%s_manifests",
+                                s_root, sep, sep, repo, sep);
+    if (n < 0 || static_cast<size_t>(n) >= kPathCap) return path_too_long();
+    if (manifest_body_path(p->body, repo, hex) != 0) return -1;
+    if (std::strlen(p->body) + 3 >= kPathCap) return path_too_long();
+    std::snprintf(p->content_type, kPathCap, "%s.ct", p->body);
+    if (manifest_rev_dir(p->rev_dir, repo, hex) != 0) return -1;
+    if (manifest_rev_path(p->rev_link, repo, hex) != 0) return -1;
+    if (tag == nullptr) return 0;
+    char tags_dir[kPathCap];
+    char tag_dir[kPathCap];
+    if (manifest_tags_dir(tags_dir, repo) != 0) return -1;
+    if (!join_path(tag_dir, tags_dir, tag)) return path_too_long();
+    if (!join_path(p->tag_dir, tag_dir, "current")) return path_too_long();
+    return manifest_tag_path(p->tag_link, repo, tag);
+}
+
+int write_manifest(const WritePaths &p, const void *data, size_t len, const char *content_type,
+                   const char *digest, bool tagged) {
+    if (mkdirs(p.manifests_dir) != 0) {
+        set_error("mkdirs manifests dir failed");
+        return -1;
+    }
+    if (write_file(p.body, data, len) != 0) {
+        set_error("write manifest body failed");
+        return -1;
+    }
+    if (write_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
+        set_error("write manifest ct failed");
+        return -1;
+    }
+    if (mkdirs(p.rev_dir) != 0) {
+        set_error("mkdirs revision dir failed");
+        return -1;
+    }
+    if (write_file(p.rev_link, digest, kDigestLen) != 0) {
+        set_error("write revision link failed");
+        return -1;
+    }
+    if (!tagged) return 0;
+    if (mkdirs(p.tag_dir) != 0) {
+        set_error("mkdirs tag dir failed");
+        return -1;
+    }
+    if (write_file(p.tag_link, digest, kDigestLen) != 0) {
+        set_error("write tag link failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace reg
+
+using namespace reg;
+
+extern "C" int reg_manifest_put(const char *repo, const char *reference, const void *data,
+                                size_t len, const char *content_type, char *out_digest) {
+    if (repo == nullptr || reference == nullptr || data == nullptr || out_digest == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (repo[0] == '\0' || !repo_name_valid(repo) || !repo_places_inside_repositories(repo)) {
+        set_error("invalid repository name: %s", repo);
+        return -1;
+    }
+    if (reference[0] == '\0') {
+        set_error("empty reference");
+        return -1;
+    }
+    const bool tagged = !is_digest_reference(reference);
+    if (tagged && !tag_valid(reference)) {
+        set_error("TAG_INVALID: %s", reference);
+        return -1;
+    }
+
+    char media_type[kMediaTypeCap];
+    if (validate_manifest(repo, data, len, media_type) != 0) return -1;
+
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    uint8_t hash[32];
+    sha256_final(&ctx, hash);
+    char hex[65];
+    bin_to_hex(hash, hex);
+    char digest[kDigestOutCap];
+    std::snprintf(digest, sizeof digest, "sha256:%s", hex);
+
+    WritePaths paths;
+    if (build_write_paths(repo, hex, tagged ? reference : nullptr, &paths) != 0) return -1;
+    const char *type = content_type_to_store(content_type, media_type);
+    if (write_manifest(paths, data, len, type, digest, tagged) != 0) return -1;
+    std::memcpy(out_digest, digest, kDigestOutCap);
+    return 0;
+}
