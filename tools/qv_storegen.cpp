@@ -61,19 +61,32 @@ Options parse(int argc, char **argv) {
             if (i + 1 >= argc) usage();
             return argv[++i];
         };
-        if (a == "--root") o.root = value();
-        else if (a == "--repos") o.repos = std::atoi(value());
-        else if (a == "--tags") o.tags = std::atoi(value());
-        else if (a == "--nested") o.nested = std::atoi(value());
-        else if (a == "--age-step") o.age_step = std::atoll(value());
-        else if (a == "--now") o.now = std::atoll(value());
-        else if (a == "--share") o.share = true;
-        else if (a == "--untagged") o.untagged = std::atoi(value());
-        else if (a == "--index") o.index = true;
-        else if (a == "--latest") o.latest = true;
-        else if (a == "--layers") o.layers = std::atoi(value());
-        else if (a == "--quiet") o.quiet = true;
-        else usage();
+        if (a == "--root")
+            o.root = value();
+        else if (a == "--repos")
+            o.repos = std::atoi(value());
+        else if (a == "--tags")
+            o.tags = std::atoi(value());
+        else if (a == "--nested")
+            o.nested = std::atoi(value());
+        else if (a == "--age-step")
+            o.age_step = std::atoll(value());
+        else if (a == "--now")
+            o.now = std::atoll(value());
+        else if (a == "--share")
+            o.share = true;
+        else if (a == "--untagged")
+            o.untagged = std::atoi(value());
+        else if (a == "--index")
+            o.index = true;
+        else if (a == "--latest")
+            o.latest = true;
+        else if (a == "--layers")
+            o.layers = std::atoi(value());
+        else if (a == "--quiet")
+            o.quiet = true;
+        else
+            usage();
     }
     if (o.root.empty() || o.repos < 0 || o.tags < 0 || o.layers < 0) usage();
     if (o.now == 0) o.now = qv::os::unix_now();
@@ -133,18 +146,16 @@ std::string image_manifest(const std::string &config, const std::vector<std::str
         config + "\",\"size\":1},\"layers\":[";
     for (size_t k = 0; k < layers.size(); ++k) {
         if (k) m += ",";
-        m += "{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar\",\"digest\":\"" +
-             layers[k] + "\",\"size\":1}";
+        m += "{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar\",\"digest\":\"" + layers[k] +
+             "\",\"size\":1}";
     }
     m += "],\"annotations\":{\"note\":\"" + note + "\"}}";
     return m;
 }
 
-std::string put_manifest(const std::string &repo, const std::string &ref,
-                         const std::string &body) {
+std::string put_manifest(const std::string &repo, const std::string &ref, const std::string &body) {
     char digest[72];
-    if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, digest) !=
-        0)
+    if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, digest) != 0)
         fail("put manifest " + repo + ":" + ref);
     return digest;
 }
