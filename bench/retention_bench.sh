@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times the retention endpoint against the file-system floor on the same tree, in one run.
 #   bench/retention_bench.sh [BUILD_DIR] [RUNS]
-# (a) a dry-run retention request as a whole CGI process, on 1024 repositories x 4 tags;
+# (a) a dry-run retention request as a whole CGI process, on 1024 repositories x 4 tags
+#     (team0..team3/app<i>: no directory holds more than the 512 entries a listing keeps);
 # (b) find over the same repositories, printing every link's time: the least any pass that
 #     looks at every tag's time must do. Prints both medians and (a)/(b) (target <= 1.5),
 # the request's peak memory (target < 8 MiB), and the same ratio for a real run that deletes
@@ -13,7 +14,7 @@ runs=${2:-21}
 work=$(mktemp -d /tmp/qv-retbench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-"$build/qv_storegen" --root "$work/store" --repos 1024 --tags 4 --age-step 86400 --quiet
+"$build/qv_storegen" --root "$work/store" --repos 1024 --tags 4 --nested 4 --age-step 86400 --quiet
 mkdir -p "$work/site"
 echo '{"registry_access_log": 0}' >"$work/site/config.json"
 
