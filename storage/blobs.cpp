@@ -25,28 +25,36 @@ int check_and_locate(const char *digest, char *path) {
     return blob_path_for_digest(path, digest);
 }
 
+// The same, for the operations whose only pointer is the digest.
+int locate_digest(const char *digest, char *path) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    return check_and_locate(digest, path);
+}
+
+// A stored blob is a file; a directory in its place is none.
+int require_blob_file(const char *path, const char *digest) {
+    if (qv::os::is_file(path)) return 0;
+    set_error("blob not found: %s", digest);
+    return -1;
+}
+
 }  // namespace
 }  // namespace reg
 
 using namespace reg;
 
 extern "C" int reg_blob_exists(const char *digest) {
-    if (digest == nullptr) {
-        set_error("digest is NULL");
-        return -1;
-    }
     char path[kPathCap];
-    if (check_and_locate(digest, path) != 0) return -1;
+    if (locate_digest(digest, path) != 0) return -1;
     return qv::os::is_file(path) ? 1 : 0;
 }
 
 extern "C" int64_t reg_blob_get_size(const char *digest) {
-    if (digest == nullptr) {
-        set_error("digest is NULL");
-        return -1;
-    }
     char path[kPathCap];
-    if (check_and_locate(digest, path) != 0) return -1;
+    if (locate_digest(digest, path) != 0) return -1;
     // A directory in the blob's place is no blob; its size would be the directory's.
     qv::os::FileInfo info{};
     if (!qv::os::is_file(path) || !qv::os::file_info(path, &info)) return -1;
@@ -59,11 +67,7 @@ extern "C" int reg_blob_get_filepath(const char *digest, char *out, size_t out_s
         return -1;
     }
     char path[kPathCap];
-    if (check_and_locate(digest, path) != 0) return -1;
-    if (!qv::os::is_file(path)) {
-        set_error("blob not found: %s", digest);
-        return -1;
-    }
+    if (check_and_locate(digest, path) != 0 || require_blob_file(path, digest) != 0) return -1;
     const size_t len = std::strlen(path);
     if (len >= out_size) {
         set_error("path buffer too small");
@@ -74,16 +78,8 @@ extern "C" int reg_blob_get_filepath(const char *digest, char *out, size_t out_s
 }
 
 extern "C" int reg_blob_delete(const char *digest) {
-    if (digest == nullptr) {
-        set_error("digest is NULL");
-        return -1;
-    }
     char path[kPathCap];
-    if (check_and_locate(digest, path) != 0) return -1;
-    if (!qv::os::is_file(path)) {
-        set_error("blob not found: %s", digest);
-        return -1;
-    }
+    if (locate_digest(digest, path) != 0 || require_blob_file(path, digest) != 0) return -1;
     // Another process may have removed it meanwhile; that is as good as removing it here.
     if (qv::os::is_file(path) && !qv::os::remove_file(path)) {
         set_error("remove failed");
