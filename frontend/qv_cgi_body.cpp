@@ -35,12 +35,9 @@ int32_t announced_length() {
     return static_cast<int32_t>(std::clamp<long long>(v, INT32_MIN, INT32_MAX));
 }
 
-char *read_whole_file(std::FILE *f, size_t *out_len) {
-    if (std::fseek(f, 0, SEEK_END) != 0) return nullptr;
-    const long end = std::ftell(f);
-    if (end < 0) return nullptr;
-    std::rewind(f);
-    const auto size = static_cast<size_t>(end);
+// Up to size bytes of the stream into a new buffer with a NUL after what arrived. A body
+// shorter than announced is not an error: the buffer holds what arrived.
+char *read_up_to(std::FILE *f, size_t size, size_t *out_len) {
     auto *buf = static_cast<char *>(std::malloc(size + 1));
     if (buf == nullptr) return nullptr;
     const size_t n = std::fread(buf, 1, size, f);
@@ -49,16 +46,17 @@ char *read_whole_file(std::FILE *f, size_t *out_len) {
     return buf;
 }
 
+char *read_whole_file(std::FILE *f, size_t *out_len) {
+    if (std::fseek(f, 0, SEEK_END) != 0) return nullptr;
+    const long end = std::ftell(f);
+    if (end < 0) return nullptr;
+    std::rewind(f);
+    return read_up_to(f, static_cast<size_t>(end), out_len);
+}
+
 char *read_stdin(int32_t length, size_t *out_len) {
     qv::os::binary_mode(stdin);
-    const auto size = static_cast<size_t>(length);
-    auto *buf = static_cast<char *>(std::malloc(size + 1));
-    if (buf == nullptr) return nullptr;
-    // A body shorter than announced is not an error: the buffer holds what arrived.
-    const size_t n = std::fread(buf, 1, size, stdin);
-    buf[n] = '\0';
-    if (out_len != nullptr) *out_len = n;
-    return buf;
+    return read_up_to(stdin, static_cast<size_t>(length), out_len);
 }
 
 // Feeds the sink until the source ends. remaining < 0 means "read the file to its end".
