@@ -1,0 +1,269 @@
+// HTTP Basic authentication against the one account configured in config.json: a user name
+// and the SHA-256 of its password. Every defect of a request gets the same 401 answer, and
+// the comparisons with the configured secrets run over whole texts without early exits.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "digest/sha256.h"
+#include "frontend/config_text.h"
+#include "frontend/qv_audit.h"
+#include "frontend/qv_cgi.h"
+#include "frontend/v2_auth.h"
+
+namespace {
+
+using AuthConfig = qv::frontend::ConfigText<4096>;
+
+constexpr std::size_t kUserSize = 128;
+constexpr std::size_t kDigestTextSize = 65;
+constexpr std::size_t kDigestDigits = 64;
+constexpr std::size_t kPatternSize = 96;
+constexpr std::size_t kDecodedSize = 512;  // at most 511 decoded bytes and a NUL
+
+constexpr char hx[] = "0123456789abcdef";
+
+constexpr const char *kUnauthorizedBody =
+    "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+
+// The double-quoted text after the key's colon, copied unescaped; 0 when the key, the colon
+// or either quote is missing, or when the value does not fit below size.
+int json_str_key(const char *text, const char *key, char *out, std::size_t size) {
+    char pattern[kPatternSize];
+    qv_snprintf(pattern, sizeof pattern, "\"%s\"", key);
+    const std::string_view t(text);
+    const std::size_t at = t.find(pattern);
+    if (at == std::string_view::npos) return 0;
+    const std::size_t colon = t.find(':', at + std::strlen(pattern));
+    if (colon == std::string_view::npos) return 0;
+    const std::size_t open = t.find('"', colon);
+    if (open == std::string_view::npos) return 0;
+    const std::size_t close = t.find('"', open + 1);
+    if (close == std::string_view::npos) return 0;
+    const std::string_view value = t.substr(open + 1, close - open - 1);
+    if (value.size() >= size) return 0;
+    value.copy(out, value.size());
+    out[value.size()] = '\0';
+    return 1;
+}
+
+struct AuthSettings {
+    char user[kUserSize] = {};
+    char digest[kDigestTextSize] = {};
+    bool on = false;
+};
+
+// The digest's characters are not checked here: a 64-character value that is not hex keeps
+// the gate closed to everyone rather than open.
+AuthSettings read_settings() {
+    AuthSettings s;
+    const AuthConfig cfg;
+    if (!cfg.opened()) return s;
+    s.on = json_str_key(cfg.c_str(), "registry_auth_user", s.user, sizeof s.user) != 0 &&
+           json_str_key(cfg.c_str(), "registry_auth_sha256", s.digest, sizeof s.digest) != 0 &&
+           s.user[0] != '\0' && std::strlen(s.digest) == kDigestDigits;
+    return s;
+}
+
+// A buffer that held credentials, overwritten when it goes out of scope; the stores go
+// through a volatile pointer so they are not dropped as dead.
+template <typename T, std::size_t N>
+struct Wiped {
+    T data[N];
+    Wiped() = default;
+    Wiped(const Wiped &) = delete;
+    Wiped &operator=(const Wiped &) = delete;
+    ~Wiped() {
+        volatile unsigned char *p = reinterpret_cast<unsigned char *>(data);
+        for (std::size_t i = 0; i < sizeof data; ++i)
+            p[i] = 0;
+    }
+};
+
+// Base64 symbol value in either alphabet; -1 for a symbol of neither.
+int b64_value(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+' || c == '-') return 62;
+    if (c == '/' || c == '_') return 63;
+    return -1;
+}
+
+bool b64_skipped(unsigned char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '=';
+}
+
+// One pass over the text into out (kDecodedSize bytes, NUL-terminated); the decoded length,
+// or -1 for a foreign symbol, a lone trailing symbol or more than 511 bytes.
+int b64_decode(const char *text, unsigned char *out) {
+    constexpr std::size_t kMax = kDecodedSize - 1;
+    std::size_t len = 0;
+    std::uint32_t group = 0;
+    int symbols = 0;
+    for (const auto *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
+        if (b64_skipped(*p)) continue;
+        const int v = b64_value(*p);
+        if (v < 0) return -1;
+        group = (group << 6) | static_cast<std::uint32_t>(v);
+        if (++symbols < 4) continue;
+        if (len + 3 > kMax) return -1;
+        out[len++] = static_cast<unsigned char>(group >> 16);
+        out[len++] = static_cast<unsigned char>(group >> 8);
+        out[len++] = static_cast<unsigned char>(group);
+        group = 0;
+        symbols = 0;
+    }
+    if (symbols == 1) return -1;
+    if (symbols == 2) {
+        if (len + 1 > kMax) return -1;
+        out[len++] = static_cast<unsigned char>(group >> 4);
+    } else if (symbols == 3) {
+        if (len + 2 > kMax) return -1;
+        out[len++] = static_cast<unsigned char>(group >> 10);
+        out[len++] = static_cast<unsigned char>(group >> 2);
+    }
+    out[len] = '\0';
+    return static_cast<int>(len);
+}
+
+// Start of the credentials after the scheme word, or nullptr when the header does not begin
+// (after spaces) with "Basic" in any letter case and a space or a tab.
+const char *after_basic(const char *header) {
+    while (*header == ' ')
+        ++header;
+    for (const char c : std::string_view("basic")) {
+        // OR-ing 0x20 folds exactly the upper-case letter onto its lower-case one.
+        if ((static_cast<unsigned char>(*header) | 0x20) != static_cast<unsigned char>(c)) {
+            return nullptr;
+        }
+        ++header;
+    }
+    if (*header == '\t') return header;  // the decoder skips the tab itself
+    if (*header != ' ') return nullptr;
+    while (*header == ' ')
+        ++header;
+    return *header != '\0' ? header : nullptr;
+}
+
+// Non-zero unless the texts are equal. The work depends on the lengths only, never on where
+// the first difference stands.
+[[gnu::noinline]] std::size_t user_diff(const char *a, const char *b) {
+    const std::size_t la = std::strlen(a);
+    const std::size_t lb = std::strlen(b);
+    std::size_t diff = la ^ lb;
+    const std::size_t common = la < lb ? la : lb;
+    for (std::size_t i = 0; i < common; ++i)
+        diff |= static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]);
+    const char *longer = la < lb ? b : a;
+    const std::size_t longest = la < lb ? lb : la;
+    for (std::size_t i = common; i < longest; ++i)
+        diff |= static_cast<unsigned char>(longer[i]);
+    return diff;
+}
+
+// All ones when 0 <= x < n, else 0; arithmetic only, so no branch on x.
+constexpr unsigned range_mask(int x, int n) {
+    return ~static_cast<unsigned>((x | (n - 1 - x)) >> 31);
+}
+
+// Value of a hex digit of either letter case; any other character sets bad. No branch on c.
+inline unsigned hex_nibble(unsigned char c, unsigned &bad) {
+    const int dec = c - '0';
+    // OR-ing 0x20 folds exactly A-F onto a-f.
+    const int alpha = (c | 0x20) - 'a';
+    const unsigned is_dec = range_mask(dec, 10);
+    const unsigned is_alpha = range_mask(alpha, 6);
+    bad |= ~(is_dec | is_alpha) & 1u;
+    return (static_cast<unsigned>(dec) & is_dec) | (static_cast<unsigned>(alpha + 10) & is_alpha);
+}
+
+// Non-zero unless the 64 digits spell the same value. A configured character that is not a
+// hex digit marks the result bad as it passes, rather than by leaving the loop.
+[[gnu::noinline]] unsigned digest_diff(const char *computed, const char *configured) {
+    unsigned diff = 0;
+    unsigned bad = 0;
+    for (std::size_t i = 0; i < kDigestDigits; ++i) {
+        diff |= hex_nibble(static_cast<unsigned char>(computed[i]), bad) ^
+                hex_nibble(static_cast<unsigned char>(configured[i]), bad);
+    }
+    return diff | bad;
+}
+
+void hex_digest(const unsigned char *password, std::size_t len, char *out) {
+    Wiped<sha256_ctx, 1> ctx;
+    sha256_init(ctx.data);
+    sha256_update(ctx.data, password, len);
+    unsigned char digest[32];
+    sha256_final(ctx.data, digest);
+    for (std::size_t i = 0; i < sizeof digest; ++i) {
+        out[2 * i] = hx[digest[i] >> 4];
+        out[2 * i + 1] = hx[digest[i] & 0x0f];
+    }
+    out[kDigestDigits] = '\0';
+}
+
+// Whether the header's credentials name the configured user and its password; on success
+// the user part is copied into actor (kUserSize bytes).
+bool credentials_match(const AuthSettings &s, const char *header, char *actor) {
+    const char *encoded = after_basic(header);
+    if (encoded == nullptr) return false;
+    Wiped<unsigned char, kDecodedSize> decoded;
+    const int n = b64_decode(encoded, decoded.data);
+    if (n <= 0) return false;
+    const auto len = static_cast<std::size_t>(n);
+    const auto *colon = static_cast<const unsigned char *>(std::memchr(decoded.data, ':', len));
+    if (colon == nullptr) return false;
+    const auto user_len = static_cast<std::size_t>(colon - decoded.data);
+    if (user_len >= kUserSize) return false;
+    // Taken as text: the user part ends at its first NUL, if it holds one.
+    Wiped<char, kUserSize> user;
+    std::memcpy(user.data, decoded.data, user_len);
+    user.data[user_len] = '\0';
+    // The password is every byte after the first colon, NULs and further colons included.
+    char computed[kDigestTextSize];
+    hex_digest(colon + 1, len - user_len - 1, computed);
+    const std::size_t udiff = user_diff(user.data, s.user);
+    const unsigned ddiff = digest_diff(computed, s.digest);
+    if ((udiff | ddiff) != 0) return false;
+    qv_strlcpy(actor, user.data, kUserSize);
+    return true;
+}
+
+void send_unauthorized() {
+    cgi_header_status(401, "Unauthorized");
+    cgi_header_extra("WWW-Authenticate: Basic realm=\"Bellmoor Container Registry\"");
+    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_json();
+    cgi_headers_end();
+    // No size is recorded for this body, and the actor stays as it was.
+    std::fputs(kUnauthorizedBody, stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+extern "C" int registry_auth_path_guarded(const char *path) {
+    if (path == nullptr) return 0;
+    while (*path == '/')
+        ++path;
+    return path[0] == 'v' && path[1] == '2' && (path[2] == '\0' || path[2] == '/') ? 1 : 0;
+}
+
+extern "C" int registry_auth_enabled(void) {
+    return read_settings().on ? 1 : 0;
+}
+
+extern "C" int registry_auth_check(void) {
+    const AuthSettings s = read_settings();
+    if (!s.on) return 1;
+    const char *header = cgi_env("HTTP_AUTHORIZATION", nullptr);
+    char actor[kUserSize];
+    if (header[0] == '\0' || !credentials_match(s, header, actor)) {
+        send_unauthorized();
+        return 0;
+    }
+    qv_audit_note_actor(actor);
+    return 1;
+}

@@ -1,0 +1,200 @@
+// The Basic authentication gate at the process boundary: what a request writes to standard
+// output, and the access-log line it leaves.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "digest/sha256.h"
+#include "frontend/qv_audit.h"
+#include "frontend/v2_auth.h"
+#include "support/child.h"
+#include "support/temp_tree.h"
+
+using namespace qvtest;
+
+namespace {
+
+const std::string kRefusal =
+    "Status: 401 Unauthorized\r\n"
+    "WWW-Authenticate: Basic realm=\"Bellmoor Container Registry\"\r\n"
+    "Docker-Distribution-API-Version: registry/2.0\r\n"
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "\r\n"
+    "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+
+std::string sha_hex(const std::string &bytes) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, bytes.data(), bytes.size());
+    unsigned char d[32];
+    sha256_final(&ctx, d);
+    std::string hex;
+    for (unsigned char b : d) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+    }
+    return hex;
+}
+
+std::string b64(const std::string &bytes, bool url = false, bool pad = true) {
+    const std::string abc =
+        std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") +
+        (url ? "-_" : "+/");
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t k = std::min<size_t>(3, bytes.size() - i);
+        uint32_t g = 0;
+        for (size_t j = 0; j < 3; ++j)
+            g = (g << 8) | (j < k ? static_cast<unsigned char>(bytes[i + j]) : 0u);
+        for (size_t j = 0; j <= k; ++j)
+            out += abc[(g >> (18 - 6 * j)) & 63];
+        if (pad) out.append(3 - k, '=');
+    }
+    return out;
+}
+
+std::string config(const std::string &user, const std::string &digest) {
+    return "{\"registry_auth_user\": \"" + user + "\", \"registry_auth_sha256\": \"" + digest +
+           "\"}";
+}
+
+struct Request {
+    std::string out;  // what the gate wrote, then "enabled|result"
+    std::string log;  // method, path, bytes, status and actor of the access-log line
+};
+
+// One request under /v2/x. After a pass the child records a 200, so the line shows the actor.
+Request request(const std::optional<std::string> &cfg, const std::optional<std::string> &header) {
+    TempDir t;
+    make_dirs(t / "store");
+    if (cfg) write_text(t / "config.json", *cfg);
+    ChildSetup setup;
+    setup.cwd = t.path();
+    setup.env = {{"REGISTRY_STORAGE_ROOT", t / "store"}, {"PATH_INFO", "/v2/x"}};
+    if (header) setup.env["HTTP_AUTHORIZATION"] = *header;
+    ChildResult r = run_child(setup, [] {
+        const int enabled = registry_auth_enabled();
+        const int ok = registry_auth_check();
+        if (ok) qv_audit_note_status(200);
+        std::printf("%d|%d", enabled, ok);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0);
+    Request q{r.out, "<no log>"};
+    if (exists(t / "store/registry_access.log")) {
+        const std::string line = read_text(t / "store/registry_access.log");
+        size_t end = 0;
+        for (int i = 0; i < 5 && end != std::string::npos; ++i)
+            end = line.find(' ', end + 1);
+        q.log = line.substr(0, end);
+    }
+    return q;
+}
+
+const std::string kPassword = std::string("\xfb\xff\xbf") + "secret!";
+const std::string kCreds = "alice:" + kPassword;
+const std::string kConfig = config("alice", sha_hex(kPassword));
+
+void expect_pass(const Request &q, const std::string &actor) {
+    EXPECT_EQ(q.out, "1|1");
+    EXPECT_EQ(q.log, "GET /v2/x 0 200 " + actor);
+}
+
+void expect_refused(const Request &q) {
+    EXPECT_EQ(q.out, kRefusal + "1|0");
+    EXPECT_EQ(q.log, "GET /v2/x 0 401 anonymous");
+}
+
+}  // namespace
+
+TEST(AuthGate, CredentialFormsThatPass) {
+    const std::string std64 = b64(kCreds);
+    // The fixture exercises both alphabet-specific symbols and padding.
+    ASSERT_NE(std64.find('+'), std::string::npos);
+    ASSERT_NE(std64.find('/'), std::string::npos);
+    ASSERT_EQ(std64.back(), '=');
+    std::string mixed = std64;
+    mixed[mixed.find('+')] = '-';
+    std::string broken = std64;
+    broken.insert(8, "\r\n =\t");
+
+    for (const std::string &header :
+         {"Basic " + std64, "basic " + std64, "bAsIc\t" + std64, "  BASIC   " + std64,
+          "Basic " + b64(kCreds, false, false), "Basic " + broken, "Basic " + b64(kCreds, true),
+          "Basic " + mixed}) {
+        SCOPED_TRACE(header);
+        expect_pass(request(kConfig, header), "alice");
+    }
+}
+
+TEST(AuthGate, EveryRefusalWritesTheSameBytes) {
+    const std::string std64 = b64(kCreds);
+    for (const std::optional<std::string> &header :
+         std::initializer_list<std::optional<std::string>>{
+             std::nullopt, "", "Bearer " + std64, "Basic", "Basic ", "Basic   ", "Basic" + std64,
+             "\tBasic " + std64, "Basics " + std64, "Basic " + std64 + "*",
+             "Basic " + b64("alice" + kPassword), "Basic " + b64(":" + kPassword),
+             "Basic " + b64("Alice:" + kPassword), "Basic " + b64("alice:" + kPassword + "x"),
+             "Basic " + b64("alic:" + kPassword), "Basic " + b64("alicee:" + kPassword),
+             "Basic " + b64(std::string(128, 'a') + ":" + kPassword)}) {
+        SCOPED_TRACE(header.value_or("<unset>"));
+        expect_refused(request(kConfig, header));
+    }
+}
+
+TEST(AuthGate, DigestAndPasswordRules) {
+    // Either letter case of the configured digest; zero bytes and colons are password bytes.
+    expect_pass(
+        request(config("alice", "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"),
+                "Basic " + b64("alice:")),
+        "alice");
+    expect_pass(request(config("alice", sha_hex(std::string("a:b\0c", 5))),
+                        "Basic " + b64(std::string("alice:a:b\0c", 11))),
+                "alice");
+    // The user part ends at its first NUL.
+    expect_pass(
+        request(config("alice", sha_hex("pw")), "Basic " + b64(std::string("alice\0junk:pw", 13))),
+        "alice");
+    // A configured digest that is not hex refuses even the password whose digest it almost is.
+    std::string not_hex = sha_hex("pw");
+    not_hex[63] = 'g';
+    expect_refused(request(config("alice", not_hex), "Basic " + b64("alice:pw")));
+
+    // A lone trailing symbol is refused, not dropped.
+    expect_refused(
+        request(config("alice", sha_hex("s3cret")), "Basic " + b64("alice:s3cret") + "A"));
+    // 511 decoded bytes fit; 512 do not, even with the matching digest.
+    const std::string p505(505, 'p'), p506(506, 'p');
+    expect_pass(request(config("alice", sha_hex(p505)), "Basic " + b64("alice:" + p505)), "alice");
+    expect_refused(request(config("alice", sha_hex(p506)), "Basic " + b64("alice:" + p506)));
+}
+
+TEST(AuthGate, UnusableSettingsLeaveItOff) {
+    const std::string hex = sha_hex("pw");
+    for (const std::optional<std::string> &cfg : std::initializer_list<std::optional<std::string>>{
+             std::nullopt, "{}", "{\"registry_auth_user\": \"alice\"}", config("", hex),
+             config("alice", hex.substr(1)), config("alice", hex + "0"),
+             config(std::string(128, 'u'), hex),
+             "{\"registry_auth_user\": \"alice\", "
+             "\"registry_auth_sha256\": " +
+                 hex + "}"}) {
+        SCOPED_TRACE(cfg.value_or("<no file>"));
+        const Request q = request(cfg, std::nullopt);
+        EXPECT_EQ(q.out, "0|1");
+        EXPECT_EQ(q.log, "GET /v2/x 0 200 anonymous");
+    }
+    // The longest user name and a non-hex digest still turn it on.
+    std::string not_hex(64, 'z');
+    EXPECT_EQ(request(config(std::string(127, 'u'), not_hex), std::nullopt).out, kRefusal + "1|0");
+}
+
+TEST(AuthGate, GuardedPaths) {
+    for (const char *p : {"/v2", "/v2/", "//v2/x", "v2", "v2/_catalog"})
+        EXPECT_EQ(registry_auth_path_guarded(p), 1) << p;
+    for (const char *p :
+         {"/v2x", "/V2", "/v20", "/", "", "/v", "/x/v2", static_cast<const char *>(nullptr)})
+        EXPECT_EQ(registry_auth_path_guarded(p), 0) << (p ? p : "NULL");
+}
