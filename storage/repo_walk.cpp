@@ -84,6 +84,10 @@ std::unique_ptr<RepoList> RepoList::collect() {
     return repos;
 }
 
+void RepoList::sort() {
+    if (count_ > 1) sort_str(names_, count_);
+}
+
 RepoList::~RepoList() {
     if (names_ == nullptr) return;
     for (int i = 0; i < count_; ++i)

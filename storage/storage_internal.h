@@ -109,6 +109,9 @@ class RepoList {
 
     int count() const { return count_; }
     const char *operator[](int i) const { return names_[i]; }
+    const char *const *names() const { return names_; }
+    // Byte order (sort_str), for the listings.
+    void sort();
 
   private:
     RepoList() = default;
