@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "digest/sha256.h"
 #include "frontend/qv_audit.h"
 #include "frontend/v2_auth.h"
 #include "support/child.h"
+#include "support/digest_text.h"
 #include "support/temp_tree.h"
 
 using namespace qvtest;
@@ -23,21 +23,6 @@ const std::string kRefusal =
     "Content-Type: application/json; charset=utf-8\r\n"
     "\r\n"
     "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
-
-std::string sha_hex(const std::string &bytes) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, bytes.data(), bytes.size());
-    unsigned char d[32];
-    sha256_final(&ctx, d);
-    std::string hex;
-    for (unsigned char b : d) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
-}
 
 std::string b64(const std::string &bytes, bool url = false, bool pad = true) {
     const std::string abc =
@@ -96,7 +81,7 @@ Request request(const std::optional<std::string> &cfg, const std::optional<std::
 
 const std::string kPassword = std::string("\xfb\xff\xbf") + "secret!";
 const std::string kCreds = "alice:" + kPassword;
-const std::string kConfig = config("alice", sha_hex(kPassword));
+const std::string kConfig = config("alice", sha256_hex(kPassword));
 
 void expect_pass(const Request &q, const std::string &actor) {
     EXPECT_EQ(q.out, "1|1");
@@ -151,29 +136,30 @@ TEST(AuthGate, DigestAndPasswordRules) {
         request(config("alice", "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"),
                 "Basic " + b64("alice:")),
         "alice");
-    expect_pass(request(config("alice", sha_hex(std::string("a:b\0c", 5))),
+    expect_pass(request(config("alice", sha256_hex(std::string("a:b\0c", 5))),
                         "Basic " + b64(std::string("alice:a:b\0c", 11))),
                 "alice");
     // The user part ends at its first NUL.
-    expect_pass(
-        request(config("alice", sha_hex("pw")), "Basic " + b64(std::string("alice\0junk:pw", 13))),
-        "alice");
+    expect_pass(request(config("alice", sha256_hex("pw")),
+                        "Basic " + b64(std::string("alice\0junk:pw", 13))),
+                "alice");
     // A configured digest that is not hex refuses even the password whose digest it almost is.
-    std::string not_hex = sha_hex("pw");
+    std::string not_hex = sha256_hex("pw");
     not_hex[63] = 'g';
     expect_refused(request(config("alice", not_hex), "Basic " + b64("alice:pw")));
 
     // A lone trailing symbol is refused, not dropped.
     expect_refused(
-        request(config("alice", sha_hex("s3cret")), "Basic " + b64("alice:s3cret") + "A"));
+        request(config("alice", sha256_hex("s3cret")), "Basic " + b64("alice:s3cret") + "A"));
     // 511 decoded bytes fit; 512 do not, even with the matching digest.
     const std::string p505(505, 'p'), p506(506, 'p');
-    expect_pass(request(config("alice", sha_hex(p505)), "Basic " + b64("alice:" + p505)), "alice");
-    expect_refused(request(config("alice", sha_hex(p506)), "Basic " + b64("alice:" + p506)));
+    expect_pass(request(config("alice", sha256_hex(p505)), "Basic " + b64("alice:" + p505)),
+                "alice");
+    expect_refused(request(config("alice", sha256_hex(p506)), "Basic " + b64("alice:" + p506)));
 }
 
 TEST(AuthGate, UnusableSettingsLeaveItOff) {
-    const std::string hex = sha_hex("pw");
+    const std::string hex = sha256_hex("pw");
     for (const std::optional<std::string> &cfg : std::initializer_list<std::optional<std::string>>{
              std::nullopt, "{}", "{\"registry_auth_user\": \"alice\"}", config("", hex),
              config("alice", hex.substr(1)), config("alice", hex + "0"),

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "digest/sha256.h"
 #include "frontend/oci_common.h"
 #include "storage/reg_storage.h"
 #include "support/child.h"
+#include "support/digest_text.h"
 #include "support/temp_tree.h"
 
 using namespace qvtest;
@@ -16,21 +16,6 @@ using namespace qvtest;
 namespace {
 
 constexpr const char kUnknownUpload[] = "01234567-89ab-cdef-0123-456789abcdef";
-
-std::string digest_of_bytes(const std::string &bytes) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, bytes.data(), bytes.size());
-    unsigned char d[32];
-    sha256_final(&ctx, d);
-    std::string text = "sha256:";
-    for (unsigned char b : d) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", b);
-        text += two;
-    }
-    return text;
-}
 
 // Runs fn in a child working in a fresh directory with the given config.json (none when
 // nullopt) and a storage root below it; returns what fn printed.
@@ -54,7 +39,7 @@ std::string store_with_upload(size_t pending, char *id) {
     char stored[72];
     if (reg_blob_start_upload(id) != 0 ||
         reg_blob_append_chunk(id, blob.data(), blob.size()) != 0 ||
-        reg_blob_finish_upload(id, digest_of_bytes(blob).c_str(), stored) != 0 ||
+        reg_blob_finish_upload(id, ("sha256:" + sha256_hex(blob)).c_str(), stored) != 0 ||
         reg_blob_start_upload(id) != 0) {
         return reg_storage_last_error();
     }
