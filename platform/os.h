@@ -33,7 +33,20 @@ bool is_symlink(const char *path);
 struct FileInfo {
     int64_t size;        // bytes
     int64_t mtime_unix;  // last-write time, seconds since 1970-01-01 UTC
+    int32_t mtime_nsec;  // and the nanoseconds within that second, as fine as the file system keeps
 };
+
+// A last-write time at the file system's own resolution, for before/after comparisons.
+struct FileTime {
+    int64_t sec;
+    int32_t nsec;
+    friend bool operator<(const FileTime &a, const FileTime &b) {
+        return a.sec != b.sec ? a.sec < b.sec : a.nsec < b.nsec;
+    }
+};
+inline FileTime mtime_of(const FileInfo &info) {
+    return {info.mtime_unix, info.mtime_nsec};
+}
 
 // Size and last-write time of a file or directory; false when it cannot be inspected.
 bool file_info(const char *path, FileInfo *out);
@@ -50,10 +63,13 @@ class DirReader {
     bool ok() const { return handle_ != nullptr; }
     // Next entry; false at the end. The name stays valid until the next call.
     bool next(const char **name, bool *is_dir);
+    // Whether the enumeration ended on an error rather than at the end of the directory.
+    bool failed() const { return failed_; }
 
   private:
     void *handle_;
     const char *path_;
+    bool failed_ = false;
 };
 
 // Creates one directory (mode 0755). 0 on success, else the error number (EEXIST, ...).
@@ -66,6 +82,16 @@ bool remove_file(const char *path);
 bool rename_path(const char *from, const char *to);
 // Sets a file's last-write (and last-access) time, in Unix seconds.
 bool set_mtime(const char *path, int64_t unix_seconds);
+// Sets a file's last-write time to the file system's present time, without following a
+// link. 0 on success, else the error number (ENOENT when there is no such file).
+int touch_now(const char *path);
+// Reads a file whole into a new heap buffer (free() it) of at most max bytes. 0 on success;
+// else the error number, EFBIG when the file is larger than max.
+int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
+
+// The clock the file system dates files by, at its own (coarse) resolution: a file written
+// after this call is never dated before what it returns.
+FileTime file_clock_now();
 
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,6 +30,7 @@ bool file_info(const char *path, FileInfo *out) {
     if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return false;
     out->size = static_cast<int64_t>(st.st_size);
     out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
+    out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
     return true;
 }
 
@@ -42,8 +44,12 @@ DirReader::~DirReader() {
 bool DirReader::next(const char **name, bool *is_dir) {
     if (handle_ == nullptr) return false;
     for (;;) {
+        errno = 0;
         const dirent *e = ::readdir(static_cast<DIR *>(handle_));
-        if (e == nullptr) return false;
+        if (e == nullptr) {
+            failed_ = errno != 0;
+            return false;
+        }
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
         *name = e->d_name;
         if (e->d_type == DT_UNKNOWN) {
@@ -81,6 +87,59 @@ bool set_mtime(const char *path, int64_t unix_seconds) {
     times[0].tv_nsec = 0;
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, path, times, 0) == 0;
+}
+
+int touch_now(const char *path) {
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = 0;
+    times[1].tv_nsec = UTIME_NOW;
+    return ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {
+    *out = nullptr;
+    *out_len = 0;
+    // Non-blocking, so that a pipe planted in a file's place cannot stall the caller.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    struct stat st;
+    int err = 0;
+    if (::fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = EINVAL;
+    } else if (static_cast<uint64_t>(st.st_size) > max) {
+        err = EFBIG;
+    } else {
+        const auto size = static_cast<uint64_t>(st.st_size);
+        char *buf = static_cast<char *>(std::malloc(size + 1));
+        uint64_t got = 0;
+        if (buf == nullptr) err = ENOMEM;
+        while (err == 0 && got < size) {
+            const ssize_t n = ::read(fd, buf + got, size - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) err = errno;
+            if (n <= 0) break;
+            got += static_cast<uint64_t>(n);
+        }
+        if (err == 0) {
+            buf[got] = '\0';
+            *out = buf;
+            *out_len = got;
+        } else {
+            std::free(buf);
+        }
+    }
+    ::close(fd);
+    return err;
+}
+
+FileTime file_clock_now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
 }
 
 uint64_t monotonic_ms() {

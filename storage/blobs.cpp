@@ -36,12 +36,35 @@ int locate_digest(const char *digest, char *path) {
 
 // A stored blob is a file; a directory in its place is none.
 int require_blob_file(const char *path, const char *digest) {
-    if (qv::os::is_file(path)) return 0;
+    if (blob_present(path)) return 0;
     set_error("blob not found: %s", digest);
     return -1;
 }
 
 }  // namespace
+
+bool pending_path(char *out, const char *blob_path) {
+    const int n = std::snprintf(out, kPathCap, "%s%s", blob_path, kPendingSuffix);
+    return n >= 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+bool blob_present(const char *blob_path) {
+    if (qv::os::is_file(blob_path)) return true;
+    char pending[kPathCap];
+    if (!pending_path(pending, blob_path) || !qv::os::is_file(pending)) return false;
+    // Whoever wins (this, another lookup, or the collector's own decision) leaves either the
+    // blob file or nothing; a failed rename here only means someone else got there first.
+    qv::os::rename_path(pending, blob_path);
+    return qv::os::is_file(blob_path);
+}
+
+bool blob_touch(const char *digest) {
+    char path[kPathCap];
+    if (!digest_valid(digest) || blob_path_for_digest(path, digest) != 0) return false;
+    if (qv::os::touch_now(path) == 0 && qv::os::is_file(path)) return true;
+    return blob_present(path) && qv::os::touch_now(path) == 0;
+}
+
 }  // namespace reg
 
 using namespace reg;
@@ -49,7 +72,7 @@ using namespace reg;
 extern "C" int reg_blob_exists(const char *digest) {
     char path[kPathCap];
     if (locate_digest(digest, path) != 0) return -1;
-    return qv::os::is_file(path) ? 1 : 0;
+    return blob_present(path) ? 1 : 0;
 }
 
 extern "C" int64_t reg_blob_get_size(const char *digest) {
@@ -57,7 +80,7 @@ extern "C" int64_t reg_blob_get_size(const char *digest) {
     if (locate_digest(digest, path) != 0) return -1;
     // A directory in the blob's place is no blob; its size would be the directory's.
     qv::os::FileInfo info{};
-    if (!qv::os::is_file(path) || !qv::os::file_info(path, &info)) return -1;
+    if (!blob_present(path) || !qv::os::file_info(path, &info)) return -1;
     return info.size;
 }
 

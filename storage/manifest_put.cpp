@@ -117,10 +117,26 @@ int check_index(const char *repo, yyjson_val *manifests) {
     return 0;
 }
 
+// The blob must be stored, and is marked as in use now (see blob_touch), before anything of
+// the manifest is written.
 int require_blob(const char *digest) {
-    if (reg_blob_exists(digest) == 1) return 0;
+    if (blob_touch(digest)) return 0;
     set_error("BLOB_UNKNOWN: %s", digest);
     return -1;
+}
+
+// After the write, each blob is marked again and must still be there: a collection that read
+// the repository's manifests just before this one was written, and met a blob whose refresh
+// came before it began, has swept it. The client is then told, so that it pushes the blob
+// again, rather than left with a manifest whose blob is gone.
+int recheck_image_blobs(yyjson_val *root) {
+    if (int rc = require_blob(digest_member(yyjson_obj_get(root, "config"))); rc != 0) return rc;
+    yyjson_val *layers = yyjson_obj_get(root, "layers");
+    const size_t count = yyjson_arr_size(layers);
+    for (size_t i = 0; i < count; ++i) {
+        if (require_blob(digest_member(yyjson_arr_get(layers, i))) != 0) return -1;
+    }
+    return 0;
 }
 
 int check_image(yyjson_val *root) {
@@ -149,18 +165,14 @@ int check_image(yyjson_val *root) {
     return 0;
 }
 
-// Parses and checks the manifest; on success media_type holds its declared mediaType (or
-// the empty text). The parsed document is gone when this returns.
-int validate_manifest(const char *repo, const void *data, size_t len,
-                      char media_type[kMediaTypeCap]) {
-    // Without the in-situ flag the input is copied, never written.
-    const Doc doc(yyjson_read_opts(const_cast<char *>(static_cast<const char *>(data)), len, 0,
-                                   nullptr, nullptr));
-    if (!doc) {
+// Checks the parsed manifest; on success media_type holds its declared mediaType (or the
+// empty text).
+int validate_manifest(const char *repo, yyjson_doc *doc, char media_type[kMediaTypeCap]) {
+    if (doc == nullptr) {
         set_error("manifest JSON parse failed");
         return -1;
     }
-    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    yyjson_val *root = yyjson_doc_get_root(doc);
     if (!yyjson_is_obj(root)) {
         set_error("manifest must be a JSON object");
         return -1;
@@ -286,8 +298,11 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
         return -1;
     }
 
+    // Without the in-situ flag the input is copied, never written.
+    const Doc doc(yyjson_read_opts(const_cast<char *>(static_cast<const char *>(data)), len, 0,
+                                   nullptr, nullptr));
     char media_type[kMediaTypeCap];
-    if (validate_manifest(repo, data, len, media_type) != 0) return -1;
+    if (validate_manifest(repo, doc.get(), media_type) != 0) return -1;
 
     sha256_ctx ctx;
     sha256_init(&ctx);
@@ -303,6 +318,8 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
     if (build_write_paths(repo, hex, tagged ? reference : nullptr, &paths) != 0) return -1;
     const char *type = content_type_to_store(content_type, media_type);
     if (write_manifest(paths, data, len, type, digest, tagged) != 0) return -1;
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (yyjson_obj_get(root, "manifests") == nullptr && recheck_image_blobs(root) != 0) return -1;
     std::memcpy(out_digest, digest, kDigestOutCap);
     return 0;
 }

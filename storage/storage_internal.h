@@ -97,6 +97,19 @@ void collect_repos_recursive(const char *dir, const char *prefix, char **list, i
 void sort_str(char **items, int count);
 int json_escape_append(char *dst, size_t cap, const char *src);
 
+// ---- blob files being collected ---------------------------------------------------------
+// The collector first renames a blob file it means to remove to this name beside it (one the
+// store never takes for a blob), looks at its time again, then removes it or puts it back.
+inline constexpr const char kPendingSuffix[] = ".gc-pending";
+// "<blob path>.gc-pending"; false when it would not fit.
+bool pending_path(char *out, const char *blob_path);
+// Whether the blob file exists, first putting it back when a collection left it under its
+// pending name (a collection killed in between leaves it there).
+bool blob_present(const char *blob_path);
+// Marks the blob as in use now by refreshing its last-write time, so that a collection that
+// has already marked cannot sweep it. False when the blob is not stored.
+bool blob_touch(const char *digest);
+
 // A heap repository list of kRepoMax names, filled by one walk of <root>/repositories.
 // Owns the names and frees them with the list.
 class RepoList {

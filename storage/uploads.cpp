@@ -83,8 +83,11 @@ void fan_out_dir(char *out, const char *hex) {
 int store_upload(const char *upload, const char *computed_digest) {
     char blob[kPathCap];
     if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
-    if (qv::os::is_file(blob)) {
-        // Same bytes by construction: the stored file is neither compared nor replaced.
+    if (blob_present(blob)) {
+        // Same bytes by construction: the stored file is neither compared nor replaced. Its
+        // time is refreshed, because the client now counts on it: a collection that marked
+        // before the manifest naming it arrives must spare it.
+        qv::os::touch_now(blob);
         remove_if_file(upload);
         return 0;
     }
@@ -98,6 +101,8 @@ int store_upload(const char *upload, const char *computed_digest) {
         set_error("rename to CAS failed: %s", blob);
         return -1;
     }
+    // Dated now, not at the last append: a collection running meanwhile must spare it.
+    qv::os::touch_now(blob);
     return 0;
 }
 

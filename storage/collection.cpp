@@ -1,0 +1,327 @@
+// Garbage collection: drop abandoned uploads, mark every digest that a stored manifest
+// references, and sweep the blob files nobody references, publishing progress as it goes
+// and stopping when another process asks.
+//
+// Nothing stops a push while a collection runs, so the sweep never trusts its mark alone.
+// A blob file dated at or after the moment the run began (stored since, or refreshed by a
+// manifest put that references it) is spared. A blob it does remove is first renamed aside,
+// its time looked at again, and only then removed or put back, so that a put refreshing it
+// meanwhile is never lost; a run killed in between leaves the renamed file, which the next
+// run, and every lookup, puts back.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "storage/gc_internal.h"
+#include "storage/reg_storage.h"
+
+namespace reg {
+namespace {
+
+constexpr int64_t kStaleSeconds = 900;
+constexpr int kCheckEvery = 256;
+constexpr uint64_t kSnapshotGapMs = 199;
+constexpr std::string_view kUploadSuffix = ".part";
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using Listing = std::unique_ptr<DirListing, FreeDeleter>;
+
+Listing new_listing() {
+    return Listing(static_cast<DirListing *>(std::calloc(1, sizeof(DirListing))));
+}
+
+bool is_upload_name(std::string_view name) {
+    return name.size() > kUploadSuffix.size() && name.ends_with(kUploadSuffix);
+}
+
+bool ends_with_pending_suffix(std::string_view name) {
+    return name.ends_with(kPendingSuffix);
+}
+
+bool store_path(char *out, const char *sub) {
+    return join_path(out, s_root, sub);
+}
+
+// The instant the run begins, on the file system's own clock: a probe file's date, unless
+// the clock reads earlier still. Every file written after this is dated at or after it.
+qv::os::FileTime run_start_time() {
+    qv::os::FileTime start = qv::os::file_clock_now();
+    char dir[kPathCap];
+    char probe[kPathCap];
+    if (!gc_state_path(dir, nullptr) || !gc_state_path(probe, "clock")) return start;
+    if (!qv::os::is_dir(dir)) mkdirs(dir);
+    qv::os::FileInfo info{};
+    if (write_file(probe, "", 0) == 0 && qv::os::file_info(probe, &info) &&
+        qv::os::mtime_of(info) < start)
+        start = qv::os::mtime_of(info);
+    qv::os::remove_file(probe);
+    return start;
+}
+
+struct Uploads {
+    int stale = 0;
+    int64_t stale_bytes = 0;
+};
+
+// Upload files idle for 900 seconds or more are abandoned: counted, and removed unless this
+// is a dry run.
+Uploads drop_stale_uploads(bool dry_run) {
+    Uploads out;
+    char dir[kPathCap];
+    const Listing listing = new_listing();
+    if (!listing || !store_path(dir, "uploads") || list_dir(dir, listing.get()) != 0) return out;
+    const int64_t now = qv::os::unix_now();
+    for (int i = 0; i < listing->count; ++i) {
+        const ListEntry &entry = listing->entries[i];
+        char path[kPathCap];
+        qv::os::FileInfo info{};
+        if (entry.is_dir || !is_upload_name(entry.name) || !join_path(path, dir, entry.name) ||
+            !qv::os::file_info(path, &info) || info.mtime_unix < 0 ||
+            now - info.mtime_unix < kStaleSeconds)
+            continue;
+        ++out.stale;
+        qv::os::FileInfo again{};
+        if (qv::os::file_info(path, &again) && again.size > 0) out.stale_bytes += again.size;
+        if (!dry_run && qv::os::is_file(path)) qv::os::remove_file(path);
+    }
+    return out;
+}
+
+// Whether any upload file was written within the last 899 seconds (or is dated ahead). Every
+// entry is looked at, not only a listing's worth: one missed here could finish into the
+// store unseen.
+bool uploads_in_progress() {
+    char dir[kPathCap];
+    if (!store_path(dir, "uploads")) return false;
+    qv::os::DirReader reader(dir);
+    const int64_t now = qv::os::unix_now();
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        char path[kPathCap];
+        qv::os::FileInfo info{};
+        if (is_dir || !is_upload_name(name) || !join_path(path, dir, name) ||
+            !qv::os::file_info(path, &info) || info.mtime_unix < 0)
+            continue;
+        if (now - info.mtime_unix < kStaleSeconds) return true;
+    }
+    return false;
+}
+
+// Puts back every blob file that a collection left renamed aside in this fan-out directory.
+void restore_pending(const char *fan_out) {
+    qv::os::DirReader reader(fan_out);
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (is_dir || !ends_with_pending_suffix(name)) continue;
+        char blob[kPathCap];
+        const size_t stem = std::strlen(name) - (sizeof kPendingSuffix - 1);
+        const int n = std::snprintf(blob, sizeof blob, "%s%s%.*s", fan_out, qv::os::kSepStr,
+                                    static_cast<int>(stem), name);
+        if (n > 0 && static_cast<size_t>(n) < sizeof blob) blob_present(blob);
+    }
+}
+
+class Collection {
+  public:
+    explicit Collection(bool dry_run) : dry_run_(dry_run) {}
+
+    const char *run() {
+        since_ = run_start_time();
+        uploads_ = drop_stale_uploads(dry_run_);
+        if (uploads_in_progress()) {
+            set_error("uploads in progress");
+            return nullptr;
+        }
+        gc_remove_cancel_marker();  // a request from before this run does not cancel it
+
+        rec_.running = 1;
+        gc_set_phase(&rec_, "walking");
+        rec_.dry_run = dry_run_ ? 1 : 0;
+        rec_.started_unix = qv::os::unix_now();
+        start_ms_ = qv::os::monotonic_ms();
+        snapshot();
+        if (!outer_ || !inner_ || !store_path(store_, "blobs/sha256")) return out_of_memory();
+        rec_.blobs_total = count_blobs();
+        snapshot();
+
+        int marked = -1;
+        try {
+            marked = gc_mark(&reachable_, &Collection::after_body, this);
+        } catch (const std::bad_alloc &) {
+            set_error("out of memory");
+        }
+        if (marked < 0) return fail();
+        reachable_.sort();
+        gc_set_phase(&rec_, "deleting");
+        if (marked == 1 || gc_cancel_requested()) {
+            rec_.cancelled = 1;
+        } else {
+            sweep();
+        }
+        return finish();
+    }
+
+  private:
+    void tick() { rec_.elapsed_ms = static_cast<int64_t>(qv::os::monotonic_ms() - start_ms_); }
+
+    void snapshot() {
+        tick();
+        gc_write_snapshot(rec_);
+        last_snapshot_ms_ = qv::os::monotonic_ms();
+        last_snapshot_scanned_ = rec_.blobs_scanned;
+    }
+
+    // A check point: a snapshot when one is due, then whether a cancel request is there.
+    bool check_point() {
+        tick();
+        if (qv::os::monotonic_ms() - last_snapshot_ms_ > kSnapshotGapMs ||
+            rec_.blobs_scanned - last_snapshot_scanned_ >= kCheckEvery)
+            snapshot();
+        if (gc_checkpoint_hook != nullptr) gc_checkpoint_hook(rec_);
+        return gc_cancel_requested();
+    }
+
+    static bool after_body(void *self, int bodies_read) {
+        return bodies_read % kCheckEvery == 0 && static_cast<Collection *>(self)->check_point();
+    }
+
+    int count_blobs() {
+        if (list_dir(store_, outer_.get()) != 0) return 0;
+        int total = 0;
+        for (int i = 0; i < outer_->count; ++i) {
+            char fan_out[kPathCap];
+            if (!outer_->entries[i].is_dir || !join_path(fan_out, store_, outer_->entries[i].name))
+                continue;
+            restore_pending(fan_out);
+            if (list_dir(fan_out, inner_.get()) != 0) continue;
+            for (int j = 0; j < inner_->count; ++j) {
+                if (!inner_->entries[j].is_dir && hex64_valid(inner_->entries[j].name)) ++total;
+            }
+        }
+        return total;
+    }
+
+    void sweep() {
+        if (list_dir(store_, outer_.get()) != 0) return;
+        for (int i = 0; i < outer_->count && !rec_.cancelled; ++i) {
+            char fan_out[kPathCap];
+            if (!outer_->entries[i].is_dir ||
+                !join_path(fan_out, store_, outer_->entries[i].name) ||
+                list_dir(fan_out, inner_.get()) != 0)
+                continue;
+            for (int j = 0; j < inner_->count && !rec_.cancelled; ++j) {
+                const ListEntry &entry = inner_->entries[j];
+                if (entry.is_dir || !hex64_valid(entry.name)) continue;
+                ++rec_.blobs_scanned;
+                if (reachable_.contains(entry.name)) {
+                    ++reachable_count_;
+                } else {
+                    judge(fan_out, entry.name);
+                }
+                if (rec_.blobs_scanned % kCheckEvery == 0 && check_point()) rec_.cancelled = 1;
+            }
+            if (!dry_run_) qv::os::remove_dir(fan_out);  // only once it is empty
+        }
+    }
+
+    // An unreferenced blob file goes unless it was written or refreshed since the run began.
+    void judge(const char *fan_out, const char *name) {
+        char blob[kPathCap];
+        char pending[kPathCap];
+        qv::os::FileInfo info{};
+        if (!join_path(blob, fan_out, name) || !pending_path(pending, blob) ||
+            !qv::os::file_info(blob, &info) || !(qv::os::mtime_of(info) < since_))
+            return;
+        if (dry_run_) {
+            count_deleted(info.size);
+            return;
+        }
+        // Renamed aside, nothing can refresh it unseen: a put that meets it missing puts it
+        // back (or refuses), and one that refreshed it first shows in its time now.
+        if (!qv::os::rename_path(blob, pending)) return;
+        qv::os::FileInfo again{};
+        if (!qv::os::file_info(pending, &again)) return;  // already put back by a lookup
+        if (!(qv::os::mtime_of(again) < since_)) {
+            qv::os::rename_path(pending, blob);
+            return;
+        }
+        if (qv::os::remove_file(pending)) count_deleted(again.size);
+    }
+
+    void count_deleted(int64_t size) {
+        ++rec_.blobs_deleted;
+        rec_.bytes_freed += size > 0 ? size : 0;
+    }
+
+    const char *out_of_memory() {
+        set_error("out of memory");
+        return fail();
+    }
+
+    // The mark could not be completed: nothing was swept, and the snapshot says the run ended.
+    const char *fail() {
+        rec_.running = 0;
+        gc_set_phase(&rec_, "failed");
+        snapshot();
+        gc_remove_cancel_marker();
+        return nullptr;
+    }
+
+    const char *finish() {
+        rec_.running = 0;
+        gc_set_phase(&rec_, "done");
+        snapshot();
+        gc_remove_cancel_marker();
+        std::snprintf(s_result, kResultCap,
+                      "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,"
+                      "\"blobs_deleted\":%d,\"bytes_freed\":%lld,\"blobs_kept\":%d,"
+                      "\"stale_uploads\":%d,\"stale_upload_bytes\":%lld,\"cancelled\":%s,"
+                      "\"elapsed_ms\":%lld}",
+                      dry_run_ ? "true" : "false", rec_.blobs_total, reachable_count_,
+                      rec_.blobs_deleted, static_cast<long long>(rec_.bytes_freed),
+                      rec_.blobs_total - rec_.blobs_deleted, uploads_.stale,
+                      static_cast<long long>(uploads_.stale_bytes),
+                      rec_.cancelled ? "true" : "false", static_cast<long long>(rec_.elapsed_ms));
+        clear_error();
+        return s_result;
+    }
+
+    const bool dry_run_;
+    GcRecord rec_;
+    Uploads uploads_;
+    qv::os::FileTime since_{};
+    uint64_t start_ms_ = 0;
+    uint64_t last_snapshot_ms_ = 0;
+    int last_snapshot_scanned_ = 0;
+    int reachable_count_ = 0;
+    ReachableSet reachable_;
+    char store_[kPathCap] = "";
+    // The two listings held at once: blobs/sha256 and one fan-out directory in it.
+    const Listing outer_ = new_listing();
+    const Listing inner_ = new_listing();
+};
+
+}  // namespace
+}  // namespace reg
+
+using namespace reg;
+
+const char *reg_gc_json(int dry_run) {
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return nullptr;
+    }
+    std::unique_ptr<Collection> run(new (std::nothrow) Collection(dry_run != 0));
+    if (!run) {
+        set_error("out of memory");
+        return nullptr;
+    }
+    return run->run();
+}

@@ -1,0 +1,72 @@
+// Shared by the collector, its mark and its progress files: the progress record, the state
+// files under _gc, and the reachable set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "storage/storage_internal.h"
+
+namespace reg {
+
+inline constexpr size_t kSnapshotCap = 512;
+inline constexpr size_t kPhaseCap = 16;  // at most 15 characters
+
+struct GcRecord {
+    int running = 0;
+    char phase[kPhaseCap] = "idle";
+    int blobs_scanned = 0;
+    int blobs_total = 0;
+    int blobs_deleted = 0;
+    int64_t bytes_freed = 0;
+    int dry_run = 0;
+    int64_t started_unix = 0;
+    int64_t elapsed_ms = 0;
+    int cancelled = 0;
+};
+
+void gc_set_phase(GcRecord *record, const char *phase);
+// The record's text form: the snapshot's whole content, and the progress answer.
+void gc_snapshot_json(const GcRecord &record, char out[kSnapshotCap]);
+// Rewrites _gc/progress.json (creating _gc when missing); failures are ignored.
+void gc_write_snapshot(const GcRecord &record);
+// Whether _gc/cancel exists as a file (a directory there is no request).
+bool gc_cancel_requested();
+void gc_remove_cancel_marker();
+// <root>/_gc, or <root>/_gc/<name>.
+bool gc_state_path(char *out, const char *name);
+
+// Test seam: called at every check point, after its snapshot and before its cancel check.
+using GcCheckpointHook = void (*)(const GcRecord &record);
+extern GcCheckpointHook gc_checkpoint_hook;
+
+// The digests that stored manifests reference: fixed 65-byte entries (64 hex digits and a
+// NUL), grown by doubling from 256, sorted once, searched by bisection.
+class ReachableSet {
+  public:
+    ReachableSet() = default;
+    ~ReachableSet();
+    ReachableSet(const ReachableSet &) = delete;
+    ReachableSet &operator=(const ReachableSet &) = delete;
+
+    // Ignores anything that is not "sha256:" and 64 lowercase hex digits. False only when the
+    // set cannot grow: the mark is then incomplete.
+    bool add(const char *text, size_t len);
+    void sort();
+    bool contains(const char *hex) const;
+    int count() const { return count_; }
+
+  private:
+    char (*entries_)[65] = nullptr;
+    int count_ = 0;
+    int capacity_ = 0;
+};
+
+// Reads every manifest body below <root>/repositories, with no cap on entries, repositories or
+// depth, adding what each references. after_body runs after each body read and stops the mark
+// by returning true. 0 when every body was read, 1 when stopped, -1 with the last-error text
+// naming what could not be read (the mark is then incomplete and nothing may be swept).
+using AfterBody = bool (*)(void *ctx, int bodies_read);
+int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx);
+
+}  // namespace reg

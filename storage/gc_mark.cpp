@@ -1,0 +1,218 @@
+// The collector's mark: every manifest body of every repository, and the digests they
+// reference. Unlike the listings it has no caps: a body it missed would get its blobs swept,
+// so whatever it cannot read stops the collection instead.
+#include <yyjson.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/gc_internal.h"
+
+namespace reg {
+
+namespace {
+
+constexpr std::string_view kDigestPrefix = "sha256:";
+constexpr int kFirstCapacity = 256;
+
+struct DocFree {
+    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+};
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+bool is_manifest_body_name(const char *name) {
+    return std::strlen(name) == 64 && hex64_valid(name);
+}
+
+int incomplete(const char *why, const std::string &path) {
+    set_error("gc mark incomplete: %s: %s", why, path.c_str());
+    return -1;
+}
+
+// The `digest` string member of obj, when obj is an object and it is a string.
+bool add_digest_of(ReachableSet *set, yyjson_val *obj) {
+    if (!yyjson_is_obj(obj)) return true;
+    yyjson_val *digest = yyjson_obj_get(obj, "digest");
+    if (!yyjson_is_str(digest)) return true;
+    return set->add(yyjson_get_str(digest), yyjson_get_len(digest));
+}
+
+bool add_digests_of_list(ReachableSet *set, yyjson_val *list) {
+    if (!yyjson_is_arr(list)) return true;
+    size_t i = 0;
+    size_t max = 0;
+    yyjson_val *item = nullptr;
+    bool ok = true;
+    yyjson_arr_foreach(list, i, max, item) {
+        ok = ok && add_digest_of(set, item);
+    }
+    return ok;
+}
+
+// What one body references: config.digest, layers[].digest and manifests[].digest. A body
+// that does not parse, or is not an object, references nothing.
+bool add_references(ReachableSet *set, const char *body, size_t len) {
+    const std::unique_ptr<yyjson_doc, DocFree> doc(
+        yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, nullptr));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root)) return true;
+    return add_digest_of(set, yyjson_obj_get(root, "config")) &&
+           add_digests_of_list(set, yyjson_obj_get(root, "layers")) &&
+           add_digests_of_list(set, yyjson_obj_get(root, "manifests"));
+}
+
+class Marker {
+  public:
+    Marker(ReachableSet *set, AfterBody after_body, void *ctx)
+        : set_(set), after_body_(after_body), ctx_(ctx) {}
+
+    // Depth first over every directory below repositories, without recursion so that no
+    // depth can exhaust the stack. Links are never entered (the enumeration reports them as
+    // files).
+    int run(const std::string &repositories) {
+        // The top must be there: a store whose repositories directory has gone missing (or is
+        // not mounted) holds manifests the mark cannot see, not none.
+        if (!qv::os::is_dir(repositories.c_str())) return incomplete("cannot list", repositories);
+        std::vector<std::string> pending{repositories};
+        while (!pending.empty()) {
+            const std::string dir = std::move(pending.back());
+            pending.pop_back();
+            std::vector<std::string> children;
+            if (int rc = scan_dir(dir, &children); rc != 0) return rc;
+            // Reversed, so that siblings are visited in enumeration order.
+            pending.insert(pending.end(), children.rbegin(), children.rend());
+        }
+        return 0;
+    }
+
+  private:
+    int scan_dir(const std::string &dir, std::vector<std::string> *children) {
+        qv::os::DirReader reader(dir.c_str());
+        if (!reader.ok()) {
+            // Gone meanwhile (a repository deleted under us) is no loss; unreadable is.
+            return qv::os::is_dir(dir.c_str()) ? incomplete("cannot list", dir) : 0;
+        }
+        const char *name = nullptr;
+        bool is_dir = false;
+        std::string manifests;
+        while (reader.next(&name, &is_dir)) {
+            if (!is_dir) continue;
+            std::string child = dir + qv::os::kSep + name;
+            if (child.size() >= kPathCap) return incomplete("path too long", child);
+            if (std::strcmp(name, "_manifests") == 0) {
+                manifests = std::move(child);
+            } else {
+                children->push_back(std::move(child));
+            }
+        }
+        if (reader.failed()) return incomplete("cannot list", dir);
+        return manifests.empty() ? 0 : mark_manifests(manifests);
+    }
+
+    int mark_manifests(const std::string &dir) {
+        std::vector<std::string> bodies;
+        {
+            qv::os::DirReader reader(dir.c_str());
+            if (!reader.ok())
+                return qv::os::is_dir(dir.c_str()) ? incomplete("cannot list", dir) : 0;
+            const char *name = nullptr;
+            bool is_dir = false;
+            while (reader.next(&name, &is_dir)) {
+                if (!is_dir && is_manifest_body_name(name))
+                    bodies.push_back(dir + qv::os::kSep + name);
+            }
+            if (reader.failed()) return incomplete("cannot list", dir);
+        }
+        for (const std::string &body : bodies) {
+            if (int rc = mark_body(body); rc != 0) return rc;
+        }
+        return 0;
+    }
+
+    int mark_body(const std::string &path) {
+        char *raw = nullptr;
+        uint64_t len = 0;
+        const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len);
+        const std::unique_ptr<char, FreeDeleter> body(raw);
+        if (err == ENOENT) return 0;  // deleted since it was listed: its blobs may go
+        if (err == EFBIG) return incomplete("manifest body over 64 MiB", path);
+        if (err == ENOMEM) return incomplete("out of memory reading", path);
+        if (err != 0) return incomplete("cannot read manifest body", path);
+        if (!add_references(set_, body.get(), len))
+            return incomplete("out of memory marking", path);
+        return after_body_ != nullptr && after_body_(ctx_, ++bodies_read_) ? 1 : 0;
+    }
+
+    ReachableSet *set_;
+    AfterBody after_body_;
+    void *ctx_;
+    int bodies_read_ = 0;
+};
+
+}  // namespace
+
+ReachableSet::~ReachableSet() {
+    std::free(entries_);
+}
+
+bool ReachableSet::add(const char *text, size_t len) {
+    if (text == nullptr || len != kDigestPrefix.size() + 64) return true;
+    if (std::string_view(text, kDigestPrefix.size()) != kDigestPrefix) return true;
+    const char *hex = text + kDigestPrefix.size();
+    if (!hex64_valid(hex)) return true;
+    if (count_ == capacity_) {
+        if (capacity_ > (1 << 29)) return false;
+        const int grown = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
+        void *bigger = std::realloc(entries_, static_cast<size_t>(grown) * sizeof *entries_);
+        if (bigger == nullptr) return false;
+        entries_ = static_cast<char(*)[65]>(bigger);
+        capacity_ = grown;
+    }
+    std::memcpy(entries_[count_], hex, 64);
+    entries_[count_][64] = '\0';
+    ++count_;
+    return true;
+}
+
+void ReachableSet::sort() {
+    if (count_ < 2) return;
+    std::qsort(entries_, static_cast<size_t>(count_), sizeof *entries_,
+               [](const void *a, const void *b) {
+                   return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+               });
+}
+
+bool ReachableSet::contains(const char *hex) const {
+    int low = 0;
+    int high = count_ - 1;
+    while (low <= high) {
+        const int middle = (low + high) / 2;
+        const int order = std::strcmp(entries_[middle], hex);
+        if (order == 0) return true;
+        if (order > 0) {
+            high = middle - 1;
+        } else {
+            low = middle + 1;
+        }
+    }
+    return false;
+}
+
+int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx) {
+    char repositories[kPathCap];
+    if (!join_path(repositories, s_root, "repositories")) {
+        set_error("%s", kPathTooLong);
+        return -1;
+    }
+    return Marker(set, after_body, ctx).run(repositories);
+}
+
+}  // namespace reg
