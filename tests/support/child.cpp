@@ -32,7 +32,8 @@ std::string slurp_and_remove(const std::string &path) {
     if (FILE *f = std::fopen(path.c_str(), "rb")) {
         char buf[65536];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
         std::fclose(f);
     }
     std::remove(path.c_str());
@@ -47,8 +48,10 @@ void prepare_child(const ChildSetup &setup, const std::string &in_path,
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char *v = std::getenv(name)) keep[name] = v;
     ::clearenv();
-    for (const auto &[k, v] : keep) ::setenv(k.c_str(), v.c_str(), 1);
-    for (const auto &[k, v] : setup.env) ::setenv(k.c_str(), v.c_str(), 1);
+    for (const auto &[k, v] : keep)
+        ::setenv(k.c_str(), v.c_str(), 1);
+    for (const auto &[k, v] : setup.env)
+        ::setenv(k.c_str(), v.c_str(), 1);
     if (!setup.cwd.empty() && ::chdir(setup.cwd.c_str()) != 0) ::_exit(126);
     int in = ::open(in_path.c_str(), O_RDONLY);
     int out = ::open(out_path.c_str(), O_WRONLY | O_TRUNC);
