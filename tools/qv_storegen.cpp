@@ -45,12 +45,36 @@ struct Options {
     std::exit(1);
 }
 
+constexpr char kUsage[] =
+    "usage: qv_storegen --root DIR [--repos N] [--tags M] [--nested K] [--age-step S] "
+    "[--now T]\n"
+    "                   [--share] [--untagged U] [--index] [--latest] [--layers L] [--quiet]\n";
+
 [[noreturn]] void usage() {
-    std::fprintf(stderr,
-                 "usage: qv_storegen --root DIR [--repos N] [--tags M] [--nested K] "
-                 "[--age-step S] [--now T] [--share] [--untagged U] [--index] [--latest] "
-                 "[--layers L] [--quiet]\n");
+    std::fputs(kUsage, stderr);
     std::exit(2);
+}
+
+[[noreturn]] void help() {
+    std::fputs(kUsage, stdout);
+    std::fputs(
+        "Builds a synthetic registry store through the library's own operations.\n"
+        "  --root DIR      storage root to create or add to (required)\n"
+        "  --repos N       repositories to make (default 4): repo0, repo1, ...\n"
+        "  --tags M        tags per repository (default 4): v0, v1, ... with v0 the newest\n"
+        "  --nested K      name repository i team<i % K>/app<i> instead of repo<i>\n"
+        "  --age-step S    seconds between one tag's push time and the next (default 86400);\n"
+        "                  tag j of repository i is dated now - j * S - (i % 7)\n"
+        "  --now T         the Unix time taken as now (default: the clock)\n"
+        "  --share         tags 2k and 2k+1 name one manifest\n"
+        "  --untagged U    also put U manifests per repository by digest only\n"
+        "  --index         add a tag \"multi\" naming an index of the first two manifests\n"
+        "  --latest        call tag 0 \"latest\" instead of v0\n"
+        "  --layers L      layer blobs per image (default 1)\n"
+        "  --quiet         print no summary\n"
+        "  --help          print this and exit\n",
+        stdout);
+    std::exit(0);
 }
 
 Options parse(int argc, char **argv) {
@@ -61,7 +85,9 @@ Options parse(int argc, char **argv) {
             if (i + 1 >= argc) usage();
             return argv[++i];
         };
-        if (a == "--root")
+        if (a == "--help")
+            help();
+        else if (a == "--root")
             o.root = value();
         else if (a == "--repos")
             o.repos = std::atoi(value());

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 #include <vector>
 
@@ -42,7 +43,13 @@ std::string slurp_and_remove(const std::string &path) {
 // In the child: environment, directory and the two redirected streams.
 void prepare_child(const ChildSetup &setup, const std::string &in_path,
                    const std::string &out_path) {
+    // The sanitizer build's settings (errors fatal) hold in the child and the programs it runs.
+    std::map<std::string, std::string> keep;
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = std::getenv(name)) keep[name] = v;
     ::clearenv();
+    for (const auto &[k, v] : keep)
+        ::setenv(k.c_str(), v.c_str(), 1);
     for (const auto &[k, v] : setup.env)
         ::setenv(k.c_str(), v.c_str(), 1);
     if (!setup.cwd.empty() && ::chdir(setup.cwd.c_str()) != 0) ::_exit(126);

@@ -9,7 +9,8 @@
 namespace qvtest {
 
 struct ChildSetup {
-    // The child's whole environment: nothing of the parent's is inherited.
+    // The child's whole environment: nothing of the parent's is inherited but the sanitizer
+    // options.
     std::map<std::string, std::string> env;
     std::string cwd;         // empty: the parent's
     std::string stdin_data;  // standard input, byte for byte
