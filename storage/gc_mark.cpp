@@ -37,6 +37,12 @@ int incomplete(const char *why, const std::string &path) {
     return -1;
 }
 
+// A directory deleted under the walk (a repository removed meanwhile) is no loss; one that is
+// there but cannot be listed is.
+int gone_or_unlistable(const std::string &dir) {
+    return qv::os::is_missing(dir.c_str()) ? 0 : incomplete("cannot list", dir);
+}
+
 // The `digest` string member of obj, when obj is an object and it is a string.
 bool add_digest_of(ReachableSet *set, yyjson_val *obj) {
     if (!yyjson_is_obj(obj)) return true;
@@ -96,16 +102,17 @@ class Marker {
   private:
     int scan_dir(const std::string &dir, std::vector<std::string> *children) {
         qv::os::DirReader reader(dir.c_str());
-        if (!reader.ok()) {
-            // Gone meanwhile (a repository deleted under us) is no loss; unreadable is.
-            return qv::os::is_dir(dir.c_str()) ? incomplete("cannot list", dir) : 0;
-        }
+        if (!reader.ok()) return gone_or_unlistable(dir);
         const char *name = nullptr;
         bool is_dir = false;
         std::string manifests;
         while (reader.next(&name, &is_dir)) {
-            if (!is_dir) continue;
             std::string child = dir + qv::os::kSep + name;
+            // The walk never enters a link, but a put writes through one: what lies behind it
+            // is a part of the store the mark cannot vouch for.
+            if (!is_dir && qv::os::is_symlink(child.c_str()) && qv::os::is_dir(child.c_str()))
+                return incomplete("link to a directory", child);
+            if (!is_dir) continue;
             if (child.size() >= kPathCap) return incomplete("path too long", child);
             if (std::strcmp(name, "_manifests") == 0) {
                 manifests = std::move(child);
@@ -121,8 +128,7 @@ class Marker {
         std::vector<std::string> bodies;
         {
             qv::os::DirReader reader(dir.c_str());
-            if (!reader.ok())
-                return qv::os::is_dir(dir.c_str()) ? incomplete("cannot list", dir) : 0;
+            if (!reader.ok()) return gone_or_unlistable(dir);
             const char *name = nullptr;
             bool is_dir = false;
             while (reader.next(&name, &is_dir)) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include "storage/gc_internal.h"
 #include "storage/reg_storage.h"
 #include "support/blob_files.h"
+#include "support/child.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -254,6 +256,16 @@ TEST_F(Collection, FreshAndPendingBlobs) {
     ASSERT_EQ(std::rename(path.c_str(), (path + ".gc-pending").c_str()), 0);
     EXPECT_EQ(reg_blob_exists(("sha256:" + referenced).c_str()), 1);
     EXPECT_TRUE(stored(referenced));
+
+    // A run killed after claiming the file under its own name: the next run puts it back;
+    // a copy aside of a blob stored again meanwhile holds the same bytes and goes.
+    ASSERT_EQ(std::rename(path.c_str(), (path + ".gc-pending.4242").c_str()), 0);
+    write_text(path + ".gc-pending.77", "referenced");
+    write_text(path + ".gc-pending.x", "odd names stay");
+    EXPECT_EQ(steady(reg_gc_json(0)), report(false, 2, 1, 0, 0, 0, 0, false));
+    EXPECT_TRUE(stored(referenced));
+    EXPECT_FALSE(exists(path + ".gc-pending.77"));
+    EXPECT_TRUE(exists(path + ".gc-pending.x"));
 }
 
 class IncompleteMark : public Collection {
@@ -282,6 +294,40 @@ TEST_F(IncompleteMark, ABodyOver64MiBStopsTheRun) {
     write_text(body, "");
     ASSERT_EQ(::truncate(body.c_str(), 64 * 1024 * 1024 + 1), 0);
     expect_nothing_swept("gc mark incomplete: manifest body over 64 MiB: " + body);
+}
+
+// A put writes through a link, but the walk never enters one: the mark cannot vouch for what
+// lies behind it.
+TEST_F(IncompleteMark, ALinkedRepositoryDirectoryStopsTheRun) {
+    blobs(2, "x", "elsewhere/app");
+    make_dirs(t / "outside");
+    ASSERT_EQ(::rename((root + "/repositories/elsewhere").c_str(), (t / "outside/team").c_str()),
+              0);
+    ASSERT_EQ(::symlink((t / "outside/team").c_str(), (root + "/repositories/team").c_str()), 0);
+    expect_nothing_swept("gc mark incomplete: link to a directory: " + root + "/repositories/team");
+}
+
+// A directory that can be listed but not entered is not a deleted one. Root ignores modes, so
+// the collection runs as another user.
+TEST_F(IncompleteMark, ADirectoryThatCannotBeEnteredStopsTheRun) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the collection as another user";
+    blobs(2, "x", "team/app");
+    blobs(2, "loose");
+    ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root))
+        ASSERT_EQ(::lchown(e.path().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(root.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod((root + "/repositories/team").c_str(), 0600), 0);
+    const std::string before = tree_listing(root + "/blobs");
+    const ChildResult run = run_child({}, [&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 90;
+        if (reg_storage_init(root.c_str()) != 0) return 91;
+        if (reg_gc_json(0) != nullptr) return 92;
+        return std::fputs(reg_storage_last_error(), stdout) < 0 ? 93 : 0;
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "gc mark incomplete: cannot list: " + root + "/repositories/team/app");
+    EXPECT_EQ(tree_listing(root + "/blobs"), before);
 }
 
 TEST_F(IncompleteMark, AMissingRepositoriesDirectoryStopsTheRun) {
