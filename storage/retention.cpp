@@ -9,9 +9,13 @@
 #include <string_view>
 
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*retention_selected_hook)() = nullptr;
+
 namespace {
 
 constexpr int kItemMax = 4096;
@@ -240,6 +244,7 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
         return retention_tag_cmp(a, b) < 0;
     });
     select_items(first, tally.tags_total, policy, now, &tally);
+    if (retention_selected_hook != nullptr) retention_selected_hook();
     delete_marked(first, tally.tags_total, policy, &tally);
 
     const int written = write_report(first, tally.tags_total, policy, tally, now);

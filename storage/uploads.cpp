@@ -6,9 +6,13 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*finish_hashed_hook)(const char *path) = nullptr;
+
 namespace {
 
 constexpr size_t kUploadIdLen = 36;
@@ -195,6 +199,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         remove_if_file(upload);
         return -1;
     }
+    if (finish_hashed_hook != nullptr) finish_hashed_hook(upload);
     if (store_upload(upload, computed) != 0) return -1;
     std::snprintf(out_digest, kDigestOutCap, "%s", expected_digest);
     return 0;
