@@ -49,16 +49,14 @@ bool tag_valid(std::string_view tag) {
 // other than "" and ".", and none named "_manifests" (the walks never enter those, so what
 // is stored there would be invisible, and its blobs collectable).
 bool repo_places_inside_repositories(std::string_view name) {
-    bool has_real_component = false;
+    if (repo_name_enters_manifests(name)) return false;
     while (true) {
         const size_t cut = name.find('/');
         const std::string_view part = name.substr(0, cut);
-        if (part == "_manifests") return false;
-        if (!part.empty() && part != ".") has_real_component = true;
-        if (cut == std::string_view::npos) break;
+        if (!part.empty() && part != ".") return true;
+        if (cut == std::string_view::npos) return false;
         name.remove_prefix(cut + 1);
     }
-    return has_real_component;
 }
 
 // A JSON string of exactly the digest form (a NUL inside the string does not end it early).

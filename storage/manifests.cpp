@@ -306,7 +306,7 @@ int reg_repo_delete(const char *repo) {
         set_error("%s", kNotReady);
         return -1;
     }
-    if (!repo_name_valid(repo)) {
+    if (!repo_name_valid(repo) || repo_name_enters_manifests(repo)) {
         set_error("invalid repository name");
         return -1;
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/os.h"
 
@@ -50,6 +51,9 @@ int digest_valid(const char *text);
 int hex64_valid(const char *text);
 int uuid_valid(const char *text);
 int repo_name_valid(const char *text);
+// Whether a component of the name is "_manifests": such a name is a path inside a
+// repository, never a repository the walks can find.
+bool repo_name_enters_manifests(std::string_view name);
 // 32 bytes to 64 lowercase hex digits and a NUL.
 void bin_to_hex(const uint8_t in[32], char out[65]);
 

@@ -242,6 +242,20 @@ TEST_F(Manifests, RepositoryDeletionNeverTouchesTheRepositoriesDirectory) {
     EXPECT_TRUE(is_directory(store.root() + "/repositories"));
 }
 
+// A path inside a repository is no repository: deleting it would strip the repository's
+// tags or manifests while the repository stays.
+TEST_F(Manifests, RepositoryDeletionRefusesPathsInsideARepository) {
+    store.put_manifest("app", kHexA, "a");
+    store.put_tag("app", "v1", kHexA, kTime);
+    make_dirs(store.root() + "/repositories/_manifests/tags");
+    const std::string before = tree_listing(t.path());
+    for (const std::string name : {"app/_manifests/tags", "app/_manifests", "app/_manifests/",
+                                   "app/_manifests/revisions", "_manifests"}) {
+        EXPECT_EQ(repo_del(name), "ERROR: invalid repository name") << name;
+    }
+    EXPECT_EQ(tree_listing(t.path()), before);
+}
+
 TEST_F(Manifests, RepositoryDeletionNeverFollowsALinkOutOfTheTree) {
     // Directories outside the storage root that links inside it point at.
     write_text(t / "outside/app/_manifests/keep", "precious");
