@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "storage/reg_storage.h"
 #include "support/store_layout.h"
@@ -167,6 +169,33 @@ TEST_F(Manifests, DigestDeletionTakesEveryTagNamingIt) {
     EXPECT_EQ(del("app", digest_of(kHexA)), "ok");
     EXPECT_FALSE(exists(store.tags_dir("app")));
     EXPECT_EQ(get("app", digest_of(kHexA)), "ERROR: manifest not found: app@" + digest_of(kHexA));
+}
+
+// Tag deletions leave their directories behind, so a tags directory can hold far more
+// entries than one listing keeps. The checks that decide what a deletion removes must see
+// them all. The tags the checks need are picked from the far end of the directory's own order.
+TEST_F(Manifests, DeletionsSeeEveryTagDirectory) {
+    for (const int dirs : {600, 3000}) {
+        SCOPED_TRACE(dirs);
+        const std::string repo = "app" + std::to_string(dirs);
+        store.put_manifest(repo, kHexA, "a");
+        for (int i = 0; i < dirs; ++i)
+            make_dirs(store.tag_dir(repo, "dead" + std::to_string(i)) + "/current");
+        std::vector<std::string> order;
+        for (const auto &entry : std::filesystem::directory_iterator(store.tags_dir(repo)))
+            order.push_back(entry.path().filename().string());
+        store.put_tag(repo, order.front(), kHexA, kTime);
+        store.put_tag(repo, order.back(), kHexA, kTime);
+
+        EXPECT_EQ(del(repo, order.front()), "ok");
+        EXPECT_EQ(get(repo, order.back()), "a");
+
+        // Every tag naming the manifest goes with it, wherever it lies.
+        for (const std::string &tag : order)
+            store.put_tag(repo, tag, kHexA, kTime);
+        EXPECT_EQ(del(repo, digest_of(kHexA)), "ok");
+        EXPECT_FALSE(exists(store.tags_dir(repo)));
+    }
 }
 
 // Tag references that are not one plain directory name must never reach the file system.
