@@ -68,5 +68,8 @@ class ReachableSet {
 // naming what could not be read (the mark is then incomplete and nothing may be swept).
 using AfterBody = bool (*)(void *ctx, int bodies_read);
 int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx);
+// The same walk, adding only what manifest indexes list (their manifests[].digest): the
+// manifests that must stay while an index names them. Results as gc_mark's.
+int gc_mark_index_children(ReachableSet *set);
 
 }  // namespace reg
