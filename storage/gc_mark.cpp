@@ -72,11 +72,12 @@ bool add_references(ReachableSet *set, const char *body, size_t len, bool index_
 
 class Marker {
   public:
-    Marker(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only)
+    Marker(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only, bool tidy)
         : set_(set),
           after_body_(after_body),
           ctx_(ctx),
-          index_children_only_(index_children_only) {}
+          index_children_only_(index_children_only),
+          tidy_(tidy) {}
 
     // Depth first over every directory below repositories, without recursion so that no
     // depth can exhaust the stack. Links are never entered (the enumeration reports them as
@@ -135,6 +136,8 @@ class Marker {
             }
             if (reader.failed()) return incomplete("cannot list", dir);
         }
+        // What a rewrite that crashed left behind lies here, and nothing else lists this.
+        if (tidy_) remove_stale_temporaries(dir.c_str());
         for (const std::string &body : bodies) {
             if (int rc = mark_body(body); rc != 0) return rc;
         }
@@ -159,6 +162,7 @@ class Marker {
     AfterBody after_body_;
     void *ctx_;
     bool index_children_only_;
+    bool tidy_;
     int bodies_read_ = 0;
 };
 
@@ -213,23 +217,24 @@ bool ReachableSet::contains(const char *hex) const {
 
 namespace {
 
-int mark_store(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only) {
+int mark_store(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only,
+               bool tidy) {
     char repositories[kPathCap];
     if (!join_path(repositories, s_root, "repositories")) {
         set_error("%s", kPathTooLong);
         return -1;
     }
-    return Marker(set, after_body, ctx, index_children_only).run(repositories);
+    return Marker(set, after_body, ctx, index_children_only, tidy).run(repositories);
 }
 
 }  // namespace
 
-int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx) {
-    return mark_store(set, after_body, ctx, false);
+int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx, bool tidy) {
+    return mark_store(set, after_body, ctx, false, tidy);
 }
 
 int gc_mark_index_children(ReachableSet *set) {
-    return mark_store(set, nullptr, nullptr, true);
+    return mark_store(set, nullptr, nullptr, true, false);
 }
 
 }  // namespace reg

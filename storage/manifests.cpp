@@ -174,6 +174,7 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
         return -1;
     }
     remove_manifest_files(files);
+    remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
     qv::os::remove_dir(files.rev_dir);
     return 0;
 }

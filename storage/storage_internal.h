@@ -88,6 +88,16 @@ struct DirListing {
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
 int write_file(const char *path, const void *data, size_t len);
+// Replaces the file whole: the data goes to a temporary file beside it, which one rename then
+// puts in its place. Readers see the old content or the new, never a mix, and a write that
+// fails part way (disk full) leaves the old content. The temporary is removed on failure.
+int replace_file(const char *path, const void *data, size_t len);
+// Temporaries are named ".<file name>.<process id>-<random>.tmp": unique to a process, and
+// never taken for a body (64 hex digits), a link or a tag by any walk.
+bool is_temporary_name(std::string_view name);
+// Removes what a crash left: the temporaries in dir (not below it) untouched for 900 seconds,
+// far longer than any write takes.
+void remove_stale_temporaries(const char *dir);
 char *read_file_alloc(const char *path, uint64_t *out_len);  // free() the result
 int list_dir(const char *path, DirListing *out);
 int mkdirs(const char *path);
