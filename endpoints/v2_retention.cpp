@@ -2,6 +2,7 @@
 // pass's JSON report. Every other method is refused before storage is touched.
 #include "endpoints/v2_retention.h"
 
+#include <cctype>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -21,11 +22,48 @@ int clamp_to_int(int64_t v) {
     return v > INT_MAX ? INT_MAX : static_cast<int>(v);
 }
 
-// "0" and "false" are off, any other non-empty text is on, empty leaves the default.
-int flag_param(const char *value, int fallback) {
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]);
+        const unsigned char y = static_cast<unsigned char>(b[i]);
+        if (std::tolower(x) != std::tolower(y)) return false;
+    }
+    return true;
+}
+
+// Whether the query string has a segment whose raw key is name, value or not. cgi_query cannot
+// tell "dry_run" and "dry_run=" from an absent parameter; a deleting endpoint must.
+bool query_names(std::string_view name) {
+    std::string_view q(cgi_env("QUERY_STRING", nullptr));
+    while (!q.empty()) {
+        const size_t amp = q.find('&');
+        const std::string_view segment = q.substr(0, amp);
+        if (segment.substr(0, segment.find('=')) == name) return true;
+        if (amp == std::string_view::npos) break;
+        q.remove_prefix(amp + 1);
+    }
+    return false;
+}
+
+// Named with no value or an empty one asks for a dry run: reading that as "use the default"
+// would delete tags for a caller who asked to delete nothing. Otherwise exactly "0" or "false"
+// is a real pass, any other value a dry run, and an absent parameter the default.
+int dry_run_param(int fallback) {
+    const std::string_view v(cgi_query("dry_run"));
+    if (v.empty()) return query_names("dry_run") ? 1 : fallback;
+    return (v == "0" || v == "false") ? 0 : 1;
+}
+
+// "0", and "false", "no" or "off" in any letter case, are off; any other non-empty text is on;
+// empty leaves the default.
+int include_latest_param(const char *value, int fallback) {
     const std::string_view v(value);
     if (v.empty()) return fallback;
-    return (v == "0" || v == "false") ? 0 : 1;
+    if (v == "0") return 0;
+    for (const std::string_view off : {"false", "no", "off"})
+        if (equals_ignoring_case(v, off)) return 0;
+    return 1;
 }
 
 // Used only when the value starts with a digit; the digits that follow are read and anything
@@ -49,13 +87,13 @@ extern "C" int handle_v2_retention(void) {
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 
-    const int dry_run = flag_param(cgi_query("dry_run"), 0);
+    const int dry_run = dry_run_param(0);
     const int64_t keep_default = oci_retention_keep_n();
     const int keep_n = count_param(cgi_query("keep_n"), keep_default);
     const int64_t days_default = oci_retention_days();
     const int days = count_param(cgi_query("days"), days_default);
     const int protect = oci_retention_protect_latest();
-    const int include_latest = flag_param(cgi_query("include_latest"), protect ? 0 : 1);
+    const int include_latest = include_latest_param(cgi_query("include_latest"), protect ? 0 : 1);
 
     int truncated = 0;
     const char *report = reg_retention_json(dry_run, keep_n, days, include_latest, &truncated);

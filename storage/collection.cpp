@@ -19,6 +19,9 @@
 #include "storage/reg_storage.h"
 
 namespace reg {
+
+GcSpared gc_spared;
+
 namespace {
 
 constexpr int64_t kStaleSeconds = 900;
@@ -237,8 +240,12 @@ class Collection {
         char pending[kPathCap];
         qv::os::FileInfo info{};
         if (!join_path(blob, fan_out, name) || !pending_path(pending, blob) ||
-            !qv::os::file_info(blob, &info) || !(qv::os::mtime_of(info) < since_))
+            !qv::os::file_info(blob, &info))
             return;
+        if (!(qv::os::mtime_of(info) < since_)) {
+            ++gc_spared.at_first_look;
+            return;
+        }
         if (dry_run_) {
             count_deleted(info.size);
             return;
@@ -249,6 +256,7 @@ class Collection {
         qv::os::FileInfo again{};
         if (!qv::os::file_info(pending, &again)) return;  // already put back by a lookup
         if (!(qv::os::mtime_of(again) < since_)) {
+            ++gc_spared.put_back;
             qv::os::rename_path(pending, blob);
             return;
         }

@@ -36,6 +36,14 @@ void gc_remove_cancel_marker();
 // <root>/_gc, or <root>/_gc/<name>.
 bool gc_state_path(char *out, const char *name);
 
+// What the sweep spared because the blob was written or refreshed since its run began: at
+// the first look, or after renaming it aside (put back). Counted over the process's runs.
+struct GcSpared {
+    long long at_first_look = 0;
+    long long put_back = 0;
+};
+extern GcSpared gc_spared;
+
 // Test seam: called at every check point, after its snapshot and before its cancel check.
 using GcCheckpointHook = void (*)(const GcRecord &record);
 extern GcCheckpointHook gc_checkpoint_hook;

@@ -220,8 +220,8 @@ int build_write_paths(const char *repo, const char *hex, const char *tag, WriteP
                                 s_root, sep, sep, repo, sep);
     if (n < 0 || static_cast<size_t>(n) >= kPathCap) return path_too_long();
     if (manifest_body_path(p->body, repo, hex) != 0) return -1;
-    if (std::strlen(p->body) + 3 >= kPathCap) return path_too_long();
-    std::snprintf(p->content_type, kPathCap, "%s.ct", p->body);
+    const int ct = std::snprintf(p->content_type, kPathCap, "%s.ct", p->body);
+    if (ct < 0 || static_cast<size_t>(ct) >= kPathCap) return path_too_long();
     if (manifest_rev_dir(p->rev_dir, repo, hex) != 0) return -1;
     if (manifest_rev_path(p->rev_link, repo, hex) != 0) return -1;
     if (tag == nullptr) return 0;

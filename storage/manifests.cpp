@@ -51,11 +51,11 @@ struct ManifestFiles {
 
 int build_manifest_files(const char *repo, const char *hex, ManifestFiles *out) {
     if (manifest_body_path(out->body, repo, hex) != 0) return -1;
-    if (std::strlen(out->body) + 3 >= kPathCap) {
+    const int ct = std::snprintf(out->content_type, kPathCap, "%s.ct", out->body);
+    if (ct < 0 || static_cast<size_t>(ct) >= kPathCap) {
         set_error("%s", kPathTooLong);
         return -1;
     }
-    std::snprintf(out->content_type, kPathCap, "%s.ct", out->body);
     if (manifest_rev_path(out->rev_link, repo, hex) != 0) return -1;
     return manifest_rev_dir(out->rev_dir, repo, hex);
 }

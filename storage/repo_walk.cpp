@@ -39,12 +39,14 @@ bool form_name(char *out, const char *prefix, const char *entry) {
 
 char *copy_to_heap(const char *text) {
     const size_t len = std::strlen(text);
-    auto *copy = static_cast<char *>(std::malloc(len + 1));
+    auto *copy = static_cast<char *>(repo_name_alloc(len + 1));
     if (copy != nullptr) std::memcpy(copy, text, len + 1);
     return copy;
 }
 
 }  // namespace
+
+void *(*repo_name_alloc)(size_t) = std::malloc;
 
 void collect_repos_recursive(const char *dir, const char *prefix, char **list, int *count,
                              int depth) {

@@ -108,6 +108,8 @@ int delete_tree(const char *path);
 // the heap is skipped. The caller free()s every name, then the list.
 void collect_repos_recursive(const char *dir, const char *prefix, char **list, int *count,
                              int depth);
+// The allocator of those name copies; tests swap it to make one copy fail.
+extern void *(*repo_name_alloc)(size_t);
 void sort_str(char **items, int count);
 int json_escape_append(char *dst, size_t cap, const char *src);
 

@@ -16,17 +16,6 @@
 
 using namespace qvtest;
 
-// Lets a test make small allocations of one size fail, to see the walk cope with a name that
-// cannot be copied. Everything else goes to the C library's allocator.
-extern "C" void *__libc_malloc(size_t);
-namespace {
-size_t g_fail_size = 0;
-}
-extern "C" void *malloc(size_t n) noexcept {
-    if (g_fail_size != 0 && n == g_fail_size) return nullptr;
-    return __libc_malloc(n);
-}
-
 namespace {
 
 // Runs one walk of dir the way the engine's callers do, and frees what it returned.
@@ -313,9 +302,10 @@ TEST(RepoWalk, ANameThatCannotBeCopiedIsSkippedWithoutAHole) {
     make_repo(repos, "ccc");
     std::vector<char *> list(reg::kRepoMax, nullptr);
     int count = 0;
-    g_fail_size = 3;  // the copy of "bb" and its NUL
+    // Only the copy of "bb" and its NUL fails.
+    reg::repo_name_alloc = [](size_t n) { return n == 3 ? nullptr : std::malloc(n); };
     reg::collect_repos_recursive(repos.c_str(), "", list.data(), &count, 0);
-    g_fail_size = 0;
+    reg::repo_name_alloc = std::malloc;
     ASSERT_EQ(count, 2);
     EXPECT_EQ(std::set<std::string>({list[0], list[1]}), (std::set<std::string>{"a", "ccc"}));
     EXPECT_EQ(list[2], nullptr);

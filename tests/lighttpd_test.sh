@@ -21,6 +21,7 @@ check() {  # check NAME CONDITION...
 }
 contains() { grep -qF -- "$2" <<<"$1"; }
 
+check "storegen --help" eval '"$build/qv_storegen" --help | grep -q -- "--age-step S "'
 now=$(date +%s)
 "$build/qv_storegen" --root "$root" --repos 3 --tags 4 --age-step 86400 --now "$now" --quiet
 

@@ -149,6 +149,21 @@ TEST(RetentionEndpoint, RealRunDeletesWhatThePolicySelects) {
     EXPECT_FALSE(exists(s.body_path("team/app", test_hex(3))));
 }
 
+TEST(RetentionEndpoint, ANamedDryRunWithoutValueDeletesNothing) {
+    // An operator who writes ?dry_run with a deleting policy must keep the store.
+    for (const char *query : {"dry_run&keep_n=1", "keep_n=1&dry_run="}) {
+        Site site;
+        three_tags(site.layout());
+        const std::string before = tree_listing(site.root() + "/repositories");
+        Request req;
+        req.query = query;
+        const ChildResult r = call(site, req);
+        EXPECT_TRUE(has(r, "\"dry_run\":true,\"keep_n\":1,")) << query << r.out;
+        EXPECT_TRUE(has(r, "\"tags_deleted\":2,")) << query;
+        EXPECT_EQ(tree_listing(site.root() + "/repositories"), before) << query;
+    }
+}
+
 TEST(RetentionEndpoint, HugeCountsAreCappedNotWrapped) {
     // 4294967297 would wrap to 1 and delete all but one tag; capped it keeps everything.
     Site site;
@@ -179,12 +194,27 @@ TEST(RetentionEndpoint, ParameterRules) {
         return body.substr(0, body.find(",\"repos_scanned\""));
     };
     // keep_n 7 keeps all three tags and days 9 selects none, so real passes change nothing.
-    EXPECT_EQ(head_for("dry_run"),
+    EXPECT_EQ(head_for("dry_run=0"),
               "{\"dry_run\":false,\"keep_n\":7,\"days\":9,\"include_latest\":false");
-    EXPECT_EQ(head_for("dry_run="), head_for("dry_run=false"));
-    EXPECT_EQ(head_for("dry_run=0"), head_for("dry_run"));
-    for (const char *on : {"dry_run=FALSE", "dry_run=no", "dry_run=00", "dry_run=1"})
-        EXPECT_EQ(head_for(on).substr(0, 16), "{\"dry_run\":true,") << on;
+    // Named without a value is a dry run; the first of repeated parameters counts.
+    const std::pair<const char *, bool> dry_runs[] = {
+        {"dry_run", true},
+        {"dry_run=", true},
+        {"keep_n=1&dry_run", true},
+        {"dry_run&dry_run=0", true},
+        {"dry_run=0&dry_run", false},
+        {"dry_run=false", false},
+        {"dry_run=FALSE", true},
+        {"dry_run=no", true},
+        {"dry_run=00", true},
+        {"dry_run=1", true},
+        {"dry_runx&xdry_run=", false},
+        {"", false},
+        {"&&keep_n=7&", false},
+    };
+    for (const auto &[query, dry] : dry_runs)
+        EXPECT_EQ(head_for(query).substr(0, 16), dry ? "{\"dry_run\":true," : "{\"dry_run\":false")
+            << query;
 
     const std::string q = "dry_run=1&";
     EXPECT_NE(head_for(q + "keep_n=-3").find("\"keep_n\":7,"), std::string::npos);
@@ -193,9 +223,16 @@ TEST(RetentionEndpoint, ParameterRules) {
     EXPECT_NE(head_for(q + "keep_n=%35").find("\"keep_n\":5,"), std::string::npos);
     EXPECT_NE(head_for(q + "days=0012").find("\"days\":12,"), std::string::npos);
     EXPECT_NE(head_for(q + "days=").find("\"days\":9,"), std::string::npos);
-    EXPECT_NE(head_for(q + "include_latest=0").find("\"include_latest\":false"), std::string::npos);
-    EXPECT_NE(head_for(q + "include_latest=yes").find("\"include_latest\":true"),
-              std::string::npos);
+    const std::pair<const char *, bool> latest[] = {
+        {"0", false},   {"false", false}, {"FALSE", false}, {"no", false}, {"No", false},
+        {"off", false}, {"OFF", false},   {"", false},      {"1", true},   {"yes", true},
+        {"true", true}, {"00", true},     {"nope", true},   {"of", true},  {"%4eO", false},
+    };
+    for (const auto &[value, on] : latest)
+        EXPECT_NE(head_for(q + "include_latest=" + value)
+                      .find(on ? "\"include_latest\":true" : "\"include_latest\":false"),
+                  std::string::npos)
+            << value;
 
     // Without any query string the parameters come from variables of the same name.
     EXPECT_NE(head_for(std::nullopt, {{"dry_run", "1"}}).find("\"dry_run\":true"),

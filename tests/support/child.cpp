@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 #include <vector>
 
@@ -31,7 +32,8 @@ std::string slurp_and_remove(const std::string &path) {
     if (FILE *f = std::fopen(path.c_str(), "rb")) {
         char buf[65536];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
         std::fclose(f);
     }
     std::remove(path.c_str());
@@ -41,8 +43,15 @@ std::string slurp_and_remove(const std::string &path) {
 // In the child: environment, directory and the two redirected streams.
 void prepare_child(const ChildSetup &setup, const std::string &in_path,
                    const std::string &out_path) {
+    // The sanitizer build's settings (errors fatal) hold in the child and the programs it runs.
+    std::map<std::string, std::string> keep;
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = std::getenv(name)) keep[name] = v;
     ::clearenv();
-    for (const auto &[k, v] : setup.env) ::setenv(k.c_str(), v.c_str(), 1);
+    for (const auto &[k, v] : keep)
+        ::setenv(k.c_str(), v.c_str(), 1);
+    for (const auto &[k, v] : setup.env)
+        ::setenv(k.c_str(), v.c_str(), 1);
     if (!setup.cwd.empty() && ::chdir(setup.cwd.c_str()) != 0) ::_exit(126);
     int in = ::open(in_path.c_str(), O_RDONLY);
     int out = ::open(out_path.c_str(), O_WRONLY | O_TRUNC);
@@ -56,29 +65,42 @@ void prepare_child(const ChildSetup &setup, const std::string &in_path,
     std::clearerr(stdout);
 }
 
-ChildResult run(const ChildSetup &setup, const std::function<void()> &child_body) {
-    const std::string in_path = temp_file_with(setup.stdin_data);
-    const std::string out_path = temp_file_with("");
+ChildHandle start(const ChildSetup &setup, const std::function<void()> &child_body) {
+    ChildHandle child;
+    child.in_path = temp_file_with(setup.stdin_data);
+    child.out_path = temp_file_with("");
     std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        prepare_child(setup, in_path, out_path);
+    child.pid = ::fork();
+    if (child.pid < 0) throw std::runtime_error("fork failed");
+    if (child.pid == 0) {
+        prepare_child(setup, child.in_path, child.out_path);
         child_body();
         ::_exit(127);
     }
+    return child;
+}
+
+ChildResult run(const ChildSetup &setup, const std::function<void()> &child_body) {
+    return finish_child(start(setup, child_body));
+}
+
+}  // namespace
+
+ChildHandle start_child(const ChildSetup &setup, const std::function<int()> &fn) {
+    return start(setup, [&] { std::exit(fn()); });
+}
+
+ChildResult finish_child(const ChildHandle &child) {
     int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0) {
+    while (::waitpid(child.pid, &wstatus, 0) < 0) {
     }
     ChildResult r;
-    r.out = slurp_and_remove(out_path);
-    std::remove(in_path.c_str());
+    r.out = slurp_and_remove(child.out_path);
+    std::remove(child.in_path.c_str());
     r.exited = WIFEXITED(wstatus);
     r.status = r.exited ? WEXITSTATUS(wstatus) : -1;
     return r;
 }
-
-}  // namespace
 
 ChildResult run_child(const ChildSetup &setup, const std::function<int()> &fn) {
     return run(setup, [&] { std::exit(fn()); });
