@@ -188,7 +188,7 @@ class Collection {
 
         int marked = -1;
         try {
-            marked = gc_mark(&reachable_, &Collection::after_body, this);
+            marked = gc_mark(&reachable_, &Collection::after_body, this, !dry_run_);
         } catch (const std::bad_alloc &) {
             set_error("out of memory");
         }
