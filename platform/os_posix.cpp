@@ -1,5 +1,6 @@
 // POSIX implementation of the operating-system layer.
 #include <dirent.h>
+#include <stdio.h>  // renameat2
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +101,10 @@ bool rename_path(const char *from, const char *to) {
     return std::rename(from, to) == 0;
 }
 
+bool rename_new(const char *from, const char *to) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0;
+}
+
 bool set_mtime(const char *path, int64_t unix_seconds) {
     timespec times[2];
     times[0].tv_sec = static_cast<time_t>(unix_seconds);
@@ -159,10 +164,6 @@ FileTime file_clock_now() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
-}
-
-long process_id() {
-    return static_cast<long>(::getpid());
 }
 
 uint64_t monotonic_ms() {

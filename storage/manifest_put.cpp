@@ -9,9 +9,13 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*put_checked_hook)() = nullptr;
+
 namespace {
 
 constexpr size_t kDigestLen = 71;     // "sha256:" + 64 hex digits
@@ -123,10 +127,10 @@ int require_blob(const char *digest) {
     return -1;
 }
 
-// After the write, each blob is marked again and must still be there: a collection that read
-// the repository's manifests just before this one was written, and met a blob whose refresh
-// came before it began, has swept it. The client is then told, so that it pushes the blob
-// again, rather than left with a manifest whose blob is gone.
+// Once the body is written, each blob is marked again and must still be there: a collection
+// that read the repository's manifests just before the body appeared, and met a blob whose
+// refresh came before it began, may have swept it. The put then fails, and takes back a body
+// it created, so that no manifest is left naming a blob that is gone.
 int recheck_image_blobs(yyjson_val *root) {
     if (int rc = require_blob(digest_member(yyjson_obj_get(root, "config"))); rc != 0) return rc;
     yyjson_val *layers = yyjson_obj_get(root, "layers");
@@ -235,14 +239,23 @@ int build_write_paths(const char *repo, const char *hex, const char *tag, WriteP
 
 // Each file is replaced whole (replace_file): a re-push that fails part way keeps what was
 // stored, and a reader never meets a half-written body or link.
+// image is the parsed image manifest, whose blobs are checked again once the body is there
+// (nullptr for an index).
 int write_manifest(const WritePaths &p, const void *data, size_t len, const char *content_type,
-                   const char *digest, bool tagged) {
+                   const char *digest, bool tagged, yyjson_val *image) {
     if (mkdirs(p.manifests_dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
     }
+    if (put_checked_hook != nullptr) put_checked_hook();
+    // A body already there was there for any collection's mark to read.
+    const bool body_was_stored = qv::os::is_file(p.body);
     if (replace_file(p.body, data, len) != 0) {
         set_error("write manifest body failed");
+        return -1;
+    }
+    if (image != nullptr && recheck_image_blobs(image) != 0) {
+        if (!body_was_stored) qv::os::remove_file(p.body);
         return -1;
     }
     if (replace_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
@@ -319,9 +332,9 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
     WritePaths paths;
     if (build_write_paths(repo, hex, tagged ? reference : nullptr, &paths) != 0) return -1;
     const char *type = content_type_to_store(content_type, media_type);
-    if (write_manifest(paths, data, len, type, digest, tagged) != 0) return -1;
     yyjson_val *root = yyjson_doc_get_root(doc.get());
-    if (yyjson_obj_get(root, "manifests") == nullptr && recheck_image_blobs(root) != 0) return -1;
+    yyjson_val *image = yyjson_obj_get(root, "manifests") == nullptr ? root : nullptr;
+    if (write_manifest(paths, data, len, type, digest, tagged, image) != 0) return -1;
     std::memcpy(out_digest, digest, kDigestOutCap);
     return 0;
 }

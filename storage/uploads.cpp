@@ -110,11 +110,10 @@ enum class Stored { ok, failed, changed };
 Stored store_upload(const char *file, const char *computed_digest, int64_t size) {
     char blob[kPathCap];
     if (blob_path_for_digest(blob, computed_digest) != 0) return Stored::failed;
-    if (blob_present(blob)) {
-        // Same bytes by construction: the stored file is neither compared nor replaced. Its
-        // time is refreshed, because the client now counts on it: a collection that marked
-        // before the manifest naming it arrives must spare it.
-        qv::os::touch_now(blob);
+    // Same bytes by construction: a stored file is neither compared nor replaced. Its time is
+    // refreshed, because the client now counts on it (a collection that marked before the
+    // manifest naming it arrives must spare it); only when that took is the upload dropped.
+    if (blob_touch(computed_digest)) {
         remove_if_file(file);
         return Stored::ok;
     }
@@ -124,7 +123,13 @@ Stored store_upload(const char *file, const char *computed_digest, int64_t size)
         set_error("mkdirs blob dir failed");
         return Stored::failed;
     }
-    if (!qv::os::rename_path(file, blob)) {
+    // Never over a blob stored meanwhile: if these bytes turn out to have grown, taking them
+    // back out must not take that blob with them.
+    if (!qv::os::rename_new(file, blob)) {
+        if (blob_touch(computed_digest)) {
+            remove_if_file(file);
+            return Stored::ok;
+        }
         set_error("rename to CAS failed: %s", blob);
         return Stored::failed;
     }
@@ -135,7 +140,10 @@ Stored store_upload(const char *file, const char *computed_digest, int64_t size)
         return Stored::changed;
     }
     // Dated now, not at the last append: a collection running meanwhile must spare it.
-    qv::os::touch_now(blob);
+    if (!blob_touch(computed_digest)) {
+        set_error("rename to CAS failed: %s", blob);
+        return Stored::failed;
+    }
     return Stored::ok;
 }
 
