@@ -6,7 +6,6 @@ namespace v2 {
 
 void handle_gc(const Route &r) {
     if (r.method == Method::Post) {
-        need_storage();
         const char *report = reg_gc_json(flag_param("dry_run", 0));
         if (report != nullptr) {
             send_json(200, report);
@@ -19,12 +18,10 @@ void handle_gc(const Route &r) {
         fail(409, "GC_REFUSED", engine_message());
     }
     if (is_read(r.method)) {
-        need_storage();
         send_json(200, reg_gc_progress_json());
         return;
     }
     if (r.method == Method::Delete) {
-        need_storage();
         if (reg_gc_cancel() != 0) storage_error("cancel request failed");
         send_json(202, "{}");
         return;
@@ -34,7 +31,6 @@ void handle_gc(const Route &r) {
 
 void handle_stats(const Route &r) {
     if (!is_read(r.method)) method_not_allowed();
-    need_storage();
     const char *report = reg_storage_get_stats_json();
     if (report == nullptr) storage_error("statistics report failed");
     send_json(200, report);

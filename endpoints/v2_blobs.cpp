@@ -98,7 +98,6 @@ void handle_blob(const Route &r) {
              "removes them");
     if (!is_read(r.method)) method_not_allowed();
     if (!valid_digest(r.rest)) fail(400, "DIGEST_INVALID", "invalid digest: " + r.rest);
-    need_storage();
     const char *digest = r.rest.c_str();
     if (reg_blob_exists(digest) != 1) blob_unknown(r.rest);
     const int64_t size = reg_blob_get_size(digest);

@@ -9,7 +9,6 @@ namespace v2 {
 
 void handle_catalog(const Route &r) {
     if (!is_read(r.method)) method_not_allowed();
-    need_storage();
     const int n = page_size();
     if (n < 0) {
         send_json(200, "{\"repositories\":[]}");

@@ -119,7 +119,6 @@ void handle_manifest(const Route &r) {
     const bool known_method =
         is_read(r.method) || r.method == Method::Put || r.method == Method::Delete;
     if (!known_method) method_not_allowed();
-    need_storage();
     if (r.method == Method::Put) {
         put(r);
     } else if (r.method == Method::Delete) {

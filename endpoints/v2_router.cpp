@@ -84,6 +84,9 @@ void route_repository(std::string path, v2::Method method) {
 }  // namespace
 
 extern "C" int handle_v2_registry(void) {
+    // The storage root first, so that every request, refused ones included, has somewhere
+    // for its access-log line.
+    v2::need_storage();
     if (!registry_auth_check()) return 0;
     const v2::Method method = v2::request_method();
     std::string_view path(cgi_env("PATH_INFO", nullptr));

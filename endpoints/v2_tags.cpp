@@ -33,7 +33,6 @@ bool repository_exists(const std::string &repo) {
 
 void handle_tags(const Route &r) {
     if (!is_read(r.method)) method_not_allowed();
-    need_storage();
     const int n = page_size();
     const char *last_seen = cgi_query("last");
     int more = 0;

@@ -131,7 +131,6 @@ std::string digest_param() {
 }
 
 void start(const Route &r) {
-    need_storage();
     const std::string mount = cgi_query("mount");
     if (!mount.empty() && valid_digest(mount) && reg_blob_exists(mount.c_str()) == 1) {
         send_created(r, mount);
@@ -188,7 +187,6 @@ void handle_upload(const Route &r) {
     if (!known_method) method_not_allowed();
     if (!valid_upload_id(r.rest))
         fail(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry: " + r.rest);
-    need_storage();
     switch (r.method) {
         case Method::Patch:
             patch(r);

@@ -6,8 +6,9 @@
 
 Each layer is a gzip'ed tar holding one file of pseudo-random bytes (seeded, so one seed gives
 one image). With several platforms the reference names an image index over one image manifest
-per platform. --raw-layer adds FILE as a last layer exactly as it is (stored, not compressed),
-so a large layer needs no time to compress. Prints the digest the reference names.
+per platform. --raw-layer adds FILE as a last layer, tarred and gzip'ed at level 0 (stored
+deflate blocks), so a large layer takes no time to compress and a client has no reason to
+compress it again. Prints the digest the reference names.
 """
 import argparse
 import gzip
@@ -23,7 +24,6 @@ OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
 OCI_INDEX = "application/vnd.oci.image.index.v1+json"
 OCI_CONFIG = "application/vnd.oci.image.config.v1+json"
 OCI_LAYER_GZIP = "application/vnd.oci.image.layer.v1.tar+gzip"
-OCI_LAYER_TAR = "application/vnd.oci.image.layer.v1.tar"
 
 
 def put_blob(root, data):
@@ -33,14 +33,27 @@ def put_blob(root, data):
     return "sha256:" + digest, len(data)
 
 
-def put_file_blob(root, path):
+def file_digest(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
         for chunk in iter(lambda: f.read(1 << 20), b""):
             h.update(chunk)
-    digest = h.hexdigest()
-    shutil.copyfile(path, os.path.join(root, "blobs", "sha256", digest))
-    return "sha256:" + digest, os.path.getsize(path)
+    return h.hexdigest()
+
+
+def put_file_layer(root, path):
+    tmp = os.path.join(root, "layer.tmp")
+    tar_path = tmp + ".tar"
+    with tarfile.open(tar_path, "w", format=tarfile.USTAR_FORMAT) as tar:
+        tar.add(path, arcname=os.path.basename(path))
+    with open(tar_path, "rb") as src, gzip.GzipFile(tmp, "wb", compresslevel=0, mtime=0) as dst:
+        shutil.copyfileobj(src, dst, 1 << 20)
+    diff = file_digest(tar_path)
+    os.remove(tar_path)
+    digest = file_digest(tmp)
+    size = os.path.getsize(tmp)
+    os.rename(tmp, os.path.join(root, "blobs", "sha256", digest))
+    return "sha256:" + digest, size, "sha256:" + diff
 
 
 def layer(rng, name, size):
@@ -63,9 +76,9 @@ def image(root, rng, arch, args):
         layers.append({"mediaType": OCI_LAYER_GZIP, "digest": digest, "size": size})
         diff_ids.append("sha256:" + diff)
     if args.raw_layer:
-        digest, size = put_file_blob(root, args.raw_layer)
-        layers.append({"mediaType": OCI_LAYER_TAR, "digest": digest, "size": size})
-        diff_ids.append(digest)
+        digest, size, diff = put_file_layer(root, args.raw_layer)
+        layers.append({"mediaType": OCI_LAYER_GZIP, "digest": digest, "size": size})
+        diff_ids.append(diff)
     config = {
         "architecture": arch,
         "os": "linux",
