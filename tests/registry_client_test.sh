@@ -180,7 +180,11 @@ end=$(date +%s%N)
 peak=$(sort -n "$work/open/peak.log" | tail -1)
 echo "256 MiB layer: push $(((mid - start) / 1000000)) ms, pull and check" \
     "$(((end - mid) / 1000000)) ms, peak RSS of the registry program ${peak} KiB"
-check "peak memory bounded" test "$peak" -lt 16384
+# Holding the layer would take 256 MiB; the sanitizers' shadow memory and quarantine take a few
+# tens of MiB of their own.
+bound=16384
+! grep -q '^QV_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" || bound=65536
+check "peak memory bounded" test "$peak" -lt "$bound"
 rm -rf "$work/big" "$work"/pull-*
 
 # ---- authentication on, with a quota ------------------------------------------------------
