@@ -48,6 +48,11 @@ inline FileTime mtime_of(const FileInfo &info) {
     return {info.mtime_unix, info.mtime_nsec};
 }
 
+// Whether nothing is at the path (as opposed to something that cannot be looked at).
+bool is_missing(const char *path);
+// Size and last-write time of the entry itself, a link not followed.
+bool entry_info(const char *path, FileInfo *out);
+
 // Size and last-write time of a file or directory; false when it cannot be inspected.
 bool file_info(const char *path, FileInfo *out);
 
@@ -93,12 +98,18 @@ int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
 // after this call is never dated before what it returns.
 FileTime file_clock_now();
 
+// This process's id, for names no other process uses.
+long process_id();
+
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();
 // Seconds since 1970-01-01 UTC.
 int64_t unix_now();
 // UTC calendar fields of a Unix time; false when it cannot be converted.
 bool utc_fields(int64_t unix_seconds, std::tm *out);
+
+// This process's id.
+unsigned long process_id();
 
 // Makes the stream pass every byte unchanged (nothing to do where no stream translates).
 void binary_mode(std::FILE *stream);

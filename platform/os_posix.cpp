@@ -25,6 +25,21 @@ bool is_symlink(const char *path) {
     return path != nullptr && *path != '\0' && ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool is_missing(const char *path) {
+    struct stat st;
+    return path == nullptr || *path == '\0' ||
+           (::lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR));
+}
+
+bool entry_info(const char *path, FileInfo *out) {
+    struct stat st;
+    if (path == nullptr || *path == '\0' || ::lstat(path, &st) != 0) return false;
+    out->size = static_cast<int64_t>(st.st_size);
+    out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
+    out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
+    return true;
+}
+
 bool file_info(const char *path, FileInfo *out) {
     struct stat st;
     if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return false;
@@ -53,11 +68,15 @@ bool DirReader::next(const char **name, bool *is_dir) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
         *name = e->d_name;
         if (e->d_type == DT_UNKNOWN) {
-            // The file system did not say. lstat, so that a link is never taken for the
-            // directory it points to: walks that delete must not leave the tree they walk.
-            std::string full = std::string(path_) + kSep + e->d_name;
+            // The file system did not say. Look without following, so that a link is never
+            // taken for the directory it points to: walks that delete must not leave the tree
+            // they walk. An entry that cannot be looked at (other than one gone meanwhile)
+            // makes the enumeration a failed one: a caller that must see everything is told.
             struct stat st;
-            *is_dir = ::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            const int rc = ::fstatat(::dirfd(static_cast<DIR *>(handle_)), e->d_name, &st,
+                                     AT_SYMLINK_NOFOLLOW);
+            if (rc != 0 && errno != ENOENT) failed_ = true;
+            *is_dir = rc == 0 && S_ISDIR(st.st_mode);
         } else {
             *is_dir = e->d_type == DT_DIR;
         }
@@ -142,6 +161,10 @@ FileTime file_clock_now() {
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
 }
 
+long process_id() {
+    return static_cast<long>(::getpid());
+}
+
 uint64_t monotonic_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -155,6 +178,10 @@ int64_t unix_now() {
 bool utc_fields(int64_t unix_seconds, std::tm *out) {
     const std::time_t t = static_cast<std::time_t>(unix_seconds);
     return ::gmtime_r(&t, out) != nullptr;
+}
+
+unsigned long process_id() {
+    return static_cast<unsigned long>(::getpid());
 }
 
 void binary_mode(std::FILE *) {}

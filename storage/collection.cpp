@@ -4,15 +4,17 @@
 //
 // Nothing stops a push while a collection runs, so the sweep never trusts its mark alone.
 // A blob file dated at or after the moment the run began (stored since, or refreshed by a
-// manifest put that references it) is spared. A blob it does remove is first renamed aside,
-// its time looked at again, and only then removed or put back, so that a put refreshing it
-// meanwhile is never lost; a run killed in between leaves the renamed file, which the next
-// run, and every lookup, puts back.
+// manifest put that references it) is spared. A blob it does remove is first renamed aside
+// (where every lookup finds it and puts it back), then claimed under a name of this run's
+// own, its time looked at again, and only then removed or put back, so that a put refreshing
+// it meanwhile is never lost; a run killed in between leaves the file aside, which the next
+// run puts back.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "storage/gc_internal.h"
@@ -42,8 +44,9 @@ bool is_upload_name(std::string_view name) {
     return name.size() > kUploadSuffix.size() && name.ends_with(kUploadSuffix);
 }
 
-bool ends_with_pending_suffix(std::string_view name) {
-    return name.ends_with(kPendingSuffix);
+bool claimed_path(char *out, const char *pending) {
+    const int n = std::snprintf(out, kPathCap, "%s.%ld", pending, qv::os::process_id());
+    return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 
 bool store_path(char *out, const char *sub) {
@@ -51,19 +54,24 @@ bool store_path(char *out, const char *sub) {
 }
 
 // The instant the run begins, on the file system's own clock: a probe file's date, unless
-// the clock reads earlier still. Every file written after this is dated at or after it.
+// the clock reads earlier still. Every file written after this is dated at or after it. When
+// no probe can be written, the whole second before the clock's: a file system that keeps
+// coarser dates, or dates by another host's clock, must not date a later file before it.
 qv::os::FileTime run_start_time() {
-    qv::os::FileTime start = qv::os::file_clock_now();
+    const qv::os::FileTime clock = qv::os::file_clock_now();
     char dir[kPathCap];
+    char probe_name[64];
     char probe[kPathCap];
-    if (!gc_state_path(dir, nullptr) || !gc_state_path(probe, "clock")) return start;
+    std::snprintf(probe_name, sizeof probe_name, "clock.%ld", qv::os::process_id());
+    if (!gc_state_path(dir, nullptr) || !gc_state_path(probe, probe_name)) {
+        return {clock.sec - 1, 0};
+    }
     if (!qv::os::is_dir(dir)) mkdirs(dir);
     qv::os::FileInfo info{};
-    if (write_file(probe, "", 0) == 0 && qv::os::file_info(probe, &info) &&
-        qv::os::mtime_of(info) < start)
-        start = qv::os::mtime_of(info);
+    const bool probed = write_file(probe, "", 0) == 0 && qv::os::entry_info(probe, &info);
     qv::os::remove_file(probe);
-    return start;
+    if (!probed) return {clock.sec - 1, 0};
+    return qv::os::mtime_of(info) < clock ? qv::os::mtime_of(info) : clock;
 }
 
 struct Uploads {
@@ -116,18 +124,42 @@ bool uploads_in_progress() {
     return false;
 }
 
-// Puts back every blob file that a collection left renamed aside in this fan-out directory.
+// The 64-digit stem of a name a collection gives a blob file it is removing: "<hex>.gc-pending"
+// (where every lookup finds it) or "<hex>.gc-pending.<pid>" (claimed by one run). Empty when
+// the name is neither.
+std::string_view pending_stem(std::string_view name) {
+    const std::string_view suffix = kPendingSuffix;
+    if (name.size() < 64 + suffix.size() || name.substr(64, suffix.size()) != suffix) return {};
+    const std::string_view rest = name.substr(64 + suffix.size());
+    if (!rest.empty() && (rest.size() < 2 || rest[0] != '.' ||
+                          rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos))
+        return {};
+    const std::string_view stem = name.substr(0, 64);
+    return stem.find_first_not_of("0123456789abcdef") == std::string_view::npos
+               ? stem
+               : std::string_view();
+}
+
+// Puts back every blob file a collection left renamed aside in this fan-out directory (a run
+// killed between renaming and removing). Where the blob is stored again meanwhile, the copy
+// aside holds the same bytes and goes.
 void restore_pending(const char *fan_out) {
     qv::os::DirReader reader(fan_out);
     const char *name = nullptr;
     bool is_dir = false;
     while (reader.next(&name, &is_dir)) {
-        if (is_dir || !ends_with_pending_suffix(name)) continue;
+        const std::string_view stem = pending_stem(name);
+        char aside[kPathCap];
         char blob[kPathCap];
-        const size_t stem = std::strlen(name) - (sizeof kPendingSuffix - 1);
+        if (is_dir || stem.empty() || !join_path(aside, fan_out, name)) continue;
         const int n = std::snprintf(blob, sizeof blob, "%s%s%.*s", fan_out, qv::os::kSepStr,
-                                    static_cast<int>(stem), name);
-        if (n > 0 && static_cast<size_t>(n) < sizeof blob) blob_present(blob);
+                                    static_cast<int>(stem.size()), stem.data());
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof blob) continue;
+        if (qv::os::is_file(blob)) {
+            qv::os::remove_file(aside);
+        } else {
+            qv::os::rename_path(aside, blob);
+        }
     }
 }
 
@@ -156,7 +188,7 @@ class Collection {
 
         int marked = -1;
         try {
-            marked = gc_mark(&reachable_, &Collection::after_body, this);
+            marked = gc_mark(&reachable_, &Collection::after_body, this, !dry_run_);
         } catch (const std::bad_alloc &) {
             set_error("out of memory");
         }
@@ -238,9 +270,10 @@ class Collection {
     void judge(const char *fan_out, const char *name) {
         char blob[kPathCap];
         char pending[kPathCap];
+        char claimed[kPathCap];
         qv::os::FileInfo info{};
         if (!join_path(blob, fan_out, name) || !pending_path(pending, blob) ||
-            !qv::os::file_info(blob, &info))
+            !claimed_path(claimed, pending) || !qv::os::entry_info(blob, &info))
             return;
         if (!(qv::os::mtime_of(info) < since_)) {
             ++gc_spared.at_first_look;
@@ -251,16 +284,19 @@ class Collection {
             return;
         }
         // Renamed aside, nothing can refresh it unseen: a put that meets it missing puts it
-        // back (or refuses), and one that refreshed it first shows in its time now.
+        // back (or refuses), and one that refreshed it first shows in its time now. It is then
+        // claimed under a name of this run's own, since another collection may use the shared
+        // one at any moment: the date looked at is that of the file removed.
         if (!qv::os::rename_path(blob, pending)) return;
+        if (!qv::os::rename_path(pending, claimed)) return;  // already put back by a lookup
         qv::os::FileInfo again{};
-        if (!qv::os::file_info(pending, &again)) return;  // already put back by a lookup
+        if (!qv::os::entry_info(claimed, &again)) return;
         if (!(qv::os::mtime_of(again) < since_)) {
             ++gc_spared.put_back;
-            qv::os::rename_path(pending, blob);
+            qv::os::rename_path(claimed, blob);
             return;
         }
-        if (qv::os::remove_file(pending)) count_deleted(again.size);
+        if (qv::os::remove_file(claimed)) count_deleted(again.size);
     }
 
     void count_deleted(int64_t size) {

@@ -37,6 +37,12 @@ int incomplete(const char *why, const std::string &path) {
     return -1;
 }
 
+// A directory deleted under the walk (a repository removed meanwhile) is no loss; one that is
+// there but cannot be listed is.
+int gone_or_unlistable(const std::string &dir) {
+    return qv::os::is_missing(dir.c_str()) ? 0 : incomplete("cannot list", dir);
+}
+
 // The `digest` string member of obj, when obj is an object and it is a string.
 bool add_digest_of(ReachableSet *set, yyjson_val *obj) {
     if (!yyjson_is_obj(obj)) return true;
@@ -59,11 +65,12 @@ bool add_digests_of_list(ReachableSet *set, yyjson_val *list) {
 
 // What one body references: config.digest, layers[].digest and manifests[].digest. A body
 // that does not parse, or is not an object, references nothing.
-bool add_references(ReachableSet *set, const char *body, size_t len) {
+bool add_references(ReachableSet *set, const char *body, size_t len, bool index_children_only) {
     const std::unique_ptr<yyjson_doc, DocFree> doc(
         yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, nullptr));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) return true;
+    if (index_children_only) return add_digests_of_list(set, yyjson_obj_get(root, "manifests"));
     return add_digest_of(set, yyjson_obj_get(root, "config")) &&
            add_digests_of_list(set, yyjson_obj_get(root, "layers")) &&
            add_digests_of_list(set, yyjson_obj_get(root, "manifests"));
@@ -71,8 +78,12 @@ bool add_references(ReachableSet *set, const char *body, size_t len) {
 
 class Marker {
   public:
-    Marker(ReachableSet *set, AfterBody after_body, void *ctx)
-        : set_(set), after_body_(after_body), ctx_(ctx) {}
+    Marker(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only, bool tidy)
+        : set_(set),
+          after_body_(after_body),
+          ctx_(ctx),
+          index_children_only_(index_children_only),
+          tidy_(tidy) {}
 
     // Depth first over every directory below repositories, without recursion so that no
     // depth can exhaust the stack. Links are never entered (the enumeration reports them as
@@ -96,16 +107,17 @@ class Marker {
   private:
     int scan_dir(const std::string &dir, std::vector<std::string> *children) {
         qv::os::DirReader reader(dir.c_str());
-        if (!reader.ok()) {
-            // Gone meanwhile (a repository deleted under us) is no loss; unreadable is.
-            return qv::os::is_dir(dir.c_str()) ? incomplete("cannot list", dir) : 0;
-        }
+        if (!reader.ok()) return gone_or_unlistable(dir);
         const char *name = nullptr;
         bool is_dir = false;
         std::string manifests;
         while (reader.next(&name, &is_dir)) {
-            if (!is_dir) continue;
             std::string child = dir + qv::os::kSep + name;
+            // The walk never enters a link, but a put writes through one: what lies behind it
+            // is a part of the store the mark cannot vouch for.
+            if (!is_dir && qv::os::is_symlink(child.c_str()) && qv::os::is_dir(child.c_str()))
+                return incomplete("link to a directory", child);
+            if (!is_dir) continue;
             if (child.size() >= kPathCap) return incomplete("path too long", child);
             if (std::strcmp(name, "_manifests") == 0) {
                 manifests = std::move(child);
@@ -121,8 +133,7 @@ class Marker {
         std::vector<std::string> bodies;
         {
             qv::os::DirReader reader(dir.c_str());
-            if (!reader.ok())
-                return qv::os::is_dir(dir.c_str()) ? incomplete("cannot list", dir) : 0;
+            if (!reader.ok()) return gone_or_unlistable(dir);
             const char *name = nullptr;
             bool is_dir = false;
             while (reader.next(&name, &is_dir)) {
@@ -131,6 +142,8 @@ class Marker {
             }
             if (reader.failed()) return incomplete("cannot list", dir);
         }
+        // What a rewrite that crashed left behind lies here, and nothing else lists this.
+        if (tidy_) remove_stale_temporaries(dir.c_str());
         for (const std::string &body : bodies) {
             if (int rc = mark_body(body); rc != 0) return rc;
         }
@@ -146,7 +159,7 @@ class Marker {
         if (err == EFBIG) return incomplete("manifest body over 64 MiB", path);
         if (err == ENOMEM) return incomplete("out of memory reading", path);
         if (err != 0) return incomplete("cannot read manifest body", path);
-        if (!add_references(set_, body.get(), len))
+        if (!add_references(set_, body.get(), len, index_children_only_))
             return incomplete("out of memory marking", path);
         return after_body_ != nullptr && after_body_(ctx_, ++bodies_read_) ? 1 : 0;
     }
@@ -154,6 +167,8 @@ class Marker {
     ReachableSet *set_;
     AfterBody after_body_;
     void *ctx_;
+    bool index_children_only_;
+    bool tidy_;
     int bodies_read_ = 0;
 };
 
@@ -206,13 +221,26 @@ bool ReachableSet::contains(const char *hex) const {
     return false;
 }
 
-int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx) {
+namespace {
+
+int mark_store(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only,
+               bool tidy) {
     char repositories[kPathCap];
     if (!join_path(repositories, s_root, "repositories")) {
         set_error("%s", kPathTooLong);
         return -1;
     }
-    return Marker(set, after_body, ctx).run(repositories);
+    return Marker(set, after_body, ctx, index_children_only, tidy).run(repositories);
+}
+
+}  // namespace
+
+int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx, bool tidy) {
+    return mark_store(set, after_body, ctx, false, tidy);
+}
+
+int gc_mark_index_children(ReachableSet *set) {
+    return mark_store(set, nullptr, nullptr, true, false);
 }
 
 }  // namespace reg

@@ -49,16 +49,14 @@ bool tag_valid(std::string_view tag) {
 // other than "" and ".", and none named "_manifests" (the walks never enter those, so what
 // is stored there would be invisible, and its blobs collectable).
 bool repo_places_inside_repositories(std::string_view name) {
-    bool has_real_component = false;
+    if (repo_name_enters_manifests(name)) return false;
     while (true) {
         const size_t cut = name.find('/');
         const std::string_view part = name.substr(0, cut);
-        if (part == "_manifests") return false;
-        if (!part.empty() && part != ".") has_real_component = true;
-        if (cut == std::string_view::npos) break;
+        if (!part.empty() && part != ".") return true;
+        if (cut == std::string_view::npos) return false;
         name.remove_prefix(cut + 1);
     }
-    return has_real_component;
 }
 
 // A JSON string of exactly the digest form (a NUL inside the string does not end it early).
@@ -235,17 +233,19 @@ int build_write_paths(const char *repo, const char *hex, const char *tag, WriteP
     return manifest_tag_path(p->tag_link, repo, tag);
 }
 
+// Each file is replaced whole (replace_file): a re-push that fails part way keeps what was
+// stored, and a reader never meets a half-written body or link.
 int write_manifest(const WritePaths &p, const void *data, size_t len, const char *content_type,
                    const char *digest, bool tagged) {
     if (mkdirs(p.manifests_dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
     }
-    if (write_file(p.body, data, len) != 0) {
+    if (replace_file(p.body, data, len) != 0) {
         set_error("write manifest body failed");
         return -1;
     }
-    if (write_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
+    if (replace_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
@@ -253,7 +253,8 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("mkdirs revision dir failed");
         return -1;
     }
-    if (write_file(p.rev_link, digest, kDigestLen) != 0) {
+    remove_stale_temporaries(p.rev_dir);
+    if (replace_file(p.rev_link, digest, kDigestLen) != 0) {
         set_error("write revision link failed");
         return -1;
     }
@@ -262,7 +263,8 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("mkdirs tag dir failed");
         return -1;
     }
-    if (write_file(p.tag_link, digest, kDigestLen) != 0) {
+    remove_stale_temporaries(p.tag_dir);
+    if (replace_file(p.tag_link, digest, kDigestLen) != 0) {
         set_error("write tag link failed");
         return -1;
     }

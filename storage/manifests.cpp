@@ -2,7 +2,9 @@
 // whole repositories.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
@@ -91,14 +93,18 @@ bool tag_names_manifest(const char *repo, const char *tag, const char *hex) {
            std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen) == 0;
 }
 
+// Whether another tag still names the manifest. Every entry counts, however many the
+// directory holds (deleted tags leave theirs behind). A tags directory that is there but
+// cannot be read through may hold such a tag, so it keeps the manifest.
 bool another_tag_names(const char *repo, const char *tags_dir, const char *hex) {
-    DirListing listing;
-    if (list_dir(tags_dir, &listing) != 0) return false;
-    for (int i = 0; i < listing.count; ++i) {
-        const ListEntry &entry = listing.entries[i];
-        if (entry.is_dir && tag_names_manifest(repo, entry.name, hex)) return true;
+    qv::os::DirReader reader(tags_dir);
+    if (!reader.ok()) return qv::os::is_dir(tags_dir);
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (is_dir && tag_names_manifest(repo, name, hex)) return true;
     }
-    return false;
+    return reader.failed();
 }
 
 int resolve_digest(const char *repo, const char *reference, char *hex_out) {
@@ -139,45 +145,73 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     return 0;
 }
 
-// The manifest goes, and with it every tag that names it.
+// The manifest goes, and with it every tag that names it, wherever it lies in the tags
+// directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
                      const ManifestFiles &files) {
-    DirListing listing;
-    if (list_dir(tags_dir, &listing) == 0) {
-        if (listing.count == 0) {
-            qv::os::remove_dir(tags_dir);
+    std::vector<std::string> naming;
+    bool failed = false;
+    {
+        qv::os::DirReader reader(tags_dir);
+        if (!reader.ok()) {
+            failed = qv::os::is_dir(tags_dir);  // missing is no tags; unreadable is unknown
         } else {
-            bool failed = false;
-            for (int i = 0; i < listing.count; ++i) {
-                const ListEntry &entry = listing.entries[i];
-                if (!entry.is_dir || !tag_names_manifest(repo, entry.name, hex)) continue;
-                char tag_dir[kPathCap];
-                if (!join_path(tag_dir, tags_dir, entry.name) || delete_tree(tag_dir) != 0)
-                    failed = true;
+            const char *name = nullptr;
+            bool is_dir = false;
+            while (reader.next(&name, &is_dir)) {
+                if (is_dir && tag_names_manifest(repo, name, hex)) naming.emplace_back(name);
             }
-            qv::os::remove_dir(tags_dir);  // only succeeds when no tag is left
-            if (failed) {
-                set_error("delete manifest tags failed: %s@%s", repo, reference);
-                return -1;
-            }
+            failed = reader.failed();
         }
     }
+    for (const std::string &tag : naming) {
+        char tag_dir[kPathCap];
+        if (!join_path(tag_dir, tags_dir, tag.c_str()) || delete_tree(tag_dir) != 0) failed = true;
+    }
+    qv::os::remove_dir(tags_dir);  // only succeeds once no tag is left
+    if (failed) {
+        set_error("delete manifest tags failed: %s@%s", repo, reference);
+        return -1;
+    }
     remove_manifest_files(files);
+    remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
     qv::os::remove_dir(files.rev_dir);
     return 0;
 }
 
-// The tag goes; its manifest only when no other tag names it any longer.
+// The tag goes; its manifest only when no other tag names it any longer, and spare (when
+// given) does not claim it.
 int delete_by_tag(const char *repo, const char *tag, const char *hex, const char *tags_dir,
-                  const ManifestFiles &files) {
+                  const ManifestFiles &files, const SpareManifest &spare) {
     char link[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0) return -1;
     if (qv::os::is_file(link) && !qv::os::remove_file(link)) {
         set_error("delete tag failed");
         return -1;
     }
-    if (!another_tag_names(repo, tags_dir, hex)) remove_manifest_files(files);
+    if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex)))
+        remove_manifest_files(files);
     return 0;
+}
+
+// The checks and paths both deletions start from: 0 with the manifest's hex and files.
+int prepare_delete(const char *repo, const char *reference, ManifestFiles *files, char *tags_dir,
+                   char *hex) {
+    if (repo == nullptr || reference == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (!repo_acceptable(repo)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    if (check_repo_paths(repo, files, tags_dir) != 0) return -1;
+    if (manifest_resolve(repo, reference, hex) != 0) return -1;
+    return build_manifest_files(repo, hex, files);
 }
 
 // The name with empty and "." components dropped, so that no spelling of a name can stand
@@ -235,6 +269,26 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
                                         : resolve_tag(repo, reference, hex_out);
 }
 
+TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *collected,
+                                 const SpareManifest &spare) {
+    ManifestFiles files;
+    char tags_dir[kPathCap];
+    char hex[kHexLen + 1];
+    // A tag directory named like a digest is no reference to that digest: deleting it so
+    // would take the manifest it names and all its tags.
+    if (has_digest_prefix(tag)) {
+        set_error("tag not found: %s:%s", repo, tag);
+        return TagDeletion::failed;
+    }
+    if (prepare_delete(repo, tag, &files, tags_dir, hex) != 0) return TagDeletion::failed;
+    // Re-pointed since the pass read it: that is a fresh push, which stays.
+    if (!has_digest_prefix(collected) ||
+        std::strncmp(collected + sizeof kDigestPrefix - 1, hex, kHexLen + 1) != 0)
+        return TagDeletion::changed;
+    return delete_by_tag(repo, tag, hex, tags_dir, files, spare) == 0 ? TagDeletion::deleted
+                                                                      : TagDeletion::failed;
+}
+
 }  // namespace reg
 
 using namespace reg;
@@ -274,27 +328,12 @@ const char *reg_manifest_get(const char *repo, const char *reference, char *cont
 }
 
 int reg_manifest_delete(const char *repo, const char *reference) {
-    if (repo == nullptr || reference == nullptr) {
-        set_error("NULL argument");
-        return -1;
-    }
-    if (!s_ready) {
-        set_error("%s", kNotReady);
-        return -1;
-    }
-    if (!repo_acceptable(repo)) {
-        set_error("invalid repository name");
-        return -1;
-    }
     ManifestFiles files;
     char tags_dir[kPathCap];
-    if (check_repo_paths(repo, &files, tags_dir) != 0) return -1;
     char hex[kHexLen + 1];
-    if (manifest_resolve(repo, reference, hex) != 0) return -1;
-    build_manifest_files(repo, hex, &files);
-
+    if (prepare_delete(repo, reference, &files, tags_dir, hex) != 0) return -1;
     return has_digest_prefix(reference) ? delete_by_digest(repo, reference, hex, tags_dir, files)
-                                        : delete_by_tag(repo, reference, hex, tags_dir, files);
+                                        : delete_by_tag(repo, reference, hex, tags_dir, files, {});
 }
 
 int reg_repo_delete(const char *repo) {
@@ -306,7 +345,7 @@ int reg_repo_delete(const char *repo) {
         set_error("%s", kNotReady);
         return -1;
     }
-    if (!repo_name_valid(repo)) {
+    if (!repo_name_valid(repo) || repo_name_enters_manifests(repo)) {
         set_error("invalid repository name");
         return -1;
     }

@@ -3,12 +3,17 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*finish_hashed_hook)(const char *path) = nullptr;
+
 namespace {
 
 constexpr size_t kUploadIdLen = 36;
@@ -16,6 +21,9 @@ constexpr size_t kDigestOutCap = 72;  // "sha256:" + 64 digits + NUL
 constexpr uint32_t kSeedFallback = 0x9e3779b9u;
 // Fresh ids drawn before giving up when every one names an upload that is already there.
 constexpr int kCreateAttempts = 8;
+// Hashings of one finish before it gives up on an upload that keeps growing.
+constexpr int kHashRounds = 3;
+constexpr char kUploadSuffix[] = ".part";
 
 struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
@@ -79,31 +87,90 @@ void fan_out_dir(char *out, const char *hex) {
                   qv::os::kSepStr, qv::os::kSepStr, hex[0], hex[1]);
 }
 
-// Moves a verified upload into the store, or drops it when the store already has the blob.
-int store_upload(const char *upload, const char *computed_digest) {
+std::optional<int64_t> size_of(const char *path) {
+    qv::os::FileInfo info{};
+    if (!qv::os::file_info(path, &info)) return std::nullopt;
+    return info.size;
+}
+
+// "<upload less .part>.finishing-<pid>.part": where a finish moves the upload before hashing
+// it. Appends to the id fail from then on, so what is hashed is what gets stored; and the name
+// still ends in ".part", so a collection still counts it as an upload in progress.
+bool finishing_path(char *out, const char *upload) {
+    const size_t stem = std::strlen(upload) - (sizeof kUploadSuffix - 1);
+    const int n = std::snprintf(out, kPathCap, "%.*s.finishing-%lu%s", static_cast<int>(stem),
+                                upload, qv::os::process_id(), kUploadSuffix);
+    return n > 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+enum class Stored { ok, failed, changed };
+
+// Moves the verified file (size bytes, hashed) into the store, or drops it when the store
+// already has the blob.
+Stored store_upload(const char *file, const char *computed_digest, int64_t size) {
     char blob[kPathCap];
-    if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
+    if (blob_path_for_digest(blob, computed_digest) != 0) return Stored::failed;
     if (blob_present(blob)) {
         // Same bytes by construction: the stored file is neither compared nor replaced. Its
         // time is refreshed, because the client now counts on it: a collection that marked
         // before the manifest naming it arrives must spare it.
         qv::os::touch_now(blob);
-        remove_if_file(upload);
-        return 0;
+        remove_if_file(file);
+        return Stored::ok;
     }
     char fan_out[kPathCap];
     fan_out_dir(fan_out, computed_digest + 7);
     if (mkdirs(fan_out) != 0) {
         set_error("mkdirs blob dir failed");
-        return -1;
+        return Stored::failed;
     }
-    if (!qv::os::rename_path(upload, blob)) {
+    if (!qv::os::rename_path(file, blob)) {
         set_error("rename to CAS failed: %s", blob);
-        return -1;
+        return Stored::failed;
+    }
+    // An append that opened the upload before it was moved aside can still land; a blob must
+    // never hold more than its name says, so it leaves the store again to be hashed anew.
+    if (size_of(blob) != size) {
+        if (!qv::os::rename_path(blob, file)) qv::os::remove_file(blob);
+        return Stored::changed;
     }
     // Dated now, not at the last append: a collection running meanwhile must spare it.
     qv::os::touch_now(blob);
-    return 0;
+    return Stored::ok;
+}
+
+// Hashes the upload moved aside to `finishing` and stores it. On a failure that keeps the
+// upload, it goes back under its own name so that the client may retry.
+int finish_moved(const char *upload, const char *finishing, const char *expected_digest) {
+    for (int round = 0; round < kHashRounds; ++round) {
+        const std::optional<int64_t> size = size_of(finishing);
+        uint8_t hash[32];
+        if (!size || sha256_file(finishing, hash) != 0) break;
+        if (finish_hashed_hook != nullptr) finish_hashed_hook(finishing);
+        if (size_of(finishing) != size) continue;  // grew while hashed: hash again
+
+        char hex[65];
+        bin_to_hex(hash, hex);
+        char computed[kDigestOutCap];
+        std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+        if (std::strcmp(computed, expected_digest) != 0) {
+            set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+            remove_if_file(finishing);
+            return -1;
+        }
+        switch (store_upload(finishing, computed, *size)) {
+            case Stored::ok:
+                return 0;
+            case Stored::failed:
+                qv::os::rename_path(finishing, upload);
+                return -1;
+            case Stored::changed:
+                continue;
+        }
+    }
+    qv::os::rename_path(finishing, upload);
+    set_error("hashing upload failed");
+    return -1;
 }
 
 }  // namespace
@@ -180,22 +247,19 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         return -1;
     }
 
-    uint8_t hash[32];
-    if (sha256_file(upload, hash) != 0) {
-        set_error("hashing upload failed");
+    char finishing[kPathCap];
+    if (!finishing_path(finishing, upload)) {
+        set_error("%s", kPathTooLong);
         return -1;
     }
-    char hex[65];
-    bin_to_hex(hash, hex);
-    char computed[kDigestOutCap];
-    std::snprintf(computed, sizeof computed, "sha256:%s", hex);
-
-    if (std::strcmp(computed, expected_digest) != 0) {
-        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
-        remove_if_file(upload);
+    // Dated now before it moves: through the whole finish it is an upload in progress, never a
+    // stale one, so no collection can start in between and sweep the new blob.
+    qv::os::touch_now(upload);
+    if (!qv::os::rename_path(upload, finishing)) {
+        set_error("upload not found: %s", upload_uuid);  // finished or cancelled meanwhile
         return -1;
     }
-    if (store_upload(upload, computed) != 0) return -1;
+    if (finish_moved(upload, finishing, expected_digest) != 0) return -1;
     std::snprintf(out_digest, kDigestOutCap, "%s", expected_digest);
     return 0;
 }

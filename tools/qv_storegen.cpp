@@ -4,13 +4,15 @@
 //
 //   qv_storegen --root DIR [--repos N] [--tags M] [--nested K] [--age-step SECONDS]
 //               [--now UNIX] [--share] [--untagged U] [--index] [--latest] [--layers L]
-//               [--quiet]
+//               [--distinct] [--orphans N] [--quiet]
 //
 // Repository i is "repo<i>", or "team<i % K>/app<i>" with --nested K (K > 0). Tag j of every
 // repository is "v<j>" ("latest" for j = 0 with --latest) and its link is dated
 // now - j * step - (i % 7), so ranks and ties are predictable. --share points tags 2k and 2k+1
 // at one manifest; --untagged adds U manifests per repository put by digest only; --index adds
-// a tag "multi" per repository naming an index of that repository's first two manifests.
+// a tag "multi" per repository naming an index of that repository's first two manifests;
+// --distinct gives every tag's manifest a config and layers of its own; --orphans adds N blobs
+// that no manifest references, dated long ago, as collection finds them.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -37,6 +39,8 @@ struct Options {
     bool index = false;
     bool latest = false;
     int layers = 1;
+    bool distinct = false;
+    int orphans = 0;
     bool quiet = false;
 };
 
@@ -71,6 +75,8 @@ constexpr char kUsage[] =
         "  --index         add a tag \"multi\" naming an index of the first two manifests\n"
         "  --latest        call tag 0 \"latest\" instead of v0\n"
         "  --layers L      layer blobs per image (default 1)\n"
+        "  --distinct      every tag's manifest gets a config and layers of its own\n"
+        "  --orphans N     also store N blobs that no manifest references, dated long ago\n"
         "  --quiet         print no summary\n"
         "  --help          print this and exit\n",
         stdout);
@@ -109,12 +115,16 @@ Options parse(int argc, char **argv) {
             o.latest = true;
         else if (a == "--layers")
             o.layers = std::atoi(value());
+        else if (a == "--distinct")
+            o.distinct = true;
+        else if (a == "--orphans")
+            o.orphans = std::atoi(value());
         else if (a == "--quiet")
             o.quiet = true;
         else
             usage();
     }
-    if (o.root.empty() || o.repos < 0 || o.tags < 0 || o.layers < 0) usage();
+    if (o.root.empty() || o.repos < 0 || o.tags < 0 || o.layers < 0 || o.orphans < 0) usage();
     if (o.now == 0) o.now = qv::os::unix_now();
     return o;
 }
@@ -204,17 +214,23 @@ int main(int argc, char **argv) {
     long manifests = 0, tags = 0;
     for (int i = 0; i < o.repos; ++i) {
         const std::string repo = repo_name(o, i);
-        const std::string config = upload_blob("{\"architecture\":\"amd64\",\"os\":\"linux\"," +
-                                               std::string("\"repo\":\"") + repo + "\"}");
+        std::string config;
         std::vector<std::string> layers;
-        for (int k = 0; k < o.layers; ++k)
-            layers.push_back(upload_blob("layer " + std::to_string(k) + " of " + repo +
-                                         std::string(256, static_cast<char>('a' + k % 26))));
+        auto make_blobs = [&](const std::string &owner) {
+            config = upload_blob("{\"architecture\":\"amd64\",\"os\":\"linux\"," +
+                                 std::string("\"repo\":\"") + owner + "\"}");
+            layers.clear();
+            for (int k = 0; k < o.layers; ++k)
+                layers.push_back(upload_blob("layer " + std::to_string(k) + " of " + owner +
+                                             std::string(256, static_cast<char>('a' + k % 26))));
+        };
+        make_blobs(repo);
 
         std::vector<std::string> tagged;
         for (int j = 0; j < o.tags; ++j) {
             const std::string tag = tag_name(o, j);
             const int variant = o.share ? j / 2 : j;
+            if (o.distinct && j > 0) make_blobs(repo + ":" + tag);
             const std::string body =
                 image_manifest(config, layers, repo + " build " + std::to_string(variant));
             tagged.push_back(put_manifest(repo, tag, body));
@@ -239,8 +255,16 @@ int main(int argc, char **argv) {
             ++tags;
         }
     }
+    for (int n = 0; n < o.orphans; ++n) {
+        const std::string digest =
+            upload_blob("orphan " + std::to_string(n) + std::string(200, 'o'));
+        const std::string path =
+            o.root + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
+        qv::os::set_mtime(path.c_str(), o.now - 86400);
+    }
     if (!o.quiet)
-        std::printf("qv_storegen: %d repositories, %ld tags, %ld manifests under %s\n", o.repos,
-                    tags, manifests, o.root.c_str());
+        std::printf(
+            "qv_storegen: %d repositories, %ld tags, %ld manifests, %d orphan blobs under %s\n",
+            o.repos, tags, manifests, o.orphans, o.root.c_str());
     return 0;
 }

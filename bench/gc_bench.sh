@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Times garbage collection as a whole process against the file-system floor on the same tree,
+# in one run, at two sizes so that growth shows.
+#   bench/gc_bench.sh [BUILD_DIR] [RUNS]
+# Store: R repositories x 10 tags, each tag's manifest with a config and 4 layers of its own
+# (5 blobs), plus as many blobs that nothing references: 10,000 blobs / 1,000 manifests, then
+# 100,000 blobs / 10,000 manifests in 1,000 repositories.
+# Floor: `find ROOT -type f` and one read of every manifest body (path list made beforehand);
+# for the real run also removing the unreferenced blob files (list made beforehand).
+# Prints the medians, the ratios (target <= 1.5 for the dry and the real run) and the
+# collector's peak memory (target < 32 MiB at 100,000 blobs).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+runs=${2:-5}
+work=$(mktemp -d /tmp/qv-gcbench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+us_of() {  # us_of COMMAND... : wall time of one run in microseconds
+    local t0 t1
+    t0=$(date +%s%N)
+    "$@" >/dev/null
+    t1=$(date +%s%N)
+    echo $(((t1 - t0) / 1000))
+}
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+
+floor_dry() {  # floor_dry ROOT
+    find "$1" -type f >/dev/null
+    sed "s|^|$1/|" "$work/bodies" | tr '\n' '\0' | xargs -0 cat >/dev/null
+}
+floor_real() {
+    floor_dry "$1"
+    sed "s|^|$1/|" "$work/unreferenced" | tr '\n' '\0' | xargs -0 rm -f
+}
+
+# The relative paths of every manifest body, and of every blob file no body references.
+make_lists() {  # make_lists ROOT
+    python3 - "$1" "$work/bodies" "$work/unreferenced" <<'EOF'
+import json, os, re, sys
+root, bodies_out, unref_out = sys.argv[1:4]
+hex64 = re.compile(r'^[0-9a-f]{64}$')
+bodies, referenced = [], set()
+for d, _, files in os.walk(os.path.join(root, 'repositories')):
+    if os.path.basename(d) != '_manifests':
+        continue
+    for f in files:
+        if hex64.match(f):
+            p = os.path.join(d, f)
+            bodies.append(os.path.relpath(p, root))
+            m = json.load(open(p))
+            refs = [m.get('config', {})] + m.get('layers', []) + m.get('manifests', [])
+            referenced.update(r.get('digest', '')[7:] for r in refs)
+unref = []
+for d, _, files in os.walk(os.path.join(root, 'blobs', 'sha256')):
+    unref += [os.path.relpath(os.path.join(d, f), root) for f in files if f not in referenced]
+open(bodies_out, 'w').write('\n'.join(bodies) + '\n')
+open(unref_out, 'w').write('\n'.join(unref) + '\n')
+EOF
+}
+
+measure() {  # measure REPOS ORPHANS
+    local store="$work/store-$1"
+    "$build/qv_storegen" --root "$store" --repos "$1" --tags 10 --layers 4 --distinct \
+        --orphans "$2" --quiet
+    make_lists "$store"
+    local blobs
+    blobs=$(find "$store/blobs" -type f | wc -l)
+
+    "$build/qv_gc" --root "$store" --dry-run >/dev/null
+    floor_dry "$store"
+    : >"$work/a" && : >"$work/b"
+    for _ in $(seq "$runs"); do
+        us_of "$build/qv_gc" --root "$store" --dry-run >>"$work/a"
+        us_of floor_dry "$store" >>"$work/b"
+    done
+    local dry_a dry_b
+    dry_a=$(median <"$work/a") dry_b=$(median <"$work/b")
+    local dry_rss
+    dry_rss=$(/usr/bin/time -f '%M' "$build/qv_gc" --root "$store" --dry-run 2>&1 >/dev/null | tail -n 1)
+
+    # Real runs, each on its own hard-linked copy: the collector only renames and removes
+    # directory entries, so the copies stay independent.
+    : >"$work/c" && : >"$work/d"
+    local real_rss=0 report=""
+    for _ in $(seq "$runs"); do
+        rm -rf "$work/run" "$work/ref"
+        cp -al "$store" "$work/run"
+        cp -al "$store" "$work/ref"
+        sync
+        us_of "$build/qv_gc" --root "$work/run" >>"$work/c"
+        us_of floor_real "$work/ref" >>"$work/d"
+    done
+    rm -rf "$work/run"
+    cp -al "$store" "$work/run"
+    report=$( /usr/bin/time -f '%M' -o "$work/rss" "$build/qv_gc" --root "$work/run")
+    real_rss=$(tail -n 1 "$work/rss")
+    grep -q "\"blobs_deleted\":$2," <<<"$report" || {
+        echo "unexpected report: $report" >&2
+        exit 1
+    }
+    local real_a real_b
+    real_a=$(median <"$work/c") real_b=$(median <"$work/d")
+    printf '%7d blobs  dry: %8.1f ms vs floor %8.1f ms  ratio %s   real: %8.1f ms vs floor %8.1f ms  ratio %s   peak %5.1f MiB (dry) %5.1f MiB (real)\n' \
+        "$blobs" "$(ratio "$dry_a" 1000)" "$(ratio "$dry_b" 1000)" "$(ratio "$dry_a" "$dry_b")" \
+        "$(ratio "$real_a" 1000)" "$(ratio "$real_b" 1000)" "$(ratio "$real_a" "$real_b")" \
+        "$(ratio "$dry_rss" 1024)" "$(ratio "$real_rss" 1024)"
+    rm -rf "$store" "$work/run" "$work/ref"
+}
+
+echo "garbage collection against the file-system floor (medians of $runs runs)"
+measure 100 5000
+measure 1000 50000

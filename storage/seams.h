@@ -1,0 +1,13 @@
+// Test seams: hooks a test sets to hold an operation at the point where another process may
+// act, so that a race happens every time instead of now and then. Null outside the tests.
+#pragma once
+
+namespace reg {
+
+// reg_blob_finish_upload: after the upload is hashed, before it is stored. path is the file
+// that was hashed.
+extern void (*finish_hashed_hook)(const char *path);
+// reg_retention_json: after every tag is collected and selected, before the first deletion.
+extern void (*retention_selected_hook)();
+
+}  // namespace reg
