@@ -97,6 +97,12 @@ round_trip() {
     info=$(curl -s "${c[@]}" "http://$host/v2/_catalog?n=2")
     check "catalog page" contains "$info" '{"repositories":["team/app","team/deep/b"]}'
     check "stats" contains "$(curl -s "${c[@]}" "http://$host/v2/_stats")" '"repositories":3,"tags":6,'
+    local layer code
+    layer="http://$host/v2/team/app/blobs/sha256:$(ls -S "$work/a/blobs/sha256" | head -1)"
+    code=$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -r 0-9 "${c[@]}" "$layer")
+    check "blob range" test "$code" = "206 10"
+    check "blob delete refused" test "$(curl -s -o /dev/null -w '%{http_code}' -X DELETE \
+        "${c[@]}" "$layer")" = 405
     check "pull a" same_as_pushed "$work/a" team/app:v1
     check "pull b" same_as_pushed "$work/b" team/app:v3
     check "pull index --all" same_as_pushed "$work/m" team/deep/multi:latest --all
