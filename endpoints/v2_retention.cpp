@@ -11,6 +11,7 @@
 
 #include "frontend/oci_common.h"
 #include "frontend/qv_cgi.h"
+#include "frontend/v2_auth.h"
 #include "storage/reg_storage.h"
 
 namespace {
@@ -81,6 +82,9 @@ int count_param(const char *value, int64_t fallback) {
 }  // namespace
 
 extern "C" int handle_v2_retention(void) {
+    // A pass deletes tags: once the operator closes /v2 to anonymous clients, this route is
+    // closed like every other. Without authentication configured nothing changes.
+    if (registry_auth_enabled() && !registry_auth_check()) return 0;
     if (std::strcmp(cgi_method(), "POST") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for retention endpoint");
 

@@ -107,9 +107,6 @@ int64_t unix_now();
 // UTC calendar fields of a Unix time; false when it cannot be converted.
 bool utc_fields(int64_t unix_seconds, std::tm *out);
 
-// This process's id.
-unsigned long process_id();
-
 // Makes the stream pass every byte unchanged (nothing to do where no stream translates).
 void binary_mode(std::FILE *stream);
 

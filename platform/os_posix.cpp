@@ -181,10 +181,6 @@ bool utc_fields(int64_t unix_seconds, std::tm *out) {
     return ::gmtime_r(&t, out) != nullptr;
 }
 
-unsigned long process_id() {
-    return static_cast<unsigned long>(::getpid());
-}
-
 void binary_mode(std::FILE *) {}
 
 }  // namespace qv::os

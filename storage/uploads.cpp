@@ -98,7 +98,7 @@ std::optional<int64_t> size_of(const char *path) {
 // still ends in ".part", so a collection still counts it as an upload in progress.
 bool finishing_path(char *out, const char *upload) {
     const size_t stem = std::strlen(upload) - (sizeof kUploadSuffix - 1);
-    const int n = std::snprintf(out, kPathCap, "%.*s.finishing-%lu%s", static_cast<int>(stem),
+    const int n = std::snprintf(out, kPathCap, "%.*s.finishing-%ld%s", static_cast<int>(stem),
                                 upload, qv::os::process_id(), kUploadSuffix);
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
