@@ -100,6 +100,9 @@ int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
 // after this call is never dated before what it returns.
 FileTime file_clock_now();
 
+// This process's id, for names no other process uses.
+unsigned long process_id();
+
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();
 // Seconds since 1970-01-01 UTC.

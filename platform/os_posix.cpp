@@ -166,6 +166,10 @@ FileTime file_clock_now() {
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
 }
 
+unsigned long process_id() {
+    return static_cast<unsigned long>(::getpid());
+}
+
 uint64_t monotonic_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);

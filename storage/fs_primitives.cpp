@@ -48,7 +48,7 @@ const char *temporary_tag() {
         } catch (...) {
             noise = static_cast<unsigned int>(qv::os::monotonic_ms());
         }
-        std::snprintf(tag, sizeof tag, "%ld-%08x", qv::os::process_id(), noise);
+        std::snprintf(tag, sizeof tag, "%lu-%08x", qv::os::process_id(), noise);
     }
     return tag;
 }
