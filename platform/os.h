@@ -85,6 +85,8 @@ bool remove_dir(const char *path);
 bool remove_file(const char *path);
 // Moves a file or directory, replacing a file at the destination.
 bool rename_path(const char *from, const char *to);
+// Opens an existing file for appending; nullptr when there is none (it is never created).
+std::FILE *open_append_existing(const char *path);
 // Moves a file to a name nothing holds yet; false (with EEXIST) when something is there.
 bool rename_new(const char *from, const char *to);
 // Sets a file's last-write (and last-access) time, in Unix seconds.

@@ -101,8 +101,30 @@ bool rename_path(const char *from, const char *to) {
     return std::rename(from, to) == 0;
 }
 
+std::FILE *open_append_existing(const char *path) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE *f = ::fdopen(fd, "ab");
+    if (f == nullptr) ::close(fd);
+    return f;
+}
+
 bool rename_new(const char *from, const char *to) {
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0;
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // A file system without the flag: a hard link refuses an existing name just as well.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Nor hard links: the best left is to look first.
+    struct stat st;
+    if (::lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return std::rename(from, to) == 0;
 }
 
 bool set_mtime(const char *path, int64_t unix_seconds) {

@@ -37,9 +37,21 @@ bool make_one_dir(const char *path) {
 constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr int64_t kStaleTemporarySeconds = 900;
 
+// The temporary beside path; false when it would not fit.
+bool temporary_path(char *out, const char *path) {
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; ++p)
+        if (qv::os::is_sep(*p)) name = p + 1;
+    const int n = std::snprintf(out, kPathCap, "%.*s.%s.%s%s", static_cast<int>(name - path), path,
+                                name, process_tag(), kTemporarySuffix.data());
+    return n > 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+}  // namespace
+
 // "<pid>-<8 hex digits>", drawn once per process: the pid alone could repeat across
 // containers sharing one store.
-const char *temporary_tag() {
+const char *process_tag() {
     static char tag[32] = "";
     if (tag[0] == '\0') {
         unsigned int noise = 0;
@@ -52,18 +64,6 @@ const char *temporary_tag() {
     }
     return tag;
 }
-
-// The temporary beside path; false when it would not fit.
-bool temporary_path(char *out, const char *path) {
-    const char *name = path;
-    for (const char *p = path; *p != '\0'; ++p)
-        if (qv::os::is_sep(*p)) name = p + 1;
-    const int n = std::snprintf(out, kPathCap, "%.*s.%s.%s%s", static_cast<int>(name - path), path,
-                                name, temporary_tag(), kTemporarySuffix.data());
-    return n > 0 && static_cast<size_t>(n) < kPathCap;
-}
-
-}  // namespace
 
 bool is_temporary_name(std::string_view name) {
     return name.size() > 1 + kTemporarySuffix.size() && name.front() == '.' &&

@@ -88,6 +88,10 @@ struct DirListing {
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
 int write_file(const char *path, const void *data, size_t len);
+// "<pid>-<8 hex digits>", drawn once per process: for names no other process uses (the pid
+// alone could repeat across containers sharing one store).
+const char *process_tag();
+
 // Replaces the file whole: the data goes to a temporary file beside it, which one rename then
 // puts in its place. Readers see the old content or the new, never a mix, and a write that
 // fails part way (disk full) leaves the old content. The temporary is removed on failure.

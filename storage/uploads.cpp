@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
@@ -21,8 +20,6 @@ constexpr size_t kDigestOutCap = 72;  // "sha256:" + 64 digits + NUL
 constexpr uint32_t kSeedFallback = 0x9e3779b9u;
 // Fresh ids drawn before giving up when every one names an upload that is already there.
 constexpr int kCreateAttempts = 8;
-// Hashings of one finish before it gives up on an upload that keeps growing.
-constexpr int kHashRounds = 3;
 constexpr char kUploadSuffix[] = ".part";
 
 struct FileCloser {
@@ -87,98 +84,90 @@ void fan_out_dir(char *out, const char *hex) {
                   qv::os::kSepStr, qv::os::kSepStr, hex[0], hex[1]);
 }
 
-std::optional<int64_t> size_of(const char *path) {
-    qv::os::FileInfo info{};
-    if (!qv::os::file_info(path, &info)) return std::nullopt;
-    return info.size;
-}
-
-// "<upload less .part>.finishing-<pid>.part": where a finish moves the upload before hashing
-// it. Appends to the id fail from then on, so what is hashed is what gets stored; and the name
-// still ends in ".part", so a collection still counts it as an upload in progress.
-bool finishing_path(char *out, const char *upload) {
+// "<upload less .part>.<what>-<process tag>.part": private names of an upload being
+// finished. Appends to the id fail once it is moved aside; the names still end in ".part", so
+// a collection counts them as uploads in progress throughout.
+bool private_upload_path(char *out, const char *upload, const char *what) {
     const size_t stem = std::strlen(upload) - (sizeof kUploadSuffix - 1);
-    const int n = std::snprintf(out, kPathCap, "%.*s.finishing-%ld%s", static_cast<int>(stem),
-                                upload, qv::os::process_id(), kUploadSuffix);
+    const int n = std::snprintf(out, kPathCap, "%.*s.%s-%s%s", static_cast<int>(stem), upload, what,
+                                process_tag(), kUploadSuffix);
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 
-enum class Stored { ok, failed, changed };
+// Copies from into a new file to, hashing exactly what it copies. Only this process has to
+// open: an append that opened the upload before it was moved aside can still write into it,
+// but never into what is stored.
+bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]) {
+    FilePtr in(std::fopen(from, "rb"));
+    if (!in) return false;
+    FilePtr out(std::fopen(to, "wbx"));
+    if (!out) return false;
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    static unsigned char buf[65536];
+    size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
+        sha256_update(&ctx, buf, got);
+        if (std::fwrite(buf, 1, got, out.get()) != got) return false;
+    }
+    if (std::ferror(in.get()) != 0 || std::fclose(out.release()) != 0) return false;
+    uint8_t hash[32];
+    sha256_final(&ctx, hash);
+    char hex[65];
+    bin_to_hex(hash, hex);
+    std::snprintf(computed, kDigestOutCap, "sha256:%s", hex);
+    return true;
+}
 
-// Moves the verified file (size bytes, hashed) into the store, or drops it when the store
-// already has the blob.
-Stored store_upload(const char *file, const char *computed_digest, int64_t size) {
+// Moves the verified copy into the store, or drops it when the store already has the blob.
+// Either way the stored blob is dated now: a collection running meanwhile must spare it, and
+// the client counts on it from here.
+int store_upload(const char *copy, const char *computed_digest) {
     char blob[kPathCap];
-    if (blob_path_for_digest(blob, computed_digest) != 0) return Stored::failed;
-    // Same bytes by construction: a stored file is neither compared nor replaced. Its time is
-    // refreshed, because the client now counts on it (a collection that marked before the
-    // manifest naming it arrives must spare it); only when that took is the upload dropped.
+    if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
+    // Same bytes by construction: a stored file is neither compared nor replaced.
     if (blob_touch(computed_digest)) {
-        remove_if_file(file);
-        return Stored::ok;
+        remove_if_file(copy);
+        return 0;
     }
     char fan_out[kPathCap];
     fan_out_dir(fan_out, computed_digest + 7);
     if (mkdirs(fan_out) != 0) {
         set_error("mkdirs blob dir failed");
-        return Stored::failed;
+        return -1;
     }
-    // Never over a blob stored meanwhile: if these bytes turn out to have grown, taking them
-    // back out must not take that blob with them.
-    if (!qv::os::rename_new(file, blob)) {
-        if (blob_touch(computed_digest)) {
-            remove_if_file(file);
-            return Stored::ok;
-        }
-        set_error("rename to CAS failed: %s", blob);
-        return Stored::failed;
-    }
-    // An append that opened the upload before it was moved aside can still land; a blob must
-    // never hold more than its name says, so it leaves the store again to be hashed anew.
-    if (size_of(blob) != size) {
-        if (!qv::os::rename_path(blob, file)) qv::os::remove_file(blob);
-        return Stored::changed;
-    }
-    // Dated now, not at the last append: a collection running meanwhile must spare it.
-    if (!blob_touch(computed_digest)) {
-        set_error("rename to CAS failed: %s", blob);
-        return Stored::failed;
-    }
-    return Stored::ok;
+    // Not moved: stored meanwhile by another upload (then the copy goes), or a failure.
+    if (!qv::os::rename_new(copy, blob)) remove_if_file(copy);
+    if (blob_touch(computed_digest)) return 0;
+    set_error("rename to CAS failed: %s", blob);
+    return -1;
 }
 
-// Hashes the upload moved aside to `finishing` and stores it. On a failure that keeps the
-// upload, it goes back under its own name so that the client may retry.
+// Copies and hashes the upload moved aside to `finishing`, and stores the copy. On a failure
+// that keeps the upload, it goes back under its own name so that the client may retry.
 int finish_moved(const char *upload, const char *finishing, const char *expected_digest) {
-    for (int round = 0; round < kHashRounds; ++round) {
-        const std::optional<int64_t> size = size_of(finishing);
-        uint8_t hash[32];
-        if (!size || sha256_file(finishing, hash) != 0) break;
-        if (finish_hashed_hook != nullptr) finish_hashed_hook(finishing);
-        if (size_of(finishing) != size) continue;  // grew while hashed: hash again
-
-        char hex[65];
-        bin_to_hex(hash, hex);
-        char computed[kDigestOutCap];
-        std::snprintf(computed, sizeof computed, "sha256:%s", hex);
-        if (std::strcmp(computed, expected_digest) != 0) {
-            set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
-            remove_if_file(finishing);
-            return -1;
-        }
-        switch (store_upload(finishing, computed, *size)) {
-            case Stored::ok:
-                return 0;
-            case Stored::failed:
-                qv::os::rename_path(finishing, upload);
-                return -1;
-            case Stored::changed:
-                continue;
-        }
+    char copy[kPathCap];
+    char computed[kDigestOutCap];
+    if (!private_upload_path(copy, upload, "storing") || !copy_hashing(finishing, copy, computed)) {
+        remove_if_file(copy);
+        qv::os::rename_path(finishing, upload);
+        set_error("hashing upload failed");
+        return -1;
     }
-    qv::os::rename_path(finishing, upload);
-    set_error("hashing upload failed");
-    return -1;
+    if (finish_hashed_hook != nullptr) finish_hashed_hook(copy);
+    if (std::strcmp(computed, expected_digest) != 0) {
+        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        remove_if_file(copy);
+        remove_if_file(finishing);
+        return -1;
+    }
+    if (store_upload(copy, computed) != 0) {
+        remove_if_file(copy);
+        qv::os::rename_path(finishing, upload);
+        return -1;
+    }
+    remove_if_file(finishing);
+    return 0;
 }
 
 }  // namespace
@@ -221,7 +210,8 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
         set_error("upload not found: %s", upload_uuid);
         return -1;
     }
-    std::FILE *file = std::fopen(path, "ab");
+    // Never created here: an upload finished or cancelled since the check above stays gone.
+    std::FILE *file = qv::os::open_append_existing(path);
     if (file == nullptr) {
         set_error("cannot open upload file: %s", upload_uuid);
         return -1;
@@ -256,7 +246,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     }
 
     char finishing[kPathCap];
-    if (!finishing_path(finishing, upload)) {
+    if (!private_upload_path(finishing, upload, "finishing")) {
         set_error("%s", kPathTooLong);
         return -1;
     }

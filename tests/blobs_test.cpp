@@ -197,6 +197,21 @@ TEST_F(Blobs, AFinishStoresExactlyTheBytesItHashed) {
     }
 }
 
+// An append that opened the upload before the finish moved it aside writes into that file,
+// never into the stored blob: what is stored is a copy only the finish ever opened.
+TEST_F(Blobs, AnAppendOpenedBeforeTheFinishNeverReachesTheBlob) {
+    const std::string id = start();
+    ASSERT_EQ(append(id, "layer"), "ok");
+    std::FILE *late = std::fopen(upload_file(id).c_str(), "ab");
+    ASSERT_NE(late, nullptr);
+    const std::string digest = sha256_digest("layer");
+    EXPECT_EQ(finish(id, digest), "ok " + digest);
+    EXPECT_EQ(std::fwrite("EXTRA", 1, 5, late), 5u);
+    EXPECT_EQ(std::fclose(late), 0);
+    EXPECT_EQ(read_text(blob_file(digest)), "layer");
+    EXPECT_TRUE(fs::is_empty(root + "/uploads"));
+}
+
 TEST_F(Blobs, CancelRemovesOnlyAnUploadFile) {
     const std::string id = start();
     ASSERT_EQ(append(id, "partial"), "ok");
