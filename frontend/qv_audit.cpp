@@ -30,6 +30,10 @@ constexpr const char *kLogName = "registry_access.log";
 constexpr std::size_t kStampSize = 64;
 constexpr std::size_t kPathEscSize = 900;
 constexpr std::size_t kActorEscSize = 320;
+// The method is as long as the environment lets it be; the line's own cut bounds it.
+constexpr std::size_t kMethodEscSize = 2400;
+// The raw actor field with its control bytes escaped: 159 bytes, six at most each.
+constexpr std::size_t kActorFieldSize = 1000;
 constexpr std::size_t kJsonSize = 1200;
 constexpr std::size_t kLineSize = 2400;
 // Room kept free while escaping: the longest escape and the NUL always fit.
@@ -139,15 +143,17 @@ void init_once() {
     std::atexit(qv_audit_flush);
 }
 
-// JSON-style escaping into a fixed buffer; stops early rather than cut an escape.
-void esc_into(char *dst, std::size_t size, const char *src) {
+// JSON-style escaping into a fixed buffer; stops early rather than cut an escape. With
+// controls_only, quotes and backslashes are copied: for a field outside the JSON object,
+// where only a control byte could end the line early.
+void esc_into(char *dst, std::size_t size, const char *src, bool controls_only = false) {
     std::size_t len = 0;
     for (const auto *p = reinterpret_cast<const unsigned char *>(src); *p != 0; ++p) {
         if (p != reinterpret_cast<const unsigned char *>(src) && size - len < kEscapeReserve) {
             break;
         }
         const char *esc = nullptr;
-        switch (*p) {
+        switch (controls_only && (*p == '"' || *p == '\\') ? 0 : *p) {
             case '"':
                 esc = "\\\"";
                 break;
@@ -237,6 +243,11 @@ extern "C" void qv_audit_flush(void) {
     esc_into(path_esc, sizeof path_esc, path);
     char actor_esc[kActorEscSize];
     esc_into(actor_esc, sizeof actor_esc, s_actor);
+    // Neither the method nor the actor may end the line or leave the JSON string early.
+    char method_esc[kMethodEscSize];
+    esc_into(method_esc, sizeof method_esc, method);
+    char actor_field[kActorFieldSize];
+    esc_into(actor_field, sizeof actor_field, s_actor, true);
 
     const auto bytes = static_cast<long long>(s_bytes);
     char json[kJsonSize];
@@ -244,10 +255,10 @@ extern "C" void qv_audit_flush(void) {
     qv_snprintf(json, sizeof json,
                 "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,"
                 "\"actor\":\"%s\"}",
-                stamp, method, path_esc, s_status, bytes, actor_esc);
+                stamp, method_esc, path_esc, s_status, bytes, actor_esc);
     char line[kLineSize];
-    const int n = qv_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path_esc,
-                              bytes, s_status, s_actor, stamp, json);
+    const int n = qv_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method_esc, path_esc,
+                              bytes, s_status, actor_field, stamp, json);
     if (n <= 0) return;
     const auto len = static_cast<std::size_t>(n);
     // A cut line still ends the record, so the next request's line starts on its own.

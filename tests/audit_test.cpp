@@ -6,6 +6,8 @@
 #include <regex>
 #include <string>
 
+#include <yyjson.h>
+
 #include "frontend/oci_common.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
@@ -307,4 +309,57 @@ TEST(AccessLog, MissingRootLosesTheLineQuietly) {
         request(t, {{"REGISTRY_STORAGE_ROOT", t / "absent"}}, [] { oci_send_json(200, "{}"); });
     EXPECT_EQ(r.out.substr(0, 13), "Status: 200\r\n");
     EXPECT_FALSE(exists(t / "absent"));
+}
+
+TEST(AccessLog, HostileRequestTextsKeepOneLineAndOneJsonObject) {
+    std::string controls;
+    for (int c = 1; c < 0x20; ++c)
+        controls += static_cast<char>(c);
+    struct Case {
+        std::string method, path, actor;
+    };
+    const Case cases[] = {
+        {"GET\n/forged 0 200 anonymous", "/", ""},
+        {"GET\",\"status\":999,\"x\":\"", "/v2/", ""},
+        {"PO\\ST", "/v2/a\\b", ""},
+        {"GET\r\nX", "/v2/" + controls, ""},
+        {controls, "/", "jo\nforged line"},
+        {"PUT", "/v2/x", "a\"b\\c\rd" + controls},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.method);
+        const std::string actor = c.actor;
+        const std::string line =
+            logged({{"REQUEST_METHOD", c.method}, {"PATH_INFO", c.path}}, [&actor] {
+                if (!actor.empty()) qv_audit_note_actor(actor.c_str());
+                qv_audit_note_status(200);
+            });
+        ASSERT_FALSE(line.empty());
+        EXPECT_EQ(line.find('\n'), line.size() - 1);
+        for (const char ch : line.substr(0, line.size() - 1))
+            EXPECT_GE(static_cast<unsigned char>(ch), 0x20u);
+
+        const size_t json_at = line.find(" {\"ts\"");
+        ASSERT_NE(json_at, std::string::npos);
+        const std::string json = line.substr(json_at + 1, line.size() - json_at - 2);
+        yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
+        ASSERT_NE(doc, nullptr) << json;
+        yyjson_val *root = yyjson_doc_get_root(doc);
+        EXPECT_EQ(yyjson_obj_size(root), 6u);
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(root, "method")), c.method.c_str());
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(root, "path")), c.path.c_str());
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(root, "actor")),
+                     actor.empty() ? "anonymous" : actor.c_str());
+        EXPECT_EQ(yyjson_get_int(yyjson_obj_get(root, "status")), 200);
+        yyjson_doc_free(doc);
+    }
+
+    // The exact line: the method escaped in both places, the actor field keeps its quote
+    // and backslash raw and escapes only its control byte.
+    const std::string line = logged({{"REQUEST_METHOD", "G\"E\nT"}, {"PATH_INFO", "/p"}}, [] {
+        qv_audit_note_actor("a\"b\\c\nd");
+        qv_audit_note_status(200);
+    });
+    EXPECT_EQ(line,
+              expected_line(line, "G\\\"E\\nT", "/p", 0, 200, "a\"b\\c\\nd", "a\\\"b\\\\c\\nd"));
 }
