@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "digest/sha256_backend.h"
+#include "platform/os.h"
 
 namespace qv::sha256 {
 
@@ -137,7 +138,7 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
 
 int sha256_file(const char *path, uint8_t out[32]) {
     if (path == nullptr || out == nullptr) return -1;
-    FilePtr file(std::fopen(path, "rb"));
+    FilePtr file(qv::os::open_read_regular(path));
     if (!file) return -1;
     sha256_ctx ctx;
     sha256_init(&ctx);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "endpoints/v2_internal.h"
+#include "platform/os.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
 #include "storage/reg_storage.h"
@@ -104,7 +105,7 @@ void handle_blob(const Route &r) {
     char path[4096];
     if (size < 0 || reg_blob_get_filepath(digest, path, sizeof path) != 0) blob_unknown(r.rest);
     // Opened before the headers go out, so a blob collected meanwhile is still a clean 404.
-    const std::unique_ptr<std::FILE, FileClose> in(std::fopen(path, "rb"));
+    const std::unique_ptr<std::FILE, FileClose> in(qv::os::open_read_regular(path));
     if (!in) blob_unknown(r.rest);
 
     Span span{0, size - 1};

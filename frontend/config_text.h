@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "frontend/stdio_file.h"
+#include "platform/os.h"
 
 namespace qv::frontend {
 
@@ -19,7 +20,8 @@ class ConfigText {
     // Reads at most N - 1 bytes; a file that does not open gives the empty text.
     ConfigText() {
         buf_[0] = '\0';
-        if (FilePtr f = open_file(kConfigFile, "rb")) {
+        // A pipe or a directory in the file's place reads as no file.
+        if (FilePtr f = FilePtr(qv::os::open_read_regular(kConfigFile))) {
             opened_ = true;
             const std::size_t n = std::fread(buf_.data(), 1, N - 1, f.get());
             buf_[n] = '\0';

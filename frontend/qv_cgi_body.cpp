@@ -21,9 +21,9 @@ constexpr std::size_t kStreamChunk = 65536;
 FilePtr open_body_file() {
     const char *path = cgi_env("POST_BODY_FILE", nullptr);
     if (path[0] == '\0') return nullptr;
-    // A directory is not a body file; some hosts would still open it for reading.
+    // A directory or a pipe is not a body file; some hosts would still open a directory.
     if (qv::os::is_dir(path)) return nullptr;
-    return qv::frontend::open_file(path, "rb");
+    return FilePtr(qv::os::open_read_regular(path));
 }
 
 // CONTENT_LENGTH, saturating like strtoll on overflow; absent, empty or not a number reads

@@ -17,15 +17,22 @@ inline constexpr bool is_sep(char c) {
     return c == '/';
 }
 
-enum class PathKind { missing, file, directory };
+// A file is a regular file; other is what is neither that nor a directory (a pipe, a socket,
+// a device), which no reader may open as though it were a file.
+enum class PathKind { missing, file, directory, other };
 
-// Whether the path exists, and whether it is a directory (symbolic links are followed).
+// Whether the path exists, and what it is (symbolic links are followed).
 PathKind path_kind(const char *path);
 inline bool is_dir(const char *path) {
     return path_kind(path) == PathKind::directory;
 }
 inline bool is_file(const char *path) {
     return path_kind(path) == PathKind::file;
+}
+// Something other than a directory is there: what a removal or an append may act on.
+inline bool is_non_directory(const char *path) {
+    const PathKind kind = path_kind(path);
+    return kind == PathKind::file || kind == PathKind::other;
 }
 // Whether the path itself is a symbolic link (whatever it points to, if anything).
 bool is_symlink(const char *path);
@@ -94,6 +101,9 @@ bool set_mtime(const char *path, int64_t unix_seconds);
 // Sets a file's last-write time to the file system's present time, without following a
 // link. 0 on success, else the error number (ENOENT when there is no such file).
 int touch_now(const char *path);
+// Opens a regular file for reading without ever waiting for a writer: nullptr (errno EINVAL)
+// for a pipe or anything else that is not a regular file, as for one that does not open.
+std::FILE *open_read_regular(const char *path);
 // Reads a file whole into a new heap buffer (free() it) of at most max bytes. 0 on success;
 // else the error number, EFBIG when the file is larger than max.
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);

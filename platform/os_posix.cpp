@@ -18,7 +18,8 @@ namespace qv::os {
 PathKind path_kind(const char *path) {
     struct stat st;
     if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return PathKind::missing;
-    return S_ISDIR(st.st_mode) ? PathKind::directory : PathKind::file;
+    if (S_ISDIR(st.st_mode)) return PathKind::directory;
+    return S_ISREG(st.st_mode) ? PathKind::file : PathKind::other;
 }
 
 bool is_symlink(const char *path) {
@@ -102,8 +103,15 @@ bool rename_path(const char *from, const char *to) {
 }
 
 std::FILE *open_append_existing(const char *path) {
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    // Non-blocking, so that a pipe in the file's place refuses at once rather than waits for
+    // a reader; the flag is dropped again for the writes.
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
     std::FILE *f = ::fdopen(fd, "ab");
     if (f == nullptr) ::close(fd);
     return f;
@@ -142,6 +150,34 @@ int touch_now(const char *path) {
     times[1].tv_sec = 0;
     times[1].tv_nsec = UTIME_NOW;
     return ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+std::FILE *open_read_regular(const char *path) {
+    if (path == nullptr || *path == '\0') {
+        errno = ENOENT;
+        return nullptr;
+    }
+    // Non-blocking, so that opening a pipe planted in a file's place returns at once.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    int err = 0;
+    if (::fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = EINVAL;
+    } else {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+    }
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    std::FILE *f = ::fdopen(fd, "rb");
+    if (f == nullptr) ::close(fd);
+    return f;
 }
 
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {

@@ -95,7 +95,7 @@ int replace_file(const char *path, const void *data, size_t len) {
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
     if (path == nullptr || buf == nullptr || cap == 0) return -1;  // no room even for the NUL
-    File file(std::fopen(path, "rb"));
+    File file(qv::os::open_read_regular(path));
     if (!file) return -1;
     const size_t got = std::fread(buf, 1, cap - 1, file.get());
     const bool failed = std::ferror(file.get()) != 0;

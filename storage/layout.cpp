@@ -74,7 +74,9 @@ int write_marker() {
     char path[kPathCap];
     join_path(path, s_root, "config.json");
     // An existing file is the operator's: never rewritten.
-    if (qv::os::path_kind(path) == qv::os::PathKind::file) return 0;
+    // A pipe there would stall the write; it is left as it is, like a file.
+    const qv::os::PathKind kind = qv::os::path_kind(path);
+    if (kind == qv::os::PathKind::file || kind == qv::os::PathKind::other) return 0;
     if (write_file(path, kMarker.data(), kMarker.size()) != 0) {
         set_error("write config.json failed");
         return -1;

@@ -67,7 +67,8 @@ int check_repo_paths(const char *repo, ManifestFiles *files, char *tags_dir) {
 }
 
 void remove_if_file(const char *path) {
-    if (qv::os::is_file(path)) qv::os::remove_file(path);
+    // A pipe in a file's place goes too.
+    if (qv::os::is_non_directory(path)) qv::os::remove_file(path);
 }
 
 void remove_manifest_files(const ManifestFiles &files) {
@@ -185,7 +186,7 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
                   const ManifestFiles &files, const SpareManifest &spare) {
     char link[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0) return -1;
-    if (qv::os::is_file(link) && !qv::os::remove_file(link)) {
+    if (qv::os::is_non_directory(link) && !qv::os::remove_file(link)) {
         set_error("delete tag failed");
         return -1;
     }

@@ -98,7 +98,7 @@ bool private_upload_path(char *out, const char *upload, const char *what) {
 // open: an append that opened the upload before it was moved aside can still write into it,
 // but never into what is stored.
 bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]) {
-    FilePtr in(std::fopen(from, "rb"));
+    FilePtr in(qv::os::open_read_regular(from));
     if (!in) return false;
     FilePtr out(std::fopen(to, "wbx"));
     if (!out) return false;
@@ -206,7 +206,7 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     if (check_upload_id(upload_uuid) != 0) return -1;
     char path[kPathCap];
     if (upload_path_for_uuid(path, upload_uuid) != 0) return -1;
-    if (!qv::os::is_file(path)) {
+    if (!qv::os::is_non_directory(path)) {
         set_error("upload not found: %s", upload_uuid);
         return -1;
     }
@@ -270,7 +270,7 @@ extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
     if (check_upload_id(upload_uuid) != 0) return -1;
     char path[kPathCap];
     if (upload_path_for_uuid(path, upload_uuid) != 0) return -1;
-    if (!qv::os::is_file(path)) return 0;  // nothing to cancel
+    if (!qv::os::is_non_directory(path)) return 0;  // nothing to cancel
     if (!qv::os::remove_file(path)) {
         set_error("cancel failed");
         return -1;

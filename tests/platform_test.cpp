@@ -1,5 +1,6 @@
 // The operating-system layer on real temporary directories.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,4 +85,33 @@ TEST(Platform, SetMtime) {
     ASSERT_TRUE(os::file_info((t / "f").c_str(), &fi));
     EXPECT_EQ(fi.mtime_unix, 86400);
     EXPECT_FALSE(os::set_mtime((t / "none").c_str(), 1));
+}
+
+TEST(Platform, OnlyRegularFilesOpenForReading) {
+    TempDir t;
+    write_text(t / "f", "hello");
+    make_dirs(t / "d");
+    ASSERT_EQ(::mkfifo((t / "p").c_str(), 0644), 0);
+    EXPECT_EQ(os::path_kind((t / "p").c_str()), os::PathKind::other);
+    EXPECT_FALSE(os::is_file((t / "p").c_str()));
+
+    struct Case {
+        std::string path;
+        bool opens;
+        int err;
+    };
+    for (const Case &c : {Case{t / "f", true, 0}, Case{t / "p", false, EINVAL},
+                          Case{t / "d", false, EINVAL}, Case{t / "none", false, ENOENT}}) {
+        errno = 0;
+        std::FILE *f = os::open_read_regular(c.path.c_str());
+        EXPECT_EQ(f != nullptr, c.opens) << c.path;
+        if (f == nullptr) {
+            EXPECT_EQ(errno, c.err) << c.path;
+            continue;
+        }
+        char buf[8] = {};
+        EXPECT_EQ(std::fread(buf, 1, sizeof buf, f), 5u);
+        EXPECT_STREQ(buf, "hello");
+        std::fclose(f);
+    }
 }
