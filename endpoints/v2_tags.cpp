@@ -39,7 +39,12 @@ void handle_tags(const Route &r) {
     char last[512];
     const char *body =
         reg_tags_list_json_page(r.repo.c_str(), n < 0 ? 0 : n, last_seen, &more, last, sizeof last);
-    if (body == nullptr) storage_error("tag listing failed");
+    if (body == nullptr) {
+        // The router's check lets through names the engine refuses ("a/../b"): the client's.
+        if (message_starts("invalid repository name"))
+            fail(400, "NAME_INVALID", "invalid repository name: " + r.repo);
+        storage_error("tag listing failed");
+    }
     if (n < 0 || std::strstr(body, "\"tags\":[]") != nullptr) {
         // The catalog reuses the engine's result buffer, so the page is built again after it.
         if (!repository_exists(r.repo))
