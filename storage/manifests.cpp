@@ -13,6 +13,9 @@
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*tag_delete_scanned_hook)() = nullptr;
+
 namespace {
 
 constexpr size_t kHexLen = 64;
@@ -177,6 +180,26 @@ Claim claim_link(const char *repo, const char *tag, const char *hex) {
     return Claim::changed;
 }
 
+// Removes the manifest's own files once no tag names it. They are first moved to temporary
+// names and the tags looked at again: a push of the same manifest under another tag between
+// the first look and the removal then finds them gone and writes them anew, or is seen here
+// and gets them back.
+void remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
+                         const ManifestFiles &files) {
+    const char *paths[] = {files.body, files.content_type, files.rev_link};
+    char claimed[3][kPathCap];
+    bool held[3] = {};
+    for (int i = 0; i < 3; ++i)
+        held[i] = qv::os::is_file(paths[i]) && temporary_path(claimed[i], paths[i]) &&
+                  qv::os::rename_path(paths[i], claimed[i]);
+    const bool named = another_tag_names(repo, tags_dir, hex);
+    for (int i = 0; i < 3; ++i) {
+        // Put back unless a push wrote the file anew meanwhile (the same bytes).
+        if (held[i] && !(named && qv::os::rename_new(claimed[i], paths[i])))
+            qv::os::remove_file(claimed[i]);
+    }
+}
+
 // The manifest goes, and with it every tag that names it, wherever it lies in the tags
 // directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
@@ -226,8 +249,10 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
         set_error("delete tag failed");
         return -1;
     }
-    if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex)))
-        remove_manifest_files(files);
+    if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
+        if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
+        remove_unless_named(repo, tags_dir, hex, files);
+    }
     return 0;
 }
 

@@ -15,4 +15,7 @@ extern void (*retention_selected_hook)();
 // reg_retention_json: a tag's link checked against the digest collected, before it goes.
 extern void (*retention_compared_hook)();
 
+// reg_manifest_delete by tag: no other tag names the manifest, before its files go.
+extern void (*tag_delete_scanned_hook)();
+
 }  // namespace reg
