@@ -38,15 +38,7 @@ done
 url="http://127.0.0.1:$port"
 for _ in $(seq 1 50); do curl -s -o /dev/null "$url/v2/" && break; sleep 0.1; done
 
-us_of() {  # us_of COMMAND... : wall time of one run in microseconds
-    local t0 t1
-    t0=$(date +%s%N)
-    "$@" >/dev/null
-    t1=$(date +%s%N)
-    echo $(((t1 - t0) / 1000))
-}
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+. "$top/bench/timing.sh"
 ms() { awk -v a="$1" 'BEGIN {printf "%.0f ms", a / 1000}'; }
 peak() { sort -n "$site/peak.log" | tail -1; }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "endpoints/v2_internal.h"
+#include "endpoints/query_flags.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
@@ -33,19 +34,6 @@ bool parse_count(std::string_view text, int64_t *out) {
     }
     *out = v;
     return true;
-}
-
-// Whether the query names the parameter at all, with or without a value.
-bool query_names(std::string_view name) {
-    std::string_view q(cgi_env("QUERY_STRING", nullptr));
-    while (!q.empty()) {
-        const size_t amp = q.find('&');
-        const std::string_view segment = q.substr(0, amp);
-        if (segment.substr(0, segment.find('=')) == name) return true;
-        if (amp == std::string_view::npos) break;
-        q.remove_prefix(amp + 1);
-    }
-    return false;
 }
 
 }  // namespace
@@ -167,9 +155,7 @@ int64_t content_length() {
 }
 
 int flag_param(const char *name, int fallback) {
-    const std::string_view v(cgi_query(name));
-    if (v.empty()) return query_names(name) ? 1 : fallback;
-    return (v == "0" || v == "false") ? 0 : 1;
+    return qv::endpoints::dry_run_flag(name, fallback);
 }
 
 std::string url_encode(std::string_view text) {

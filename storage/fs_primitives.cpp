@@ -37,6 +37,8 @@ bool make_one_dir(const char *path) {
 constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr int64_t kStaleTemporarySeconds = 900;
 
+}  // namespace
+
 // The temporary beside path; false when it would not fit.
 bool temporary_path(char *out, const char *path) {
     const char *name = path;
@@ -46,8 +48,6 @@ bool temporary_path(char *out, const char *path) {
                                 name, process_tag(), kTemporarySuffix.data());
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
-
-}  // namespace
 
 // "<pid>-<8 hex digits>", drawn once per process: the pid alone could repeat across
 // containers sharing one store.

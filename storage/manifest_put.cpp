@@ -281,6 +281,18 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("write tag link failed");
         return -1;
     }
+    // A deletion of another tag that found none naming this manifest may have taken its files
+    // just before this tag appeared: what is missing now is written again.
+    const bool restored =
+        (qv::os::is_file(p.body) || replace_file(p.body, data, len) == 0) &&
+        (qv::os::is_file(p.content_type) ||
+         replace_file(p.content_type, content_type, std::strlen(content_type)) == 0) &&
+        (qv::os::is_file(p.rev_link) ||
+         (mkdirs(p.rev_dir) == 0 && replace_file(p.rev_link, digest, kDigestLen) == 0));
+    if (!restored) {
+        set_error("write manifest body failed");
+        return -1;
+    }
     return 0;
 }
 

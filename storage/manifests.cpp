@@ -2,15 +2,20 @@
 // whole repositories.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*tag_delete_scanned_hook)() = nullptr;
+
 namespace {
 
 constexpr size_t kHexLen = 64;
@@ -146,6 +151,56 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     return 0;
 }
 
+// Whether a link's text names the manifest: "sha256:" and exactly its 64 digits.
+bool names_hex(const char *link, const char *hex) {
+    return has_digest_prefix(link) &&
+           std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen + 1) == 0;
+}
+
+enum class Claim { removed, changed, failed };
+
+// Removes the tag's link only while it names the manifest. The link is first moved to a
+// temporary name of this process's own, and only that file is read and removed: a push that
+// re-points the tag meanwhile writes a new link, which stays (or, moved aside with the old
+// one, is put back).
+Claim claim_link(const char *repo, const char *tag, const char *hex) {
+    char link[kPathCap];
+    char claimed[kPathCap];
+    if (manifest_tag_path(link, repo, tag) != 0 || !temporary_path(claimed, link))
+        return Claim::failed;
+    if (!qv::os::rename_path(link, claimed)) {
+        return qv::os::is_missing(link) ? Claim::removed : Claim::failed;
+    }
+    char text[kLinkCap];
+    if (read_file(claimed, text, sizeof text, nullptr) == 0 && names_hex(text, hex)) {
+        qv::os::remove_file(claimed);
+        return Claim::removed;
+    }
+    // A newer link written since the move wins; this one is then no longer wanted.
+    if (!qv::os::rename_new(claimed, link)) qv::os::remove_file(claimed);
+    return Claim::changed;
+}
+
+// Removes the manifest's own files once no tag names it. They are first moved to temporary
+// names and the tags looked at again: a push of the same manifest under another tag between
+// the first look and the removal then finds them gone and writes them anew, or is seen here
+// and gets them back.
+void remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
+                         const ManifestFiles &files) {
+    const char *paths[] = {files.body, files.content_type, files.rev_link};
+    char claimed[3][kPathCap];
+    bool held[3] = {};
+    for (int i = 0; i < 3; ++i)
+        held[i] = qv::os::is_non_directory(paths[i]) && temporary_path(claimed[i], paths[i]) &&
+                  qv::os::rename_path(paths[i], claimed[i]);
+    const bool named = another_tag_names(repo, tags_dir, hex);
+    for (int i = 0; i < 3; ++i) {
+        // Put back unless a push wrote the file anew meanwhile (the same bytes).
+        if (held[i] && !(named && qv::os::rename_new(claimed[i], paths[i])))
+            qv::os::remove_file(claimed[i]);
+    }
+}
+
 // The manifest goes, and with it every tag that names it, wherever it lies in the tags
 // directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
@@ -159,8 +214,13 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
         } else {
             const char *name = nullptr;
             bool is_dir = false;
-            while (reader.next(&name, &is_dir)) {
-                if (is_dir && tag_names_manifest(repo, name, hex)) naming.emplace_back(name);
+            try {
+                while (reader.next(&name, &is_dir)) {
+                    if (is_dir && tag_names_manifest(repo, name, hex)) naming.emplace_back(name);
+                }
+            } catch (const std::bad_alloc &) {
+                set_error("out of memory");  // nothing removed yet: the manifest stays
+                return -1;
             }
             failed = reader.failed();
         }
@@ -183,15 +243,17 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
 // The tag goes; its manifest only when no other tag names it any longer, and spare (when
 // given) does not claim it.
 int delete_by_tag(const char *repo, const char *tag, const char *hex, const char *tags_dir,
-                  const ManifestFiles &files, const SpareManifest &spare) {
+                  const ManifestFiles &files, const SpareManifest &spare, bool link_gone = false) {
     char link[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0) return -1;
-    if (qv::os::is_non_directory(link) && !qv::os::remove_file(link)) {
+    if (!link_gone && qv::os::is_non_directory(link) && !qv::os::remove_file(link)) {
         set_error("delete tag failed");
         return -1;
     }
-    if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex)))
-        remove_manifest_files(files);
+    if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
+        if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
+        remove_unless_named(repo, tags_dir, hex, files);
+    }
     return 0;
 }
 
@@ -283,11 +345,20 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *
     }
     if (prepare_delete(repo, tag, &files, tags_dir, hex) != 0) return TagDeletion::failed;
     // Re-pointed since the pass read it: that is a fresh push, which stays.
-    if (!has_digest_prefix(collected) ||
-        std::strncmp(collected + sizeof kDigestPrefix - 1, hex, kHexLen + 1) != 0)
-        return TagDeletion::changed;
-    return delete_by_tag(repo, tag, hex, tags_dir, files, spare) == 0 ? TagDeletion::deleted
-                                                                      : TagDeletion::failed;
+    if (!names_hex(collected, hex)) return TagDeletion::changed;
+    if (retention_compared_hook != nullptr) retention_compared_hook();
+    switch (claim_link(repo, tag, hex)) {
+        case Claim::changed:
+            return TagDeletion::changed;
+        case Claim::failed:
+            set_error("delete tag failed");
+            return TagDeletion::failed;
+        case Claim::removed:
+            break;
+    }
+    // The link is gone already; one written since by a push must stay.
+    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true) == 0 ? TagDeletion::deleted
+                                                                            : TagDeletion::failed;
 }
 
 }  // namespace reg

@@ -17,6 +17,7 @@
 namespace reg {
 
 void (*retention_selected_hook)() = nullptr;
+void (*retention_compared_hook)() = nullptr;
 
 namespace {
 
@@ -172,7 +173,7 @@ class IndexChildren {
     bool complete_ = false;
 };
 
-void delete_marked(const RetentionItem *items, int count, const Policy &policy, Tally *tally) {
+void delete_marked(RetentionItem *items, int count, const Policy &policy, Tally *tally) {
     if (policy.dry_run) {
         tally->tags_deleted = tally->marked;
         return;
@@ -180,11 +181,21 @@ void delete_marked(const RetentionItem *items, int count, const Policy &policy, 
     IndexChildren listed;
     const SpareManifest spare = [&listed](const char *hex) { return listed.lists(hex); };
     for (int i = 0; i < count; ++i) {
-        const RetentionItem &item = items[i];
-        // A tag re-pointed since it was collected is a fresh push: it stays, and counts as kept.
-        if (item.marked && delete_collected_tag(item.repository, item.tag, item.digest, spare) ==
-                               TagDeletion::deleted)
-            ++tally->tags_deleted;
+        RetentionItem &item = items[i];
+        if (!item.marked) continue;
+        switch (delete_collected_tag(item.repository, item.tag, item.digest, spare)) {
+            case TagDeletion::deleted:
+                ++tally->tags_deleted;
+                break;
+            case TagDeletion::changed:
+                // Re-pointed since it was collected: a fresh push, which stays and is reported
+                // as kept, not among the deletions.
+                item.marked = 0;
+                --tally->marked;
+                break;
+            case TagDeletion::failed:
+                break;
+        }
     }
 }
 

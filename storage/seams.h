@@ -12,4 +12,10 @@ extern void (*put_checked_hook)();
 // reg_retention_json: after every tag is collected and selected, before the first deletion.
 extern void (*retention_selected_hook)();
 
+// reg_retention_json: a tag's link checked against the digest collected, before it goes.
+extern void (*retention_compared_hook)();
+
+// reg_manifest_delete by tag: no other tag names the manifest, before its files go.
+extern void (*tag_delete_scanned_hook)();
+
 }  // namespace reg

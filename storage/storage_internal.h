@@ -92,6 +92,9 @@ int write_file(const char *path, const void *data, size_t len);
 // alone could repeat across containers sharing one store).
 const char *process_tag();
 
+// The temporary name beside path (".<name>.<process tag>.tmp"); false when it would not fit.
+bool temporary_path(char *out, const char *path);
+
 // Replaces the file whole: the data goes to a temporary file beside it, which one rename then
 // puts in its place. Readers see the old content or the new, never a mix, and a write that
 // fails part way (disk full) leaves the old content. The temporary is removed on failure.

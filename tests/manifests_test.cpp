@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -174,6 +175,23 @@ TEST_F(Manifests, DigestDeletionTakesEveryTagNamingIt) {
 // Tag deletions leave their directories behind, so a tags directory can hold far more
 // entries than one listing keeps. The checks that decide what a deletion removes must see
 // them all. The tags the checks need are picked from the far end of the directory's own order.
+// The same manifest pushed under another tag just as the last tag naming it is deleted: the
+// new tag keeps it.
+TEST_F(Manifests, APushUnderAnotherTagDuringATagDeletionKeepsTheManifest) {
+    store.put_manifest("app", kHexA, "body A");
+    store.put_tag("app", "old", kHexA, kTime);
+    static StoreLayout *layout;
+    layout = &store;
+    reg::tag_delete_scanned_hook = [] { layout->put_tag("app", "v2", kHexA, kTime); };
+    const std::string deleted = del("app", "old");
+    reg::tag_delete_scanned_hook = nullptr;
+    EXPECT_EQ(deleted, "ok");
+    EXPECT_EQ(get("app", "v2"), "body A");
+    EXPECT_EQ(get("app", "old"), "ERROR: tag not found: app:old");
+    EXPECT_TRUE(exists(store.ct_path("app", kHexA)));
+    EXPECT_TRUE(exists(store.rev_link("app", kHexA)));
+}
+
 TEST_F(Manifests, DeletionsSeeEveryTagDirectory) {
     for (const int dirs : {600, 3000}) {
         SCOPED_TRACE(dirs);

@@ -230,8 +230,28 @@ TEST_F(Retention, ATagRepointedAfterCollectionIsKept) {
 
     EXPECT_EQ(report.num("tags_deleted"), 0);
     EXPECT_EQ(report.num("tags_kept"), 2);
+    EXPECT_EQ(report.entries(), Names{});
     EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(3)));
     EXPECT_TRUE(exists(store.body_path("app", test_hex(3))));
+    EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
+}
+
+// Re-pointed in the instant between the pass's last look at the link and its removal: the
+// new link stays, and the tag is reported as kept, not among the deletions.
+TEST_F(Retention, ATagRepointedAtTheLastMomentIsKept) {
+    push("app", "new", now - 1 * kDay, 1);
+    push("app", "old", now - 2 * kDay, 2);
+    store.put_manifest("app", test_hex(3), "fresh push");
+    static StoreLayout *layout;
+    layout = &store;
+    reg::retention_compared_hook = [] { layout->put_tag("app", "old", test_hex(3), now_unix()); };
+    Report report(run(0, 1, 0, 0));
+    reg::retention_compared_hook = nullptr;
+
+    EXPECT_EQ(report.num("tags_deleted"), 0);
+    EXPECT_EQ(report.num("tags_kept"), 2);
+    EXPECT_EQ(report.entries(), Names{});
+    EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(3)));
     EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
 }
 
