@@ -62,11 +62,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int auth = registry_auth_enabled();
     FUZZ_CHECK(auth == 0 || auth == 1);
 
+    // A file that never names a key gives that key's default, whatever else it holds.
+    const auto names = [&f](const char *key) { return f[1].find(key) != std::string::npos; };
+    if (!names("storage_root")) FUZZ_CHECK(s_root_seen == "./registry_storage");
+    if (!names("registry_auth_")) FUZZ_CHECK(auth == 0);
+    if (!names("registry_retention_protect_latest")) FUZZ_CHECK(protect == 1);
+
     qv::frontend::audit_reset_for_tests();
     const int enabled = qv_audit_enabled();
     const std::string_view log_path = qv_audit_log_path();
     FUZZ_CHECK(enabled == 0 || enabled == 1);
     FUZZ_CHECK(qv_audit_cap_bytes() >= 0);
+    if (!names("registry_access_log")) {
+        FUZZ_CHECK(qv_audit_cap_bytes() == 5242880);
+        // Without a root key the log is on, in the default root (a long root turns it off).
+        if (!names("storage_root")) {
+            FUZZ_CHECK(enabled == 1 && log_path == "./registry_storage/registry_access.log");
+        }
+    }
     if (enabled) {
         FUZZ_CHECK(log_path.size() <= kLogPathMax && log_path.ends_with(kLogName));
     } else {
