@@ -50,5 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     yyjson_val *phase = yyjson_obj_get(root, "phase");
     FUZZ_CHECK(yyjson_is_str(phase) && yyjson_get_len(phase) <= kPhaseMax);
     FUZZ_CHECK(yyjson_obj_size(root) == 10);
+
+    // A snapshot that is not a JSON object (cut short, say, while being rewritten) is no
+    // snapshot: the answer is the idle record.
+    const std::unique_ptr<yyjson_doc, DocFree> input(
+        yyjson_read(reinterpret_cast<const char *>(data), size, YYJSON_READ_NOFLAG));
+    if (!yyjson_is_obj(yyjson_doc_get_root(input.get()))) {
+        FUZZ_CHECK(std::string_view(yyjson_get_str(phase)) == "idle");
+        FUZZ_CHECK(yyjson_is_false(yyjson_obj_get(root, "running")));
+        for (const char *number : {"blobs_scanned", "blobs_total", "blobs_deleted", "bytes_freed",
+                                   "started_unix", "elapsed_ms"})
+            FUZZ_CHECK(yyjson_get_sint(yyjson_obj_get(root, number)) == 0);
+    }
     return 0;
 }
