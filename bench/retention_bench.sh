@@ -18,14 +18,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/site"
 echo '{"registry_access_log": 0}' >"$work/site/config.json"
 
-ms_of() {  # ms_of COMMAND... : wall time of one run in microseconds
-    local t0 t1
-    t0=$(date +%s%N)
-    "$@" >/dev/null
-    t1=$(date +%s%N)
-    echo $(((t1 - t0) / 1000))
-}
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+. "$top/bench/timing.sh"
 
 request() {  # request ROOT QUERY
     (cd "$work/site" && env -i REQUEST_METHOD=POST QUERY_STRING="$2" \
@@ -38,8 +31,8 @@ request "$work/store" "dry_run=1&keep_n=2" >/dev/null
 floor "$work/store" >/dev/null
 : >"$work/a" && : >"$work/b"
 for _ in $(seq "$runs"); do
-    ms_of request "$work/store" "dry_run=1&keep_n=2" >>"$work/a"
-    ms_of floor "$work/store" >>"$work/b"
+    us_of request "$work/store" "dry_run=1&keep_n=2" >>"$work/a"
+    us_of floor "$work/store" >>"$work/b"
 done
 a=$(median <"$work/a") b=$(median <"$work/b")
 
@@ -60,8 +53,8 @@ for _ in $(seq "$real_runs"); do
     cp -a "$work/store" "$work/run"
     cp -a "$work/store" "$work/ref"
     floor "$work/run" >/dev/null
-    ms_of request "$work/run" "keep_n=2" >>"$work/c"
-    ms_of floor "$work/ref" >>"$work/d"
+    us_of request "$work/run" "keep_n=2" >>"$work/c"
+    us_of floor "$work/ref" >>"$work/d"
 done
 c=$(median <"$work/c") d=$(median <"$work/d")
 left=$(find "$work/run/repositories" -name link -path '*tags*' | wc -l)

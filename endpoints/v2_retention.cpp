@@ -9,8 +9,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "endpoints/query_flags.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_cgi.h"
+#include "frontend/v2_auth.h"
 #include "storage/reg_storage.h"
 
 namespace {
@@ -32,27 +34,8 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Whether the query string has a segment whose raw key is name, value or not. cgi_query cannot
-// tell "dry_run" and "dry_run=" from an absent parameter; a deleting endpoint must.
-bool query_names(std::string_view name) {
-    std::string_view q(cgi_env("QUERY_STRING", nullptr));
-    while (!q.empty()) {
-        const size_t amp = q.find('&');
-        const std::string_view segment = q.substr(0, amp);
-        if (segment.substr(0, segment.find('=')) == name) return true;
-        if (amp == std::string_view::npos) break;
-        q.remove_prefix(amp + 1);
-    }
-    return false;
-}
-
-// Named with no value or an empty one asks for a dry run: reading that as "use the default"
-// would delete tags for a caller who asked to delete nothing. Otherwise exactly "0" or "false"
-// is a real pass, any other value a dry run, and an absent parameter the default.
 int dry_run_param(int fallback) {
-    const std::string_view v(cgi_query("dry_run"));
-    if (v.empty()) return query_names("dry_run") ? 1 : fallback;
-    return (v == "0" || v == "false") ? 0 : 1;
+    return qv::endpoints::dry_run_flag("dry_run", fallback);
 }
 
 // "0", and "false", "no" or "off" in any letter case, are off; any other non-empty text is on;
@@ -81,6 +64,9 @@ int count_param(const char *value, int64_t fallback) {
 }  // namespace
 
 extern "C" int handle_v2_retention(void) {
+    // A pass deletes tags: once the operator closes /v2 to anonymous clients, this route is
+    // closed like every other. Without authentication configured nothing changes.
+    if (registry_auth_enabled() && !registry_auth_check()) return 0;
     if (std::strcmp(cgi_method(), "POST") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for retention endpoint");
 

@@ -26,13 +26,17 @@ FilePtr open_body_file() {
     return qv::frontend::open_file(path, "rb");
 }
 
-// CONTENT_LENGTH as a 32-bit signed number, saturating like strtol does on overflow;
-// absent, empty or not a number reads as 0.
-int32_t announced_length() {
+// CONTENT_LENGTH, saturating like strtoll on overflow; absent, empty or not a number reads
+// as 0.
+int64_t announced_length64() {
     const char *text = cgi_env("CONTENT_LENGTH", nullptr);
     if (text[0] == '\0') return 0;
-    const long long v = std::strtoll(text, nullptr, 10);
-    return static_cast<int32_t>(std::clamp<long long>(v, INT32_MIN, INT32_MAX));
+    return std::strtoll(text, nullptr, 10);
+}
+
+// The same as a 32-bit signed number, saturating like strtol: the bound of a body read whole.
+int32_t announced_length() {
+    return static_cast<int32_t>(std::clamp<int64_t>(announced_length64(), INT32_MIN, INT32_MAX));
 }
 
 // Up to size bytes of the stream into a new buffer with a NUL after what arrived. A body
@@ -99,7 +103,9 @@ extern "C" int cgi_stream_post(cgi_sink_fn sink, void *ctx, uint64_t *out_total)
     if (FilePtr f = open_body_file()) {
         result = pump(f.get(), -1, sink, ctx, &total);
     } else {
-        const int32_t length = announced_length();
+        // Streamed bodies are not bounded by memory: a layer past 2 GiB must arrive whole
+        // rather than be cut at 2^31 - 1 bytes.
+        const int64_t length = announced_length64();
         if (length <= 0) return 0;
         qv::os::binary_mode(stdin);
         result = pump(stdin, length, sink, ctx, &total);

@@ -84,6 +84,10 @@ bool remove_dir(const char *path);
 bool remove_file(const char *path);
 // Moves a file or directory, replacing a file at the destination.
 bool rename_path(const char *from, const char *to);
+// Opens an existing file for appending; nullptr when there is none (it is never created).
+std::FILE *open_append_existing(const char *path);
+// Moves a file to a name nothing holds yet; false (with EEXIST) when something is there.
+bool rename_new(const char *from, const char *to);
 // Sets a file's last-write (and last-access) time, in Unix seconds.
 bool set_mtime(const char *path, int64_t unix_seconds);
 // Sets a file's last-write time to the file system's present time, without following a
@@ -98,7 +102,7 @@ int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
 FileTime file_clock_now();
 
 // This process's id, for names no other process uses.
-long process_id();
+unsigned long process_id();
 
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();

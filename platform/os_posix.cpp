@@ -1,5 +1,6 @@
 // POSIX implementation of the operating-system layer.
 #include <dirent.h>
+#include <stdio.h>  // renameat2
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +101,32 @@ bool rename_path(const char *from, const char *to) {
     return std::rename(from, to) == 0;
 }
 
+std::FILE *open_append_existing(const char *path) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE *f = ::fdopen(fd, "ab");
+    if (f == nullptr) ::close(fd);
+    return f;
+}
+
+bool rename_new(const char *from, const char *to) {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // A file system without the flag: a hard link refuses an existing name just as well.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Nor hard links: the best left is to look first.
+    struct stat st;
+    if (::lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return std::rename(from, to) == 0;
+}
+
 bool set_mtime(const char *path, int64_t unix_seconds) {
     timespec times[2];
     times[0].tv_sec = static_cast<time_t>(unix_seconds);
@@ -161,8 +188,8 @@ FileTime file_clock_now() {
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
 }
 
-long process_id() {
-    return static_cast<long>(::getpid());
+unsigned long process_id() {
+    return static_cast<unsigned long>(::getpid());
 }
 
 uint64_t monotonic_ms() {

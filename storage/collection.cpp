@@ -45,7 +45,7 @@ bool is_upload_name(std::string_view name) {
 }
 
 bool claimed_path(char *out, const char *pending) {
-    const int n = std::snprintf(out, kPathCap, "%s.%ld", pending, qv::os::process_id());
+    const int n = std::snprintf(out, kPathCap, "%s.%lu", pending, qv::os::process_id());
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 
@@ -62,7 +62,7 @@ qv::os::FileTime run_start_time() {
     char dir[kPathCap];
     char probe_name[64];
     char probe[kPathCap];
-    std::snprintf(probe_name, sizeof probe_name, "clock.%ld", qv::os::process_id());
+    std::snprintf(probe_name, sizeof probe_name, "clock.%lu", qv::os::process_id());
     if (!gc_state_path(dir, nullptr) || !gc_state_path(probe, probe_name)) {
         return {clock.sec - 1, 0};
     }
@@ -188,7 +188,7 @@ class Collection {
 
         int marked = -1;
         try {
-            marked = gc_mark(&reachable_, &Collection::after_body, this);
+            marked = gc_mark(&reachable_, &Collection::after_body, this, !dry_run_);
         } catch (const std::bad_alloc &) {
             set_error("out of memory");
         }

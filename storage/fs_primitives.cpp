@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
+#include <string_view>
 
 #include "storage/storage_internal.h"
 
@@ -32,7 +34,64 @@ bool make_one_dir(const char *path) {
     return err == 0 || err == EEXIST || qv::os::is_dir(path);
 }
 
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr int64_t kStaleTemporarySeconds = 900;
+
 }  // namespace
+
+// The temporary beside path; false when it would not fit.
+bool temporary_path(char *out, const char *path) {
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; ++p)
+        if (qv::os::is_sep(*p)) name = p + 1;
+    const int n = std::snprintf(out, kPathCap, "%.*s.%s.%s%s", static_cast<int>(name - path), path,
+                                name, process_tag(), kTemporarySuffix.data());
+    return n > 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+// "<pid>-<8 hex digits>", drawn once per process: the pid alone could repeat across
+// containers sharing one store.
+const char *process_tag() {
+    static char tag[32] = "";
+    if (tag[0] == '\0') {
+        unsigned int noise = 0;
+        try {
+            noise = std::random_device{}();
+        } catch (...) {
+            noise = static_cast<unsigned int>(qv::os::monotonic_ms());
+        }
+        std::snprintf(tag, sizeof tag, "%lu-%08x", qv::os::process_id(), noise);
+    }
+    return tag;
+}
+
+bool is_temporary_name(std::string_view name) {
+    return name.size() > 1 + kTemporarySuffix.size() && name.front() == '.' &&
+           name.ends_with(kTemporarySuffix);
+}
+
+void remove_stale_temporaries(const char *dir) {
+    qv::os::DirReader reader(dir);
+    const int64_t now = qv::os::unix_now();
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        char path[kPathCap];
+        qv::os::FileInfo info{};
+        if (is_dir || !is_temporary_name(name) || !join_path(path, dir, name) ||
+            !qv::os::file_info(path, &info) || now - info.mtime_unix < kStaleTemporarySeconds)
+            continue;
+        qv::os::remove_file(path);
+    }
+}
+
+int replace_file(const char *path, const void *data, size_t len) {
+    char temporary[kPathCap];
+    if (path == nullptr || !temporary_path(temporary, path)) return -1;
+    if (write_file(temporary, data, len) == 0 && qv::os::rename_path(temporary, path)) return 0;
+    qv::os::remove_file(temporary);
+    return -1;
+}
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
     if (path == nullptr || buf == nullptr || cap == 0) return -1;  // no room even for the NUL

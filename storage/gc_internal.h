@@ -74,7 +74,11 @@ class ReachableSet {
 // depth, adding what each references. after_body runs after each body read and stops the mark
 // by returning true. 0 when every body was read, 1 when stopped, -1 with the last-error text
 // naming what could not be read (the mark is then incomplete and nothing may be swept).
+// With tidy (a real run), stale temporaries of crashed rewrites in each _manifests go too.
 using AfterBody = bool (*)(void *ctx, int bodies_read);
-int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx);
+int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx, bool tidy);
+// The same walk, adding only what manifest indexes list (their manifests[].digest): the
+// manifests that must stay while an index names them. Results as gc_mark's.
+int gc_mark_index_children(ReachableSet *set);
 
 }  // namespace reg

@@ -65,11 +65,12 @@ bool add_digests_of_list(ReachableSet *set, yyjson_val *list) {
 
 // What one body references: config.digest, layers[].digest and manifests[].digest. A body
 // that does not parse, or is not an object, references nothing.
-bool add_references(ReachableSet *set, const char *body, size_t len) {
+bool add_references(ReachableSet *set, const char *body, size_t len, bool index_children_only) {
     const std::unique_ptr<yyjson_doc, DocFree> doc(
         yyjson_read_opts(const_cast<char *>(body), len, 0, nullptr, nullptr));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) return true;
+    if (index_children_only) return add_digests_of_list(set, yyjson_obj_get(root, "manifests"));
     return add_digest_of(set, yyjson_obj_get(root, "config")) &&
            add_digests_of_list(set, yyjson_obj_get(root, "layers")) &&
            add_digests_of_list(set, yyjson_obj_get(root, "manifests"));
@@ -77,8 +78,12 @@ bool add_references(ReachableSet *set, const char *body, size_t len) {
 
 class Marker {
   public:
-    Marker(ReachableSet *set, AfterBody after_body, void *ctx)
-        : set_(set), after_body_(after_body), ctx_(ctx) {}
+    Marker(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only, bool tidy)
+        : set_(set),
+          after_body_(after_body),
+          ctx_(ctx),
+          index_children_only_(index_children_only),
+          tidy_(tidy) {}
 
     // Depth first over every directory below repositories, without recursion so that no
     // depth can exhaust the stack. Links are never entered (the enumeration reports them as
@@ -137,6 +142,8 @@ class Marker {
             }
             if (reader.failed()) return incomplete("cannot list", dir);
         }
+        // What a rewrite that crashed left behind lies here, and nothing else lists this.
+        if (tidy_) remove_stale_temporaries(dir.c_str());
         for (const std::string &body : bodies) {
             if (int rc = mark_body(body); rc != 0) return rc;
         }
@@ -152,7 +159,7 @@ class Marker {
         if (err == EFBIG) return incomplete("manifest body over 64 MiB", path);
         if (err == ENOMEM) return incomplete("out of memory reading", path);
         if (err != 0) return incomplete("cannot read manifest body", path);
-        if (!add_references(set_, body.get(), len))
+        if (!add_references(set_, body.get(), len, index_children_only_))
             return incomplete("out of memory marking", path);
         return after_body_ != nullptr && after_body_(ctx_, ++bodies_read_) ? 1 : 0;
     }
@@ -160,6 +167,8 @@ class Marker {
     ReachableSet *set_;
     AfterBody after_body_;
     void *ctx_;
+    bool index_children_only_;
+    bool tidy_;
     int bodies_read_ = 0;
 };
 
@@ -212,13 +221,26 @@ bool ReachableSet::contains(const char *hex) const {
     return false;
 }
 
-int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx) {
+namespace {
+
+int mark_store(ReachableSet *set, AfterBody after_body, void *ctx, bool index_children_only,
+               bool tidy) {
     char repositories[kPathCap];
     if (!join_path(repositories, s_root, "repositories")) {
         set_error("%s", kPathTooLong);
         return -1;
     }
-    return Marker(set, after_body, ctx).run(repositories);
+    return Marker(set, after_body, ctx, index_children_only, tidy).run(repositories);
+}
+
+}  // namespace
+
+int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx, bool tidy) {
+    return mark_store(set, after_body, ctx, false, tidy);
+}
+
+int gc_mark_index_children(ReachableSet *set) {
+    return mark_store(set, nullptr, nullptr, true, false);
 }
 
 }  // namespace reg

@@ -58,4 +58,13 @@ int repo_name_valid(const char *text) {
     return s.find("..") == std::string_view::npos;
 }
 
+bool repo_name_enters_manifests(std::string_view name) {
+    while (true) {
+        const size_t cut = name.find('/');
+        if (name.substr(0, cut) == "_manifests") return true;
+        if (cut == std::string_view::npos) return false;
+        name.remove_prefix(cut + 1);
+    }
+}
+
 }  // namespace reg

@@ -10,9 +10,13 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*put_checked_hook)() = nullptr;
+
 namespace {
 
 constexpr size_t kDigestLen = 71;     // "sha256:" + 64 hex digits
@@ -50,16 +54,14 @@ bool tag_valid(std::string_view tag) {
 // other than "" and ".", and none named "_manifests" (the walks never enter those, so what
 // is stored there would be invisible, and its blobs collectable).
 bool repo_places_inside_repositories(std::string_view name) {
-    bool has_real_component = false;
+    if (repo_name_enters_manifests(name)) return false;
     while (true) {
         const size_t cut = name.find('/');
         const std::string_view part = name.substr(0, cut);
-        if (part == "_manifests") return false;
-        if (!part.empty() && part != ".") has_real_component = true;
-        if (cut == std::string_view::npos) break;
+        if (!part.empty() && part != ".") return true;
+        if (cut == std::string_view::npos) return false;
         name.remove_prefix(cut + 1);
     }
-    return has_real_component;
 }
 
 // A JSON string of exactly the digest form (a NUL inside the string does not end it early).
@@ -126,10 +128,10 @@ int require_blob(const char *digest) {
     return -1;
 }
 
-// After the write, each blob is marked again and must still be there: a collection that read
-// the repository's manifests just before this one was written, and met a blob whose refresh
-// came before it began, has swept it. The client is then told, so that it pushes the blob
-// again, rather than left with a manifest whose blob is gone.
+// Once the body is written, each blob is marked again and must still be there: a collection
+// that read the repository's manifests just before the body appeared, and met a blob whose
+// refresh came before it began, may have swept it. The put then fails, and takes back a body
+// it created, so that no manifest is left naming a blob that is gone.
 int recheck_image_blobs(yyjson_val *root) {
     if (int rc = require_blob(digest_member(yyjson_obj_get(root, "config"))); rc != 0) return rc;
     yyjson_val *layers = yyjson_obj_get(root, "layers");
@@ -247,17 +249,28 @@ int build_write_paths(const char *repo, const char *hex, const char *tag, WriteP
     return manifest_tag_path(p->tag_link, repo, tag);
 }
 
+// Each file is replaced whole (replace_file): a re-push that fails part way keeps what was
+// stored, and a reader never meets a half-written body or link.
+// image is the parsed image manifest, whose blobs are checked again once the body is there
+// (nullptr for an index).
 int write_manifest(const WritePaths &p, const void *data, size_t len, const char *content_type,
-                   const char *digest, bool tagged) {
+                   const char *digest, bool tagged, yyjson_val *image) {
     if (mkdirs(p.manifests_dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
     }
-    if (write_file(p.body, data, len) != 0) {
+    if (put_checked_hook != nullptr) put_checked_hook();
+    // A body already there was there for any collection's mark to read.
+    const bool body_was_stored = qv::os::is_file(p.body);
+    if (replace_file(p.body, data, len) != 0) {
         set_error("write manifest body failed");
         return -1;
     }
-    if (write_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
+    if (image != nullptr && recheck_image_blobs(image) != 0) {
+        if (!body_was_stored) qv::os::remove_file(p.body);
+        return -1;
+    }
+    if (replace_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
@@ -265,7 +278,8 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("mkdirs revision dir failed");
         return -1;
     }
-    if (write_file(p.rev_link, digest, kDigestLen) != 0) {
+    remove_stale_temporaries(p.rev_dir);
+    if (replace_file(p.rev_link, digest, kDigestLen) != 0) {
         set_error("write revision link failed");
         return -1;
     }
@@ -274,8 +288,21 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("mkdirs tag dir failed");
         return -1;
     }
-    if (write_file(p.tag_link, digest, kDigestLen) != 0) {
+    remove_stale_temporaries(p.tag_dir);
+    if (replace_file(p.tag_link, digest, kDigestLen) != 0) {
         set_error("write tag link failed");
+        return -1;
+    }
+    // A deletion of another tag that found none naming this manifest may have taken its files
+    // just before this tag appeared: what is missing now is written again.
+    const bool restored =
+        (qv::os::is_file(p.body) || replace_file(p.body, data, len) == 0) &&
+        (qv::os::is_file(p.content_type) ||
+         replace_file(p.content_type, content_type, std::strlen(content_type)) == 0) &&
+        (qv::os::is_file(p.rev_link) ||
+         (mkdirs(p.rev_dir) == 0 && replace_file(p.rev_link, digest, kDigestLen) == 0));
+    if (!restored) {
+        set_error("write manifest body failed");
         return -1;
     }
     return 0;
@@ -329,9 +356,9 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
     WritePaths paths;
     if (build_write_paths(repo, hex, tagged ? reference : nullptr, &paths) != 0) return -1;
     const char *type = content_type_to_store(content_type, media_type);
-    if (write_manifest(paths, data, len, type, digest, tagged) != 0) return -1;
     yyjson_val *root = yyjson_doc_get_root(doc.get());
-    if (yyjson_obj_get(root, "manifests") == nullptr && recheck_image_blobs(root) != 0) return -1;
+    yyjson_val *image = yyjson_obj_get(root, "manifests") == nullptr ? root : nullptr;
+    if (write_manifest(paths, data, len, type, digest, tagged, image) != 0) return -1;
     std::memcpy(out_digest, digest, kDigestOutCap);
     return 0;
 }

@@ -1,6 +1,8 @@
 // Turning a manifest reference (a tag or a digest) into the hex of a stored manifest.
 #pragma once
 
+#include <functional>
+
 namespace reg {
 
 // Resolves a tag reference through its tag link, or checks that a digest reference names a
@@ -8,5 +10,18 @@ namespace reg {
 // last-error text set. The caller has already checked its arguments, the ready flag and the
 // repository name.
 int manifest_resolve(const char *repo, const char *reference, char *hex_out);
+
+// Asked, with the manifest's hex, before a tag deletion removes the last tag's manifest:
+// true keeps the manifest's files.
+using SpareManifest = std::function<bool(const char *hex)>;
+
+enum class TagDeletion { deleted, changed, failed };
+
+// Deletes a tag as reg_manifest_delete does with a tag reference, for the retention pass: only
+// while its link still holds collected (the digest the pass read from it; else changed, and
+// nothing is touched), and its manifest only when no other tag names it and spare does not
+// claim it. failed leaves the last-error text set.
+TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *collected,
+                                 const SpareManifest &spare);
 
 }  // namespace reg

@@ -2,13 +2,20 @@
 // whole repositories.
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*tag_delete_scanned_hook)() = nullptr;
+
 namespace {
 
 constexpr size_t kHexLen = 64;
@@ -91,14 +98,18 @@ bool tag_names_manifest(const char *repo, const char *tag, const char *hex) {
            std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen) == 0;
 }
 
+// Whether another tag still names the manifest. Every entry counts, however many the
+// directory holds (deleted tags leave theirs behind). A tags directory that is there but
+// cannot be read through may hold such a tag, so it keeps the manifest.
 bool another_tag_names(const char *repo, const char *tags_dir, const char *hex) {
-    DirListing listing;
-    if (list_dir(tags_dir, &listing) != 0) return false;
-    for (int i = 0; i < listing.count; ++i) {
-        const ListEntry &entry = listing.entries[i];
-        if (entry.is_dir && tag_names_manifest(repo, entry.name, hex)) return true;
+    qv::os::DirReader reader(tags_dir);
+    if (!reader.ok()) return qv::os::is_dir(tags_dir);
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (is_dir && tag_names_manifest(repo, name, hex)) return true;
     }
-    return false;
+    return reader.failed();
 }
 
 int resolve_digest(const char *repo, const char *reference, char *hex_out) {
@@ -139,45 +150,130 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     return 0;
 }
 
-// The manifest goes, and with it every tag that names it.
+// Whether a link's text names the manifest: "sha256:" and exactly its 64 digits.
+bool names_hex(const char *link, const char *hex) {
+    return has_digest_prefix(link) &&
+           std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen + 1) == 0;
+}
+
+enum class Claim { removed, changed, failed };
+
+// Removes the tag's link only while it names the manifest. The link is first moved to a
+// temporary name of this process's own, and only that file is read and removed: a push that
+// re-points the tag meanwhile writes a new link, which stays (or, moved aside with the old
+// one, is put back).
+Claim claim_link(const char *repo, const char *tag, const char *hex) {
+    char link[kPathCap];
+    char claimed[kPathCap];
+    if (manifest_tag_path(link, repo, tag) != 0 || !temporary_path(claimed, link))
+        return Claim::failed;
+    if (!qv::os::rename_path(link, claimed)) {
+        return qv::os::is_missing(link) ? Claim::removed : Claim::failed;
+    }
+    char text[kLinkCap];
+    if (read_file(claimed, text, sizeof text, nullptr) == 0 && names_hex(text, hex)) {
+        qv::os::remove_file(claimed);
+        return Claim::removed;
+    }
+    // A newer link written since the move wins; this one is then no longer wanted.
+    if (!qv::os::rename_new(claimed, link)) qv::os::remove_file(claimed);
+    return Claim::changed;
+}
+
+// Removes the manifest's own files once no tag names it. They are first moved to temporary
+// names and the tags looked at again: a push of the same manifest under another tag between
+// the first look and the removal then finds them gone and writes them anew, or is seen here
+// and gets them back.
+void remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
+                         const ManifestFiles &files) {
+    const char *paths[] = {files.body, files.content_type, files.rev_link};
+    char claimed[3][kPathCap];
+    bool held[3] = {};
+    for (int i = 0; i < 3; ++i)
+        held[i] = qv::os::is_file(paths[i]) && temporary_path(claimed[i], paths[i]) &&
+                  qv::os::rename_path(paths[i], claimed[i]);
+    const bool named = another_tag_names(repo, tags_dir, hex);
+    for (int i = 0; i < 3; ++i) {
+        // Put back unless a push wrote the file anew meanwhile (the same bytes).
+        if (held[i] && !(named && qv::os::rename_new(claimed[i], paths[i])))
+            qv::os::remove_file(claimed[i]);
+    }
+}
+
+// The manifest goes, and with it every tag that names it, wherever it lies in the tags
+// directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
                      const ManifestFiles &files) {
-    DirListing listing;
-    if (list_dir(tags_dir, &listing) == 0) {
-        if (listing.count == 0) {
-            qv::os::remove_dir(tags_dir);
+    std::vector<std::string> naming;
+    bool failed = false;
+    {
+        qv::os::DirReader reader(tags_dir);
+        if (!reader.ok()) {
+            failed = qv::os::is_dir(tags_dir);  // missing is no tags; unreadable is unknown
         } else {
-            bool failed = false;
-            for (int i = 0; i < listing.count; ++i) {
-                const ListEntry &entry = listing.entries[i];
-                if (!entry.is_dir || !tag_names_manifest(repo, entry.name, hex)) continue;
-                char tag_dir[kPathCap];
-                if (!join_path(tag_dir, tags_dir, entry.name) || delete_tree(tag_dir) != 0)
-                    failed = true;
-            }
-            qv::os::remove_dir(tags_dir);  // only succeeds when no tag is left
-            if (failed) {
-                set_error("delete manifest tags failed: %s@%s", repo, reference);
+            const char *name = nullptr;
+            bool is_dir = false;
+            try {
+                while (reader.next(&name, &is_dir)) {
+                    if (is_dir && tag_names_manifest(repo, name, hex)) naming.emplace_back(name);
+                }
+            } catch (const std::bad_alloc &) {
+                set_error("out of memory");  // nothing removed yet: the manifest stays
                 return -1;
             }
+            failed = reader.failed();
         }
     }
+    for (const std::string &tag : naming) {
+        char tag_dir[kPathCap];
+        if (!join_path(tag_dir, tags_dir, tag.c_str()) || delete_tree(tag_dir) != 0) failed = true;
+    }
+    qv::os::remove_dir(tags_dir);  // only succeeds once no tag is left
+    if (failed) {
+        set_error("delete manifest tags failed: %s@%s", repo, reference);
+        return -1;
+    }
     remove_manifest_files(files);
+    remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
     qv::os::remove_dir(files.rev_dir);
     return 0;
 }
 
-// The tag goes; its manifest only when no other tag names it any longer.
+// The tag goes; its manifest only when no other tag names it any longer, and spare (when
+// given) does not claim it.
 int delete_by_tag(const char *repo, const char *tag, const char *hex, const char *tags_dir,
-                  const ManifestFiles &files) {
+                  const ManifestFiles &files, const SpareManifest &spare, bool link_gone = false) {
     char link[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0) return -1;
-    if (qv::os::is_file(link) && !qv::os::remove_file(link)) {
+    if (!link_gone && qv::os::is_file(link) && !qv::os::remove_file(link)) {
         set_error("delete tag failed");
         return -1;
     }
-    if (!another_tag_names(repo, tags_dir, hex)) remove_manifest_files(files);
+    if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
+        if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
+        remove_unless_named(repo, tags_dir, hex, files);
+    }
     return 0;
+}
+
+// The checks and paths both deletions start from: 0 with the manifest's hex and files.
+int prepare_delete(const char *repo, const char *reference, ManifestFiles *files, char *tags_dir,
+                   char *hex) {
+    if (repo == nullptr || reference == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    if (!repo_acceptable(repo)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    if (check_repo_paths(repo, files, tags_dir) != 0) return -1;
+    if (manifest_resolve(repo, reference, hex) != 0) return -1;
+    return build_manifest_files(repo, hex, files);
 }
 
 // The name with empty and "." components dropped, so that no spelling of a name can stand
@@ -235,6 +331,35 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
                                         : resolve_tag(repo, reference, hex_out);
 }
 
+TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *collected,
+                                 const SpareManifest &spare) {
+    ManifestFiles files;
+    char tags_dir[kPathCap];
+    char hex[kHexLen + 1];
+    // A tag directory named like a digest is no reference to that digest: deleting it so
+    // would take the manifest it names and all its tags.
+    if (has_digest_prefix(tag)) {
+        set_error("tag not found: %s:%s", repo, tag);
+        return TagDeletion::failed;
+    }
+    if (prepare_delete(repo, tag, &files, tags_dir, hex) != 0) return TagDeletion::failed;
+    // Re-pointed since the pass read it: that is a fresh push, which stays.
+    if (!names_hex(collected, hex)) return TagDeletion::changed;
+    if (retention_compared_hook != nullptr) retention_compared_hook();
+    switch (claim_link(repo, tag, hex)) {
+        case Claim::changed:
+            return TagDeletion::changed;
+        case Claim::failed:
+            set_error("delete tag failed");
+            return TagDeletion::failed;
+        case Claim::removed:
+            break;
+    }
+    // The link is gone already; one written since by a push must stay.
+    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true) == 0 ? TagDeletion::deleted
+                                                                            : TagDeletion::failed;
+}
+
 }  // namespace reg
 
 using namespace reg;
@@ -274,27 +399,12 @@ const char *reg_manifest_get(const char *repo, const char *reference, char *cont
 }
 
 int reg_manifest_delete(const char *repo, const char *reference) {
-    if (repo == nullptr || reference == nullptr) {
-        set_error("NULL argument");
-        return -1;
-    }
-    if (!s_ready) {
-        set_error("%s", kNotReady);
-        return -1;
-    }
-    if (!repo_acceptable(repo)) {
-        set_error("invalid repository name");
-        return -1;
-    }
     ManifestFiles files;
     char tags_dir[kPathCap];
-    if (check_repo_paths(repo, &files, tags_dir) != 0) return -1;
     char hex[kHexLen + 1];
-    if (manifest_resolve(repo, reference, hex) != 0) return -1;
-    build_manifest_files(repo, hex, &files);
-
+    if (prepare_delete(repo, reference, &files, tags_dir, hex) != 0) return -1;
     return has_digest_prefix(reference) ? delete_by_digest(repo, reference, hex, tags_dir, files)
-                                        : delete_by_tag(repo, reference, hex, tags_dir, files);
+                                        : delete_by_tag(repo, reference, hex, tags_dir, files, {});
 }
 
 int reg_repo_delete(const char *repo) {
@@ -306,7 +416,7 @@ int reg_repo_delete(const char *repo) {
         set_error("%s", kNotReady);
         return -1;
     }
-    if (!repo_name_valid(repo)) {
+    if (!repo_name_valid(repo) || repo_name_enters_manifests(repo)) {
         set_error("invalid repository name");
         return -1;
     }

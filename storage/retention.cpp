@@ -8,10 +8,17 @@
 #include <new>
 #include <string_view>
 
+#include "storage/gc_internal.h"
+#include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*retention_selected_hook)() = nullptr;
+void (*retention_compared_hook)() = nullptr;
+
 namespace {
 
 constexpr int kItemMax = 4096;
@@ -141,14 +148,55 @@ void select_items(RetentionItem *items, int count, const Policy &policy, int64_t
     }
 }
 
-void delete_marked(const RetentionItem *items, int count, const Policy &policy, Tally *tally) {
+// The manifests that stored indexes list, in every repository: a tag may go, but a manifest
+// an index lists must stay, or the index can no longer be pulled. Read once per pass, on the
+// first deletion that would remove a manifest. The walk has no caps; when it cannot read
+// every body, an index it missed could list anything, so every manifest is spared.
+class IndexChildren {
+  public:
+    bool lists(const char *hex) {
+        if (!read_) {
+            read_ = true;
+            try {
+                complete_ = gc_mark_index_children(&set_) == 0;
+            } catch (const std::bad_alloc &) {
+                complete_ = false;
+            }
+            set_.sort();
+        }
+        return !complete_ || set_.contains(hex);
+    }
+
+  private:
+    ReachableSet set_;
+    bool read_ = false;
+    bool complete_ = false;
+};
+
+void delete_marked(RetentionItem *items, int count, const Policy &policy, Tally *tally) {
     if (policy.dry_run) {
         tally->tags_deleted = tally->marked;
         return;
     }
-    for (int i = 0; i < count; ++i)
-        if (items[i].marked && reg_manifest_delete(items[i].repository, items[i].tag) == 0)
-            ++tally->tags_deleted;
+    IndexChildren listed;
+    const SpareManifest spare = [&listed](const char *hex) { return listed.lists(hex); };
+    for (int i = 0; i < count; ++i) {
+        RetentionItem &item = items[i];
+        if (!item.marked) continue;
+        switch (delete_collected_tag(item.repository, item.tag, item.digest, spare)) {
+            case TagDeletion::deleted:
+                ++tally->tags_deleted;
+                break;
+            case TagDeletion::changed:
+                // Re-pointed since it was collected: a fresh push, which stays and is reported
+                // as kept, not among the deletions.
+                item.marked = 0;
+                --tally->marked;
+                break;
+            case TagDeletion::failed:
+                break;
+        }
+    }
 }
 
 // Writes the report into the result buffer. Every entry is formed in full before it is
@@ -240,6 +288,7 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
         return retention_tag_cmp(a, b) < 0;
     });
     select_items(first, tally.tags_total, policy, now, &tally);
+    if (retention_selected_hook != nullptr) retention_selected_hook();
     delete_marked(first, tally.tags_total, policy, &tally);
 
     const int written = write_report(first, tally.tags_total, policy, tally, now);

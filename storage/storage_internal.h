@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/os.h"
 
@@ -50,6 +51,9 @@ int digest_valid(const char *text);
 int hex64_valid(const char *text);
 int uuid_valid(const char *text);
 int repo_name_valid(const char *text);
+// Whether a component of the name is "_manifests": such a name is a path inside a
+// repository, never a repository the walks can find.
+bool repo_name_enters_manifests(std::string_view name);
 // 32 bytes to 64 lowercase hex digits and a NUL.
 void bin_to_hex(const uint8_t in[32], char out[65]);
 
@@ -84,6 +88,23 @@ struct DirListing {
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
 int write_file(const char *path, const void *data, size_t len);
+// "<pid>-<8 hex digits>", drawn once per process: for names no other process uses (the pid
+// alone could repeat across containers sharing one store).
+const char *process_tag();
+
+// The temporary name beside path (".<name>.<process tag>.tmp"); false when it would not fit.
+bool temporary_path(char *out, const char *path);
+
+// Replaces the file whole: the data goes to a temporary file beside it, which one rename then
+// puts in its place. Readers see the old content or the new, never a mix, and a write that
+// fails part way (disk full) leaves the old content. The temporary is removed on failure.
+int replace_file(const char *path, const void *data, size_t len);
+// Temporaries are named ".<file name>.<process id>-<random>.tmp": unique to a process, and
+// never taken for a body (64 hex digits), a link or a tag by any walk.
+bool is_temporary_name(std::string_view name);
+// Removes what a crash left: the temporaries in dir (not below it) untouched for 900 seconds,
+// far longer than any write takes.
+void remove_stale_temporaries(const char *dir);
 char *read_file_alloc(const char *path, uint64_t *out_len);  // free() the result
 int list_dir(const char *path, DirListing *out);
 int mkdirs(const char *path);

@@ -6,9 +6,13 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*finish_hashed_hook)(const char *path) = nullptr;
+
 namespace {
 
 constexpr size_t kUploadIdLen = 36;
@@ -16,6 +20,7 @@ constexpr size_t kDigestOutCap = 72;  // "sha256:" + 64 digits + NUL
 constexpr uint32_t kSeedFallback = 0x9e3779b9u;
 // Fresh ids drawn before giving up when every one names an upload that is already there.
 constexpr int kCreateAttempts = 8;
+constexpr char kUploadSuffix[] = ".part";
 
 struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
@@ -79,16 +84,50 @@ void fan_out_dir(char *out, const char *hex) {
                   qv::os::kSepStr, qv::os::kSepStr, hex[0], hex[1]);
 }
 
-// Moves a verified upload into the store, or drops it when the store already has the blob.
-int store_upload(const char *upload, const char *computed_digest) {
+// "<upload less .part>.<what>-<process tag>.part": private names of an upload being
+// finished. Appends to the id fail once it is moved aside; the names still end in ".part", so
+// a collection counts them as uploads in progress throughout.
+bool private_upload_path(char *out, const char *upload, const char *what) {
+    const size_t stem = std::strlen(upload) - (sizeof kUploadSuffix - 1);
+    const int n = std::snprintf(out, kPathCap, "%.*s.%s-%s%s", static_cast<int>(stem), upload, what,
+                                process_tag(), kUploadSuffix);
+    return n > 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+// Copies from into a new file to, hashing exactly what it copies. Only this process has to
+// open: an append that opened the upload before it was moved aside can still write into it,
+// but never into what is stored.
+bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]) {
+    FilePtr in(std::fopen(from, "rb"));
+    if (!in) return false;
+    FilePtr out(std::fopen(to, "wbx"));
+    if (!out) return false;
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    static unsigned char buf[65536];
+    size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
+        sha256_update(&ctx, buf, got);
+        if (std::fwrite(buf, 1, got, out.get()) != got) return false;
+    }
+    if (std::ferror(in.get()) != 0 || std::fclose(out.release()) != 0) return false;
+    uint8_t hash[32];
+    sha256_final(&ctx, hash);
+    char hex[65];
+    bin_to_hex(hash, hex);
+    std::snprintf(computed, kDigestOutCap, "sha256:%s", hex);
+    return true;
+}
+
+// Moves the verified copy into the store, or drops it when the store already has the blob.
+// Either way the stored blob is dated now: a collection running meanwhile must spare it, and
+// the client counts on it from here.
+int store_upload(const char *copy, const char *computed_digest) {
     char blob[kPathCap];
     if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
-    if (blob_present(blob)) {
-        // Same bytes by construction: the stored file is neither compared nor replaced. Its
-        // time is refreshed, because the client now counts on it: a collection that marked
-        // before the manifest naming it arrives must spare it.
-        qv::os::touch_now(blob);
-        remove_if_file(upload);
+    // Same bytes by construction: a stored file is neither compared nor replaced.
+    if (blob_touch(computed_digest)) {
+        remove_if_file(copy);
         return 0;
     }
     char fan_out[kPathCap];
@@ -97,12 +136,37 @@ int store_upload(const char *upload, const char *computed_digest) {
         set_error("mkdirs blob dir failed");
         return -1;
     }
-    if (!qv::os::rename_path(upload, blob)) {
-        set_error("rename to CAS failed: %s", blob);
+    // Not moved: stored meanwhile by another upload (then the copy goes), or a failure.
+    if (!qv::os::rename_new(copy, blob)) remove_if_file(copy);
+    if (blob_touch(computed_digest)) return 0;
+    set_error("rename to CAS failed: %s", blob);
+    return -1;
+}
+
+// Copies and hashes the upload moved aside to `finishing`, and stores the copy. On a failure
+// that keeps the upload, it goes back under its own name so that the client may retry.
+int finish_moved(const char *upload, const char *finishing, const char *expected_digest) {
+    char copy[kPathCap];
+    char computed[kDigestOutCap];
+    if (!private_upload_path(copy, upload, "storing") || !copy_hashing(finishing, copy, computed)) {
+        remove_if_file(copy);
+        qv::os::rename_path(finishing, upload);
+        set_error("hashing upload failed");
         return -1;
     }
-    // Dated now, not at the last append: a collection running meanwhile must spare it.
-    qv::os::touch_now(blob);
+    if (finish_hashed_hook != nullptr) finish_hashed_hook(copy);
+    if (std::strcmp(computed, expected_digest) != 0) {
+        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        remove_if_file(copy);
+        remove_if_file(finishing);
+        return -1;
+    }
+    if (store_upload(copy, computed) != 0) {
+        remove_if_file(copy);
+        qv::os::rename_path(finishing, upload);
+        return -1;
+    }
+    remove_if_file(finishing);
     return 0;
 }
 
@@ -146,7 +210,8 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
         set_error("upload not found: %s", upload_uuid);
         return -1;
     }
-    std::FILE *file = std::fopen(path, "ab");
+    // Never created here: an upload finished or cancelled since the check above stays gone.
+    std::FILE *file = qv::os::open_append_existing(path);
     if (file == nullptr) {
         set_error("cannot open upload file: %s", upload_uuid);
         return -1;
@@ -180,22 +245,19 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         return -1;
     }
 
-    uint8_t hash[32];
-    if (sha256_file(upload, hash) != 0) {
-        set_error("hashing upload failed");
+    char finishing[kPathCap];
+    if (!private_upload_path(finishing, upload, "finishing")) {
+        set_error("%s", kPathTooLong);
         return -1;
     }
-    char hex[65];
-    bin_to_hex(hash, hex);
-    char computed[kDigestOutCap];
-    std::snprintf(computed, sizeof computed, "sha256:%s", hex);
-
-    if (std::strcmp(computed, expected_digest) != 0) {
-        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
-        remove_if_file(upload);
+    // Dated now before it moves: through the whole finish it is an upload in progress, never a
+    // stale one, so no collection can start in between and sweep the new blob.
+    qv::os::touch_now(upload);
+    if (!qv::os::rename_path(upload, finishing)) {
+        set_error("upload not found: %s", upload_uuid);  // finished or cancelled meanwhile
         return -1;
     }
-    if (store_upload(upload, computed) != 0) return -1;
+    if (finish_moved(upload, finishing, expected_digest) != 0) return -1;
     std::snprintf(out_digest, kDigestOutCap, "%s", expected_digest);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -10,7 +11,9 @@
 #include "digest/sha256.h"
 #include "platform/os.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
+#include "support/child.h"
 #include "support/temp_tree.h"
 
 using namespace qvtest;
@@ -159,6 +162,54 @@ TEST_F(Blobs, SecondUploadOfStoredContentLeavesTheStoredBlobAlone) {
     ASSERT_EQ(::stat(blob_file(digest).c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_GT(after.st_mtime, 1000000000);
+}
+
+// While a finish sits between hashing and storing, another process appends to the upload,
+// or runs a collection. The stored blob must hold exactly the bytes that were hashed, and the
+// upload must still count as one in progress, even when its last append was long ago.
+TEST_F(Blobs, AFinishStoresExactlyTheBytesItHashed) {
+    static std::string id;
+    static int child_outcome;
+    enum Meddler { appends, collects };
+    for (const Meddler meddler : {appends, collects}) {
+        SCOPED_TRACE(meddler == appends ? "append" : "collection");
+        const std::string bytes = "layer bytes " + std::to_string(meddler);
+        id = start();
+        ASSERT_EQ(append(id, bytes), "ok");
+        if (meddler == collects) set_mtime(upload_file(id), std::time(nullptr) - 1000);
+        reg::finish_hashed_hook = meddler == appends ? +[](const char *) {
+            child_outcome = run_child({}, [] {
+                return reg_blob_append_chunk(id.c_str(), "EXTRA", 5) == 0 ? 1 : 0;
+            }).status;
+        } : +[](const char *) {
+            child_outcome = run_child({}, [] {
+                return reg_gc_json(0) == nullptr &&
+                       std::string(reg_storage_last_error()) == "uploads in progress";
+            }).status;
+        };
+        const std::string digest = sha256_digest(bytes);
+        EXPECT_EQ(finish(id, digest), "ok " + digest);
+        reg::finish_hashed_hook = nullptr;
+
+        EXPECT_EQ(child_outcome, meddler == appends ? 0 : 1);
+        EXPECT_EQ(read_text(blob_file(digest)), bytes);
+        EXPECT_TRUE(fs::is_empty(root + "/uploads"));
+    }
+}
+
+// An append that opened the upload before the finish moved it aside writes into that file,
+// never into the stored blob: what is stored is a copy only the finish ever opened.
+TEST_F(Blobs, AnAppendOpenedBeforeTheFinishNeverReachesTheBlob) {
+    const std::string id = start();
+    ASSERT_EQ(append(id, "layer"), "ok");
+    std::FILE *late = std::fopen(upload_file(id).c_str(), "ab");
+    ASSERT_NE(late, nullptr);
+    const std::string digest = sha256_digest("layer");
+    EXPECT_EQ(finish(id, digest), "ok " + digest);
+    EXPECT_EQ(std::fwrite("EXTRA", 1, 5, late), 5u);
+    EXPECT_EQ(std::fclose(late), 0);
+    EXPECT_EQ(read_text(blob_file(digest)), "layer");
+    EXPECT_TRUE(fs::is_empty(root + "/uploads"));
 }
 
 TEST_F(Blobs, CancelRemovesOnlyAnUploadFile) {

@@ -1,5 +1,6 @@
 // The CGI layer at its real boundary: environment, standard input and output, exit status.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -234,6 +235,23 @@ TEST(CgiStreamPost, StandardInput) {
               "-1 65536 65536 | 65536");
     // A read error on standard input is a failure, not an early end.
     EXPECT_EQ(stream_in_child({{"CONTENT_LENGTH", "10"}}, "", -1, true), "-1 0 | 0");
+}
+
+TEST(CgiStreamPost, BodiesPastTwoGibibytesArriveWhole) {
+    // A sparse file as standard input: 2^31 + 5 bytes, of which only the count is looked at.
+    TempDir t;
+    const std::string path = t / "sparse";
+    const int64_t size = (int64_t{1} << 31) + 5;
+    write_text(path, "");
+    ASSERT_EQ(::truncate(path.c_str(), size), 0);
+    const std::string result = in_child({{"CONTENT_LENGTH", std::to_string(size)}}, [&] {
+        if (std::freopen(path.c_str(), "rb", stdin) == nullptr) return std::string("?");
+        uint64_t total = 0;
+        const int rc = cgi_stream_post([](void *, const unsigned char *, size_t) { return 0; },
+                                       nullptr, &total);
+        return std::to_string(rc) + " " + std::to_string(total);
+    });
+    EXPECT_EQ(result, "0 " + std::to_string(size));
 }
 
 TEST(CgiStreamPost, BodyFile) {

@@ -14,6 +14,7 @@
 
 #include "storage/gc_internal.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "support/blob_files.h"
 #include "support/child.h"
 #include "support/store_layout.h"
@@ -272,6 +273,27 @@ TEST_F(Collection, FreshAndPendingBlobs) {
     EXPECT_TRUE(stored(referenced));
     EXPECT_FALSE(exists(path + ".gc-pending.77"));
     EXPECT_TRUE(exists(path + ".gc-pending.x"));
+}
+
+// A put whose blob check came before a whole collection ran (it stalled in between) finds
+// the blob swept when it goes on: it fails, and leaves no manifest naming a blob that is gone.
+TEST_F(Collection, APutStalledAcrossARunLeavesNoManifestWithoutItsBlob) {
+    static std::string s_config_path;
+    const std::string config = blob("stalled config");
+    s_config_path = blob_path(root, config);
+    reg::put_checked_hook = [] {
+        set_mtime(s_config_path, kLongAgo);  // its refresh was before the run began
+        reg_gc_json(0);
+    };
+    const std::string body = image_json(config, {});
+    char digest[72];
+    const int rc = reg_manifest_put("app", "v1", body.data(), body.size(), nullptr, digest);
+    reg::put_checked_hook = nullptr;
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(std::string(reg_storage_last_error()), "BLOB_UNKNOWN: sha256:" + config);
+    EXPECT_FALSE(stored(config));
+    EXPECT_FALSE(exists(store.body_path("app", sha256_hex(body))));
+    EXPECT_FALSE(exists(store.tag_link("app", "v1")));
 }
 
 class IncompleteMark : public Collection {

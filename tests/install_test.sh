@@ -20,7 +20,7 @@ expected="consumer ba78 storage root dir is empty"
 
 for f in lib/libqvreg.a include/qvreg/frontend/qv_cgi.h include/qvreg/storage/reg_storage.h \
     include/qvreg/digest/sha256.h lib/cmake/qvreg/qvregConfig.cmake lib/pkgconfig/qvreg.pc \
-    bin/v2_retention; do
+    bin/v2_retention bin/v2_registry; do
     check "installed $f" test -f "$prefix/$f"
 done
 

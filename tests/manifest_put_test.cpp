@@ -1,5 +1,11 @@
 // Manifest upload: validation, reference checks and the files written, on real storage trees.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
 
 #include <filesystem>
 #include <iterator>
@@ -8,6 +14,7 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "support/child.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -353,6 +360,79 @@ TEST_F(ManifestPut, WriteFailuresStopAtTheirStepAndKeepWhatWasWritten) {
         }
         std::filesystem::remove_all(store.repo_dir("app"));
     }
+}
+
+// A rewrite replaces each file whole or not at all: a write that fails part way (here at the
+// file-size limit) leaves the stored manifest as it was, and a reader racing a stream of
+// re-pushes only ever sees one whole manifest or the other.
+TEST_F(ManifestPut, RewritesReplaceFilesWholeOrNotAtAll) {
+    const std::string padding(256 * 1024, ' ');  // wide write windows
+    const std::string first = image(config, {layer0}) + padding;
+    const std::string second = image(config, {layer1}) + padding;
+    ASSERT_EQ(put("app", "v1", first), "ok sha256:" + sha_hex(first));
+    ASSERT_EQ(put("app", "v1", second), "ok sha256:" + sha_hex(second));
+    const std::string before = tree_listing(t.path());
+
+    const ChildResult cut = run_child({}, [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+        return put("app", "v1", second) == "ERROR: write manifest body failed" ? 1 : 0;
+    });
+    EXPECT_EQ(cut.status, 1);
+    char type[127], digest[72];
+    const char *got = reg_manifest_get("app", "v1", type, digest);
+    ASSERT_NE(got, nullptr) << reg_storage_last_error();
+    EXPECT_EQ(std::string(got).size(), second.size());
+    EXPECT_TRUE(got == second);
+    EXPECT_EQ(tree_listing(t.path()), before);
+
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        for (int i = 0; i < 150; ++i)
+            put("app", "v1", i % 2 == 0 ? first : second);
+        ::_exit(0);
+    }
+    int reads = 0, torn = 0, status = 0;
+    while (::waitpid(writer, &status, WNOHANG) == 0) {
+        got = reg_manifest_get("app", "v1", type, digest);
+        ++reads;
+        if (got == nullptr || (got != first && got != second)) ++torn;
+    }
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_EQ(tree_listing(t.path()), before);
+}
+
+// A rewrite that crashed leaves its temporary behind. Nothing takes it for a body, link or
+// tag, and the next writer of that directory (or a real collection, for _manifests) removes
+// it once it is stale; a fresh one may be another writer's, and stays.
+TEST_F(ManifestPut, CrashLeftoversAreHarmlessAndClearedWhereMet) {
+    const std::string body = image(config, {layer0});
+    const std::string hex = sha_hex(body);
+    ASSERT_EQ(put("app", "v1", body), "ok sha256:" + hex);
+    const std::string dirs[] = {store.tag_dir("app", "v1") + "/current", store.rev_dir("app", hex),
+                                store.manifests_dir("app")};
+    for (const std::string &dir : dirs) {
+        write_text(dir + "/.link.1-00000000.tmp", "sha256:" + sha_hex("stale"));
+        set_mtime(dir + "/.link.1-00000000.tmp", std::time(nullptr) - 900);
+        write_text(dir + "/.link.2-00000000.tmp", "fresh");
+    }
+    char type[127], digest[72];
+    EXPECT_STREQ(reg_manifest_get("app", "v1", type, digest), body.c_str());
+    EXPECT_EQ(std::string(reg_tags_list_json("app")), "{\"name\":\"app\",\"tags\":[\"v1\"]}");
+
+    ASSERT_EQ(put("app", "v1", body), "ok sha256:" + hex);
+    ASSERT_NE(reg_gc_json(1), nullptr) << reg_storage_last_error();
+    for (const std::string &dir : dirs) {
+        EXPECT_EQ(exists(dir + "/.link.1-00000000.tmp"), dir == dirs[2]) << dir;
+        EXPECT_TRUE(exists(dir + "/.link.2-00000000.tmp")) << dir;
+    }
+    ASSERT_NE(reg_gc_json(0), nullptr) << reg_storage_last_error();
+    EXPECT_FALSE(exists(dirs[2] + "/.link.1-00000000.tmp"));
+    EXPECT_TRUE(exists(dirs[2] + "/.link.2-00000000.tmp"));
+    EXPECT_EQ(reg_blob_exists(config.c_str()), 1);
 }
 
 TEST_F(ManifestPut, HostileNamesWriteNothing) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -169,6 +172,50 @@ TEST_F(Manifests, DigestDeletionTakesEveryTagNamingIt) {
     EXPECT_EQ(get("app", digest_of(kHexA)), "ERROR: manifest not found: app@" + digest_of(kHexA));
 }
 
+// Tag deletions leave their directories behind, so a tags directory can hold far more
+// entries than one listing keeps. The checks that decide what a deletion removes must see
+// them all. The tags the checks need are picked from the far end of the directory's own order.
+// The same manifest pushed under another tag just as the last tag naming it is deleted: the
+// new tag keeps it.
+TEST_F(Manifests, APushUnderAnotherTagDuringATagDeletionKeepsTheManifest) {
+    store.put_manifest("app", kHexA, "body A");
+    store.put_tag("app", "old", kHexA, kTime);
+    static StoreLayout *layout;
+    layout = &store;
+    reg::tag_delete_scanned_hook = [] { layout->put_tag("app", "v2", kHexA, kTime); };
+    const std::string deleted = del("app", "old");
+    reg::tag_delete_scanned_hook = nullptr;
+    EXPECT_EQ(deleted, "ok");
+    EXPECT_EQ(get("app", "v2"), "body A");
+    EXPECT_EQ(get("app", "old"), "ERROR: tag not found: app:old");
+    EXPECT_TRUE(exists(store.ct_path("app", kHexA)));
+    EXPECT_TRUE(exists(store.rev_link("app", kHexA)));
+}
+
+TEST_F(Manifests, DeletionsSeeEveryTagDirectory) {
+    for (const int dirs : {600, 3000}) {
+        SCOPED_TRACE(dirs);
+        const std::string repo = "app" + std::to_string(dirs);
+        store.put_manifest(repo, kHexA, "a");
+        for (int i = 0; i < dirs; ++i)
+            make_dirs(store.tag_dir(repo, "dead" + std::to_string(i)) + "/current");
+        std::vector<std::string> order;
+        for (const auto &entry : std::filesystem::directory_iterator(store.tags_dir(repo)))
+            order.push_back(entry.path().filename().string());
+        store.put_tag(repo, order.front(), kHexA, kTime);
+        store.put_tag(repo, order.back(), kHexA, kTime);
+
+        EXPECT_EQ(del(repo, order.front()), "ok");
+        EXPECT_EQ(get(repo, order.back()), "a");
+
+        // Every tag naming the manifest goes with it, wherever it lies.
+        for (const std::string &tag : order)
+            store.put_tag(repo, tag, kHexA, kTime);
+        EXPECT_EQ(del(repo, digest_of(kHexA)), "ok");
+        EXPECT_FALSE(exists(store.tags_dir(repo)));
+    }
+}
+
 // Tag references that are not one plain directory name must never reach the file system.
 // Valid links and bodies are planted wherever such a reference would lead, so a read would
 // show as a success and a removal as a changed tree.
@@ -240,6 +287,20 @@ TEST_F(Manifests, RepositoryDeletionNeverTouchesTheRepositoriesDirectory) {
     EXPECT_EQ(repo_del("/solo//app/"), "ok");
     EXPECT_FALSE(exists(store.repo_dir("solo")));
     EXPECT_TRUE(is_directory(store.root() + "/repositories"));
+}
+
+// A path inside a repository is no repository: deleting it would strip the repository's
+// tags or manifests while the repository stays.
+TEST_F(Manifests, RepositoryDeletionRefusesPathsInsideARepository) {
+    store.put_manifest("app", kHexA, "a");
+    store.put_tag("app", "v1", kHexA, kTime);
+    make_dirs(store.root() + "/repositories/_manifests/tags");
+    const std::string before = tree_listing(t.path());
+    for (const std::string name : {"app/_manifests/tags", "app/_manifests", "app/_manifests/",
+                                   "app/_manifests/revisions", "_manifests"}) {
+        EXPECT_EQ(repo_del(name), "ERROR: invalid repository name") << name;
+    }
+    EXPECT_EQ(tree_listing(t.path()), before);
 }
 
 TEST_F(Manifests, RepositoryDeletionNeverFollowsALinkOutOfTheTree) {

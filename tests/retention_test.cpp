@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -186,6 +187,72 @@ TEST_F(Retention, SharedManifestStaysWithAKeptTagAndGoesWithItsLast) {
     EXPECT_FALSE(exists(store.body_path("app", shared)));
     EXPECT_FALSE(exists(store.ct_path("app", shared)));
     EXPECT_FALSE(exists(store.rev_link("app", shared)));
+}
+
+// Per-architecture tags under a multi-architecture one: the pass may drop the tags, never a
+// manifest that a stored index (in this repository or another) lists.
+TEST_F(Retention, ManifestsListedByAnIndexStay) {
+    const std::string amd64 = test_hex(1), arm64 = test_hex(2), plain = test_hex(3);
+    const auto index_of = [](const std::string &hex) {
+        return "{\"schemaVersion\":2,\"manifests\":[{\"digest\":\"" + digest_of(hex) + "\"}]}";
+    };
+    push("app", "amd64", now - 3 * kDay, 1);
+    push("app", "arm64", now - 2 * kDay, 2);
+    push("app", "plain", now - 4 * kDay, 3);
+    store.put_manifest("app", test_hex(10), index_of(amd64));
+    store.put_tag("app", "multi", test_hex(10), now);
+    store.put_manifest("other", test_hex(11), index_of(arm64));
+    store.put_tag("other", "multi", test_hex(11), now);
+
+    Report report(run(0, 1, 0, 0));
+    EXPECT_EQ(report.entries(), (Names{"app:arm64", "app:amd64", "app:plain"}));
+    EXPECT_EQ(report.num("tags_deleted"), 3);
+    EXPECT_FALSE(exists(store.tag_link("app", "amd64")));
+    for (const std::string &hex : {amd64, arm64}) {
+        EXPECT_EQ(read_text(store.body_path("app", hex)),
+                  "manifest " + std::to_string(hex == amd64 ? 1 : 2));
+        EXPECT_TRUE(exists(store.rev_link("app", hex)));
+    }
+    EXPECT_FALSE(exists(store.body_path("app", plain)));
+}
+
+// A client re-points a selected tag after the pass collected it: the fresh push stays, and
+// the tag counts as kept.
+TEST_F(Retention, ATagRepointedAfterCollectionIsKept) {
+    push("app", "new", now - 1 * kDay, 1);
+    push("app", "old", now - 2 * kDay, 2);
+    store.put_manifest("app", test_hex(3), "fresh push");
+    static StoreLayout *layout;
+    layout = &store;
+    reg::retention_selected_hook = [] { layout->put_tag("app", "old", test_hex(3), now_unix()); };
+    Report report(run(0, 1, 0, 0));
+    reg::retention_selected_hook = nullptr;
+
+    EXPECT_EQ(report.num("tags_deleted"), 0);
+    EXPECT_EQ(report.num("tags_kept"), 2);
+    EXPECT_EQ(report.entries(), Names{});
+    EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(3)));
+    EXPECT_TRUE(exists(store.body_path("app", test_hex(3))));
+    EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
+}
+
+// Re-pointed in the instant between the pass's last look at the link and its removal: the
+// new link stays, and the tag is reported as kept, not among the deletions.
+TEST_F(Retention, ATagRepointedAtTheLastMomentIsKept) {
+    push("app", "new", now - 1 * kDay, 1);
+    push("app", "old", now - 2 * kDay, 2);
+    store.put_manifest("app", test_hex(3), "fresh push");
+    static StoreLayout *layout;
+    layout = &store;
+    reg::retention_compared_hook = [] { layout->put_tag("app", "old", test_hex(3), now_unix()); };
+    Report report(run(0, 1, 0, 0));
+    reg::retention_compared_hook = nullptr;
+
+    EXPECT_EQ(report.num("tags_deleted"), 0);
+    EXPECT_EQ(report.num("tags_kept"), 2);
+    EXPECT_EQ(report.entries(), Names{});
+    EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(3)));
+    EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
 }
 
 TEST_F(Retention, CorruptMissingAndOddLinks) {

@@ -1,0 +1,11 @@
+# Timing helpers the benchmark scripts share; sourced, not run.
+
+us_of() {  # us_of COMMAND... : wall time of one run in microseconds
+    local t0 t1
+    t0=$(date +%s%N)
+    "$@" >/dev/null
+    t1=$(date +%s%N)
+    echo $(((t1 - t0) / 1000))
+}
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }

@@ -1,0 +1,39 @@
+// Administration: garbage collection (run, progress, cancel) and the statistics report.
+#include "endpoints/v2_internal.h"
+#include "storage/reg_storage.h"
+
+namespace v2 {
+
+void handle_gc(const Route &r) {
+    if (r.method == Method::Post) {
+        const char *report = reg_gc_json(flag_param("dry_run", 0));
+        if (report != nullptr) {
+            send_json(200, report);
+            return;
+        }
+        // A run that cannot start or would sweep on an incomplete view is refused, not failed:
+        // the store is fine and the same request can succeed later.
+        if (message_starts("not initialized") || message_starts("out of memory"))
+            storage_error("collection failed");
+        fail(409, "GC_REFUSED", engine_message());
+    }
+    if (is_read(r.method)) {
+        send_json(200, reg_gc_progress_json());
+        return;
+    }
+    if (r.method == Method::Delete) {
+        if (reg_gc_cancel() != 0) storage_error("cancel request failed");
+        send_json(202, "{}");
+        return;
+    }
+    method_not_allowed();
+}
+
+void handle_stats(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    const char *report = reg_storage_get_stats_json();
+    if (report == nullptr) storage_error("statistics report failed");
+    send_json(200, report);
+}
+
+}  // namespace v2

@@ -1,0 +1,108 @@
+// Routes a request below /v2 to its family: the gate first, then the path's shape.
+#include "endpoints/v2_router.h"
+
+#include <string>
+#include <string_view>
+
+#include "endpoints/v2_internal.h"
+#include "frontend/oci_common.h"
+#include "frontend/qv_cgi.h"
+#include "frontend/v2_auth.h"
+
+namespace {
+
+using v2::Route;
+
+enum class Family { Upload, Blob, Manifest, Tags };
+
+struct Marker {
+    const char *text;
+    Family family;
+};
+
+// In the order a tie is broken: "/blobs/uploads/" and "/blobs/" start at the same place.
+constexpr Marker kMarkers[] = {{"/blobs/uploads/", Family::Upload},
+                               {"/blobs/", Family::Blob},
+                               {"/manifests/", Family::Manifest},
+                               {"/tags/", Family::Tags}};
+
+[[noreturn]] void not_found() {
+    v2::fail(404, "NOT_FOUND", "no such route");
+}
+
+// The first marker in the path ends the repository name (which therefore cannot hold one).
+const Marker *find_marker(std::string_view path, size_t *at) {
+    const Marker *best = nullptr;
+    for (const Marker &m : kMarkers) {
+        const size_t pos = path.find(m.text);
+        if (pos != std::string_view::npos && (best == nullptr || pos < *at)) {
+            best = &m;
+            *at = pos;
+        }
+    }
+    return best;
+}
+
+void route_repository(std::string path, v2::Method method) {
+    if (path.ends_with("/blobs/uploads")) path += '/';
+    size_t at = 0;
+    const Marker *m = find_marker(path, &at);
+    if (m == nullptr) not_found();
+    // The path is below /v2; the prefix given back lets the splitter take it off again, so a
+    // repository whose first component is v2 keeps it.
+    char repo[256];
+    char rest[1024];
+    if (!oci_parse_repo_marker(("/v2/" + path).c_str(), m->text, repo, sizeof repo, rest,
+                               sizeof rest)) {
+        const std::string name = path.substr(0, at);
+        if (!oci_valid_repo_name(name.c_str()))
+            v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
+        not_found();
+    }
+    const Route r{method, repo, rest};
+    const bool one_segment = r.rest.find('/') == std::string::npos;
+    switch (m->family) {
+        case Family::Upload:
+            if (!one_segment) not_found();
+            v2::handle_upload(r);
+            return;
+        case Family::Blob:
+            if (r.rest.empty() || !one_segment) not_found();
+            v2::handle_blob(r);
+            return;
+        case Family::Manifest:
+            if (r.rest.empty()) not_found();
+            v2::handle_manifest(r);
+            return;
+        case Family::Tags:
+            if (r.rest != "list") not_found();
+            v2::handle_tags(r);
+            return;
+    }
+}
+
+}  // namespace
+
+extern "C" int handle_v2_registry(void) {
+    // The storage root first, so that every request, refused ones included, has somewhere
+    // for its access-log line.
+    v2::need_storage();
+    if (!registry_auth_check()) return 0;
+    const v2::Method method = v2::request_method();
+    std::string_view path(cgi_env("PATH_INFO", nullptr));
+    while (path.starts_with('/'))
+        path.remove_prefix(1);
+    const Route bare{method, "", ""};
+    if (path.empty()) {
+        v2::handle_base(bare);
+    } else if (path == "_catalog") {
+        v2::handle_catalog(bare);
+    } else if (path == "_gc") {
+        v2::handle_gc(bare);
+    } else if (path == "_stats") {
+        v2::handle_stats(bare);
+    } else {
+        route_repository(std::string(path), method);
+    }
+    return 0;
+}

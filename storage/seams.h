@@ -1,0 +1,21 @@
+// Test seams: hooks a test sets to hold an operation at the point where another process may
+// act, so that a race happens every time instead of now and then. Null outside the tests.
+#pragma once
+
+namespace reg {
+
+// reg_blob_finish_upload: after the upload is hashed, before it is stored. path is the file
+// that was hashed.
+extern void (*finish_hashed_hook)(const char *path);
+// reg_manifest_put: after the manifest and its blobs are checked, before anything is written.
+extern void (*put_checked_hook)();
+// reg_retention_json: after every tag is collected and selected, before the first deletion.
+extern void (*retention_selected_hook)();
+
+// reg_retention_json: a tag's link checked against the digest collected, before it goes.
+extern void (*retention_compared_hook)();
+
+// reg_manifest_delete by tag: no other tag names the manifest, before its files go.
+extern void (*tag_delete_scanned_hook)();
+
+}  // namespace reg

@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# The registry under lighttpd on loopback, driven by a real container client (skopeo) and curl:
+# push, inspect, list, pull back and compare, delete, retention and collection, with
+# authentication off and on, the quota, and a 256 MiB layer with the program's peak memory.
+# Usage: registry_client_test.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d /tmp/qv-client-XXXXXX)
+export HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" XDG_CONFIG_HOME="$work/config"
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
+unset REGISTRY_STORAGE_ROOT
+
+pidfiles=()
+stop() {
+    for f in "${pidfiles[@]}"; do [ ! -f "$f" ] || kill "$(cat "$f")" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap stop EXIT
+[ -z "${QV_KEEP:-}" ] || trap 'for f in "${pidfiles[@]}"; do kill "$(cat "$f")"; done' EXIT  # keep $work to look at
+
+fails=0 passes=0
+check() {  # check NAME CONDITION...
+    local name=$1; shift
+    if "$@"; then passes=$((passes + 1)); else echo "FAIL: $name"; fails=$((fails + 1)); fi
+}
+contains() { grep -qF -- "$2" <<<"$1"; }
+
+# start_site NAME [CONFIG_JSON]: a site with its own root on a free port; sets $host.
+start_site() {
+    local name=$1 config=${2:-} site="$work/$1" port="" p conf
+    for _ in $(seq 1 20); do
+        p=$((20000 + RANDOM % 20000))
+        conf=$(bash "$top/scripts/lighttpd-render" "$site" "$p" "$work/$name-store" \
+            "$build/v2_retention" "$config" "$build/v2_registry")
+        # Every run of the registry program leaves its peak resident size in peak.log.
+        mv "$site/v2_registry" "$site/v2_registry.real"
+        # The server signals the process it started once the response is whole; time must
+        # outlive that to write its figure.
+        printf '#!/bin/sh\ntrap "" TERM PIPE\nexec /usr/bin/time -a -o %s -f %%M %s\n' "$site/peak.log" \
+            "$site/v2_registry.real" >"$site/v2_registry"
+        chmod +x "$site/v2_registry"
+        if lighttpd -f "$conf" 2>/dev/null; then port=$p; break; fi
+    done
+    [ -n "$port" ] || { echo "FAIL: lighttpd did not start"; exit 1; }
+    pidfiles+=("$site/lighttpd.pid")
+    host="127.0.0.1:$port"
+    for _ in $(seq 1 50); do curl -s -o /dev/null "http://$host/v2/" && break; sleep 0.1; done
+}
+
+user=""  # user:password for the site in use, empty without authentication
+creds=() dest_creds=() src_creds=()
+use_creds() {
+    user=$1 creds=() dest_creds=() src_creds=()
+    [ -z "$user" ] || creds=(--creds "$user") dest_creds=(--dest-creds "$user") src_creds=(--src-creds "$user")
+}
+sk() { skopeo --insecure-policy "$@"; }
+push() { sk copy -q --preserve-digests --dest-tls-verify=false "${dest_creds[@]}" "$@" >/dev/null; }
+pull() { sk copy -q --src-tls-verify=false "${src_creds[@]}" "$@" >/dev/null; }
+# The blobs of an OCI layout, each checked against its own name; "bad" for one that is not.
+blob_set() {
+    local f
+    for f in "$1"/blobs/sha256/*; do
+        if [ "$(sha256sum <"$f" | cut -c1-64)" = "$(basename "$f")" ]; then basename "$f"; else echo bad; fi
+    done | sort
+}
+# same_as_pushed LAYOUT REF [--all]: pulls REF into a fresh layout and compares every blob.
+same_as_pushed() {
+    local out="$work/pull-$RANDOM$RANDOM"
+    pull "${@:3}" "docker://$host/$2" "oci:$out:x" && [ "$(blob_set "$out")" = "$(blob_set "$1")" ]
+}
+
+img() { python3 "$top/tests/support/oci_image.py" "$work/$1" x "${@:2}"; }
+img a --layers 2 --seed 1 >"$work/a.digest"
+img c --layers 2 --seed 4 >"$work/c.digest"
+img b --layers 3 --seed 2 >"$work/b.digest"
+img m --layers 1 --seed 3 --platforms amd64,arm64 >"$work/m.digest"
+
+# round_trip STORE CURL_AUTH...: every client operation against the site in $host.
+round_trip() {
+    local store=$1 c=("${@:2}")
+    check "push c:v0" push "oci:$work/c:x" "docker://$host/team/app:v0"
+    check "push a:v1" push "oci:$work/a:x" "docker://$host/team/app:v1"
+    check "push a:v2" push "oci:$work/a:x" "docker://$host/team/app:v2"
+    check "push b:v3" push "oci:$work/b:x" "docker://$host/team/app:v3"
+    check "push index" push --all "oci:$work/m:x" "docker://$host/team/deep/multi:latest"
+    check "push b nested" push "oci:$work/b:x" "docker://$host/team/deep/b:keep"
+
+    local info
+    info=$(sk inspect --tls-verify=false "${creds[@]}" "docker://$host/team/app:v3" 2>&1)
+    check "inspect digest" contains "$info" "\"Digest\": \"$(cat "$work/b.digest")\""
+    info=$(sk inspect --raw --tls-verify=false "${creds[@]}" "docker://$host/team/deep/multi:latest")
+    check "inspect index" contains "$info" '"mediaType": "application/vnd.oci.image.index.v1+json"'
+    info=$(sk list-tags --tls-verify=false "${creds[@]}" "docker://$host/team/app" | tr -d ' \n')
+    check "list-tags" contains "$info" '"Tags":["v0","v1","v2","v3"]'
+
+    info=$(curl -s "${c[@]}" "http://$host/v2/_catalog?n=2")
+    check "catalog page" contains "$info" '{"repositories":["team/app","team/deep/b"]}'
+    check "stats" contains "$(curl -s "${c[@]}" "http://$host/v2/_stats")" '"repositories":3,"tags":6,'
+    local layer code
+    layer="http://$host/v2/team/app/blobs/sha256:$(ls -S "$work/a/blobs/sha256" | head -1)"
+    code=$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -r 0-9 "${c[@]}" "$layer")
+    check "blob range" test "$code" = "206 10"
+    check "blob delete refused" test "$(curl -s -o /dev/null -w '%{http_code}' -X DELETE \
+        "${c[@]}" "$layer")" = 405
+    check "pull a" same_as_pushed "$work/a" team/app:v1
+    check "pull b" same_as_pushed "$work/b" team/app:v3
+    check "pull index --all" same_as_pushed "$work/m" team/deep/multi:latest --all
+
+    check "delete v3" sk delete --tls-verify=false "${creds[@]}" "docker://$host/team/app:v3"
+    check "v3 gone" test "$(curl -s -o /dev/null -w '%{http_code}' "${c[@]}" \
+        "http://$host/v2/team/app/manifests/v3")" = 404
+
+    # An upload in progress holds the collector off.
+    local loc
+    loc=$(curl -s -i -X POST --data '' "${c[@]}" "http://$host/v2/team/app/blobs/uploads/" |
+        tr -d '\r' | sed -n 's/^Location: //p')
+    curl -s -o /dev/null -X PATCH --data-binary 'partial' "${c[@]}" "http://$host$loc"
+    info=$(curl -s -i -X POST --data '' "${c[@]}" "http://$host/v2/_gc")
+    check "gc refused" contains "$info" '{"errors":[{"code":"GC_REFUSED","message":"uploads in progress"}]}'
+    check "cancel upload" test "$(curl -s -o /dev/null -w '%{http_code}' -X DELETE "${c[@]}" \
+        "http://$host$loc")" = 204
+
+    # v0 and v1 age past the retention pass's limit; v0 takes image c with it, v1 leaves a,
+    # which v2 still names. The collection then frees c's two layers and its config.
+    local t
+    for t in v0 v1; do
+        touch -d '3 days ago' "$store/repositories/team/app/_manifests/tags/$t/current/link"
+    done
+    info=$(curl -s -X POST --data '' "${c[@]}" "http://$host/v2/_retention?days=2")
+    check "retention ran" contains "$info" '"dry_run":false,"keep_n":0,"days":2,'
+    check "retention deleted two" contains "$info" '"tags_deleted":2,'
+    info=$(curl -s -X POST --data '' "${c[@]}" "http://$host/v2/_gc?dry_run=1")
+    check "gc dry run" contains "$info" '"dry_run":true,"blobs_total":'
+    check "gc dry run counts" contains "$info" '"blobs_deleted":3,'
+    info=$(curl -s -X POST --data '' "${c[@]}" "http://$host/v2/_gc?dry_run=0")
+    check "gc real run" contains "$info" '"dry_run":false,'
+    check "gc freed c" contains "$info" '"blobs_deleted":3,'
+    info=$(curl -s "${c[@]}" "http://$host/v2/_gc")
+    check "gc progress" contains "$info" '"running":false,"phase":"done"'
+    local blob
+    for blob in $(blob_set "$work/c"); do
+        [ "$blob" = "$(cut -c8- "$work/c.digest")" ] && continue  # the manifest: not a blob
+        check "c's blob collected" test "$(curl -s -o /dev/null -w '%{http_code}' -I "${c[@]}" \
+            "http://$host/v2/team/app/blobs/sha256:$blob")" = 404
+    done
+
+    # Whatever is still tagged pulls back whole.
+    local repo tag tags
+    for repo in team/app team/deep/multi team/deep/b; do
+        tags=$(sk list-tags --tls-verify=false "${creds[@]}" "docker://$host/$repo" |
+            python3 -c 'import json,sys; print(" ".join(json.load(sys.stdin)["Tags"]))')
+        check "$repo keeps one tag" test "$(wc -w <<<"$tags")" -eq 1
+        for tag in $tags; do
+            case $repo in
+                team/app) check "kept $repo:$tag" same_as_pushed "$work/a" "$repo:$tag" ;;
+                team/deep/b) check "kept $repo:$tag" same_as_pushed "$work/b" "$repo:$tag" ;;
+                *) check "kept $repo:$tag" same_as_pushed "$work/m" "$repo:$tag" --all ;;
+            esac
+        done
+    done
+}
+
+# ---- authentication off -------------------------------------------------------------------
+start_site open
+round_trip "$work/open-store"
+open_host=$host
+
+# One line in the registry's access log for each request the server saw.
+# (The client's TLS probes on the plain port are no requests; the server writes its own log in
+# batches, about once a second.)
+same_count() {
+    local ours theirs
+    ours=$(wc -l <"$work/open-store/registry_access.log")
+    theirs=$(grep -c '"[A-Z]* /v2' "$work/open/access.log")
+    [ "$ours" -eq "$theirs" ] || { echo "registry log: $ours lines, server log: $theirs" >&2; return 1; }
+}
+for _ in $(seq 1 50); do same_count 2>/dev/null && break; sleep 0.1; done
+check "one log line per request" same_count
+
+# A 256 MiB layer, and the registry program's peak memory while it passes through.
+head -c $((256 << 20)) /dev/urandom >"$work/big.bin"
+img big --layers 0 --raw-layer "$work/big.bin" >/dev/null
+rm -f "$work/big.bin"
+: >"$work/open/peak.log"
+start=$(date +%s%N)
+check "push 256 MiB" push "oci:$work/big:x" "docker://$host/big/layer:v1"
+mid=$(date +%s%N)
+check "pull 256 MiB" same_as_pushed "$work/big" big/layer:v1
+end=$(date +%s%N)
+peak=$(sort -n "$work/open/peak.log" | tail -1)
+echo "256 MiB layer: push $(((mid - start) / 1000000)) ms, pull and check" \
+    "$(((end - mid) / 1000000)) ms, peak RSS of the registry program ${peak} KiB"
+# Holding the layer would take 256 MiB; the sanitizers' shadow memory and quarantine take a few
+# tens of MiB of their own.
+bound=16384
+! grep -q '^QV_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" || bound=65536
+check "peak memory bounded" test "$peak" -lt "$bound"
+rm -rf "$work/big" "$work"/pull-*
+
+# ---- authentication on, with a quota ------------------------------------------------------
+password='s3cret:pass'
+hash=$(printf '%s' "$password" | sha256sum | cut -c1-64)
+printf '{"registry_auth_user": "ci", "registry_auth_sha256": "%s", "registry_quota_bytes": %d}\n' \
+    "$hash" $((1 << 20)) >"$work/auth.json"
+start_site auth "$work/auth.json"
+use_creds "ci:$password"
+round_trip "$work/auth-store" -u "ci:$password"
+
+for path in / /team/app/tags/list /_catalog /_stats /_gc /_retention; do
+    resp=$(curl -s -i -X POST --data '' "http://$host/v2$path")
+    check "401 for $path" contains "$resp" 'HTTP/1.1 401'
+    check "challenge for $path" contains "$resp" 'WWW-Authenticate: Basic realm='
+done
+resp=$(curl -s -i "http://$host/v2/")
+check "anonymous GET /v2/ refused" contains "$resp" '{"errors":[{"code":"UNAUTHORIZED","message":"authentication required"}]}'
+check "skopeo without credentials refused" \
+    eval '! skopeo --insecure-policy inspect --tls-verify=false "docker://$host/team/app:v1" 2>/dev/null'
+check "actor logged" grep -q '^PUT /team/app/manifests/v1 0 201 ci ' "$work/auth-store/registry_access.log"
+
+# Past the quota: a 2 MiB layer into a 1 MiB registry is refused with the quota's message.
+img over --layers 1 --layer-bytes $((2 << 20)) --seed 9 >/dev/null
+out=$(sk copy --dest-tls-verify=false "${dest_creds[@]}" "oci:$work/over:x" \
+    "docker://$host/team/over:v1" 2>&1 || true)
+check "quota refusal" contains "$out" "quota exceeded: "
+check "quota denied code" contains "$out" "denied"
+
+echo "registry client: $passes passed, $fails failed"
+[ "$fails" -eq 0 ]

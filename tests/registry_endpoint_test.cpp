@@ -1,0 +1,464 @@
+// The registry program at its process boundary: a prepared CGI environment and body in; the
+// status, headers, body and the store afterwards out.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/blob_files.h"
+#include "support/child.h"
+#include "support/digest_text.h"
+#include "support/temp_tree.h"
+
+using namespace qvtest;
+
+namespace {
+
+struct Response {
+    int status = 0;
+    std::map<std::string, std::string> headers;
+    std::string body;
+    std::string header(const std::string &name) const {
+        const auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
+};
+
+struct Request {
+    std::string method = "GET";
+    std::string path = "/";
+    std::string query;
+    std::string body;
+    std::map<std::string, std::string> env;
+};
+
+// A working directory (for config.json) with a storage root below it.
+struct Site {
+    TempDir dir;
+    std::string root() const { return dir / "store"; }
+
+    Response call(const Request &req, const char *program = QV_REGISTRY_BIN) const {
+        ChildSetup setup;
+        setup.cwd = dir.path();
+        setup.env = req.env;
+        setup.env["REQUEST_METHOD"] = req.method;
+        setup.env["PATH_INFO"] = req.path;
+        setup.env["REGISTRY_STORAGE_ROOT"] = root();
+        if (!req.query.empty()) setup.env["QUERY_STRING"] = req.query;
+        if (!req.body.empty()) setup.env.emplace("CONTENT_LENGTH", std::to_string(req.body.size()));
+        setup.stdin_data = req.body;
+        const ChildResult r = run_program(program, setup);
+        EXPECT_TRUE(r.exited && r.status == 0) << req.method << " " << req.path;
+        Response out;
+        const size_t end = r.out.find("\r\n\r\n");
+        if (end == std::string::npos) return out;
+        out.body = r.out.substr(end + 4);
+        size_t at = 0;
+        while (at < end) {
+            const size_t eol = r.out.find("\r\n", at);
+            const std::string line = r.out.substr(at, eol - at);
+            const size_t colon = line.find(": ");
+            if (colon != std::string::npos)
+                out.headers[line.substr(0, colon)] = line.substr(colon + 2);
+            at = eol + 2;
+        }
+        out.status = std::stoi(out.header("Status"));
+        return out;
+    }
+    Response call(const std::string &method, const std::string &path, const std::string &query = "",
+                  const std::string &body = "") const {
+        return call(Request{method, path, query, body, {}});
+    }
+
+    // A blob pushed in one request; returns its digest.
+    std::string push_blob(const std::string &bytes) const {
+        const std::string digest = "sha256:" + sha256_hex(bytes);
+        EXPECT_EQ(call("POST", "/team/app/blobs/uploads/", "digest=" + digest, bytes).status, 201);
+        return digest;
+    }
+    // An image manifest over a stored config and one stored layer, put under the reference.
+    std::string push_image(const std::string &repo, const std::string &ref,
+                           const std::string &seed) const {
+        const std::string body = image_json(push_blob("config " + seed).substr(7),
+                                            {push_blob("layer " + seed).substr(7)});
+        Request put{"PUT", "/" + repo + "/manifests/" + ref, "", body, {}};
+        put.env["CONTENT_TYPE"] = "application/vnd.oci.image.manifest.v1+json";
+        EXPECT_EQ(call(put).status, 201);
+        return "sha256:" + sha256_hex(body);
+    }
+};
+
+std::string code_of(const Response &r) {
+    const size_t at = r.body.find("\"code\":\"");
+    return at == std::string::npos ? "" : r.body.substr(at + 8, r.body.find('"', at + 8) - at - 8);
+}
+
+const std::string kNoBlob = "sha256:" + std::string(64, '0');
+const std::string kNoUpload = "00000000-0000-0000-0000-000000000000";
+
+}  // namespace
+
+TEST(RegistryEndpoint, EveryRouteAnswersWithItsStatusAndCode) {
+    Site site;
+    struct Case {
+        const char *method;
+        std::string path;
+        int status;
+        const char *code;  // "" for a success
+    };
+    const std::vector<Case> cases = {
+        {"GET", "/", 200, ""},
+        {"HEAD", "", 200, ""},
+        {"POST", "/", 405, "UNSUPPORTED"},
+        {"GET", "/nowhere", 404, "NOT_FOUND"},
+        {"GET", "/team/app/tags/other", 404, "NOT_FOUND"},
+        {"GET", "/team/app/blobs/", 404, "NOT_FOUND"},
+        {"GET", "/-bad/tags/list", 400, "NAME_INVALID"},
+        {"GET", "/a//b/manifests/x", 400, "NAME_INVALID"},
+        {"GET", "/team/app/tags/list", 404, "NAME_UNKNOWN"},
+        {"HEAD", "/team/app/blobs/" + kNoBlob, 404, "BLOB_UNKNOWN"},
+        {"GET", "/team/app/blobs/sha256:ABC", 400, "DIGEST_INVALID"},
+        {"DELETE", "/team/app/blobs/" + kNoBlob, 405, "UNSUPPORTED"},
+        {"PUT", "/team/app/blobs/" + kNoBlob, 405, "UNSUPPORTED"},
+        {"GET", "/team/app/blobs/uploads/", 405, "UNSUPPORTED"},
+        {"PATCH", "/team/app/blobs/uploads/" + kNoUpload, 404, "BLOB_UPLOAD_UNKNOWN"},
+        {"GET", "/team/app/blobs/uploads/not-an-id", 404, "BLOB_UPLOAD_UNKNOWN"},
+        {"DELETE", "/team/app/blobs/uploads/" + kNoUpload, 404, "BLOB_UPLOAD_UNKNOWN"},
+        {"POST", "/team/app/blobs/uploads/" + kNoUpload, 405, "UNSUPPORTED"},
+        {"GET", "/team/app/manifests/latest", 404, "MANIFEST_UNKNOWN"},
+        {"DELETE", "/team/app/manifests/latest", 404, "MANIFEST_UNKNOWN"},
+        {"GET", "/team/app/manifests/sha256:12", 400, "DIGEST_INVALID"},
+        {"PATCH", "/team/app/manifests/latest", 405, "UNSUPPORTED"},
+        {"GET", "/_catalog", 200, ""},
+        {"DELETE", "/_catalog", 405, "UNSUPPORTED"},
+        {"GET", "/_stats", 200, ""},
+        {"POST", "/_stats", 405, "UNSUPPORTED"},
+        {"GET", "/_gc", 200, ""},
+        {"PUT", "/_gc", 405, "UNSUPPORTED"},
+        {"DELETE", "/_gc", 202, ""},
+        {"OPTIONS", "/", 405, "UNSUPPORTED"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path);
+        const Response r = site.call(c.method, c.path);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.header("Docker-Distribution-API-Version"), "registry/2.0");
+        EXPECT_EQ(code_of(r), c.code) << r.body;
+    }
+    const Response base = site.call("GET", "/");
+    EXPECT_EQ(base.body, "{}\n");
+    EXPECT_EQ(site.call("HEAD", "/").body, "");
+}
+
+TEST(RegistryEndpoint, ChunkedUploadFollowsRangeAndLocation) {
+    Site site;
+    const Response started = site.call("POST", "/team/app/blobs/uploads/");
+    ASSERT_EQ(started.status, 202);
+    const std::string id = started.header("Docker-Upload-UUID");
+    const std::string at = "/team/app/blobs/uploads/" + id;
+    EXPECT_EQ(started.header("Location"), "/v2" + at);
+    EXPECT_EQ(started.header("Range"), "0-0");
+
+    Request patch{"PATCH", at, "", "hello ", {{"HTTP_CONTENT_RANGE", "0-5"}}};
+    const Response first = site.call(patch);
+    EXPECT_EQ(first.status, 202);
+    EXPECT_EQ(first.header("Range"), "0-5");
+    EXPECT_EQ(first.header("Location"), "/v2" + at);
+
+    // A chunk that does not start where the upload stands is refused and changes nothing.
+    patch.env["HTTP_CONTENT_RANGE"] = "bytes 0-5/*";
+    const Response stale = site.call(patch);
+    EXPECT_EQ(stale.status, 416);
+    EXPECT_EQ(code_of(stale), "BLOB_UPLOAD_INVALID");
+    EXPECT_EQ(stale.header("Range"), "0-5");
+    const Response status = site.call("GET", at);
+    EXPECT_EQ(status.status, 204);
+    EXPECT_EQ(status.header("Range"), "0-5");
+    EXPECT_EQ(status.header("Docker-Upload-UUID"), id);
+
+    // The final PUT carries the last bytes.
+    const std::string digest = "sha256:" + sha256_hex("hello world");
+    const Response done = site.call("PUT", at, "digest=" + digest, "world");
+    EXPECT_EQ(done.status, 201);
+    EXPECT_EQ(done.header("Location"), "/v2/team/app/blobs/" + digest);
+    EXPECT_EQ(done.header("Docker-Content-Digest"), digest);
+    EXPECT_EQ(site.call("GET", at).status, 404);
+
+    const Response head = site.call("HEAD", "/team/app/blobs/" + digest);
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.header("Content-Length"), "11");
+    EXPECT_EQ(head.header("Docker-Content-Digest"), digest);
+    EXPECT_EQ(head.body, "");
+    // Blobs are one store: any repository reaches them.
+    const Response whole = site.call("GET", "/other/repo/blobs/" + digest);
+    EXPECT_EQ(whole.header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(whole.body, "hello world");
+
+    struct RangeCase {
+        const char *range;
+        int status;
+        const char *content_range;
+        const char *bytes;
+    };
+    for (const RangeCase &c : std::vector<RangeCase>{
+             {"bytes=0-4", 206, "bytes 0-4/11", "hello"},
+             {"bytes=6-", 206, "bytes 6-10/11", "world"},
+             {"bytes=-5", 206, "bytes 6-10/11", "world"},
+             {"bytes=3-99", 206, "bytes 3-10/11", "lo world"},
+             {"bytes=11-", 416, "bytes */11", nullptr},
+             {"bytes=1-2,4-5", 200, "", "hello world"},
+             {"items=0-1", 200, "", "hello world"},
+         }) {
+        SCOPED_TRACE(c.range);
+        const Response r = site.call(
+            Request{"GET", "/team/app/blobs/" + digest, "", "", {{"HTTP_RANGE", c.range}}});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.header("Content-Range"), c.content_range);
+        if (c.bytes != nullptr) {
+            EXPECT_EQ(r.body, c.bytes);
+            EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+        }
+    }
+}
+
+TEST(RegistryEndpoint, OneShotMountCancelAndDiscardedUploads) {
+    Site site;
+    const std::string digest = site.push_blob("one shot");
+    const std::string bad = "sha256:" + sha256_hex("something else");
+    const auto uploads = [&] {
+        return site.call("GET", "/_stats").body.find("\"active_uploads\":0,") == std::string::npos;
+    };
+
+    // A body that is not what the digest names is discarded with its upload.
+    Response r = site.call("POST", "/team/app/blobs/uploads/", "digest=" + bad, "one shot");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(code_of(r), "DIGEST_INVALID");
+    EXPECT_FALSE(uploads());
+    r = site.call("POST", "/team/app/blobs/uploads/", "digest=sha256:XY", "one shot");
+    EXPECT_EQ(code_of(r), "DIGEST_INVALID");
+
+    // A chunked upload finished against the wrong digest is gone as well.
+    std::string id = site.call("POST", "/team/app/blobs/uploads/").header("Docker-Upload-UUID");
+    r = site.call("PUT", "/team/app/blobs/uploads/" + id, "digest=" + bad, "one shot");
+    EXPECT_EQ(code_of(r), "DIGEST_INVALID");
+    EXPECT_EQ(site.call("GET", "/team/app/blobs/uploads/" + id).status, 404);
+    EXPECT_FALSE(uploads());
+
+    // A body shorter than announced is not taken for the blob.
+    id = site.call("POST", "/team/app/blobs/uploads/").header("Docker-Upload-UUID");
+    r = site.call(
+        Request{"PATCH", "/team/app/blobs/uploads/" + id, "", "1234", {{"CONTENT_LENGTH", "10"}}});
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(code_of(r), "SIZE_INVALID");
+    EXPECT_EQ(site.call("GET", "/team/app/blobs/uploads/" + id).status, 404);
+
+    // Mounting a stored blob needs no upload; an unknown one starts an ordinary upload.
+    r = site.call("POST", "/team/web/blobs/uploads/", "mount=" + digest + "&from=team/app");
+    EXPECT_EQ(r.status, 201);
+    EXPECT_EQ(r.header("Location"), "/v2/team/web/blobs/" + digest);
+    EXPECT_EQ(r.header("Docker-Content-Digest"), digest);
+    r = site.call("POST", "/team/web/blobs/uploads/", "mount=" + kNoBlob + "&from=team/app");
+    EXPECT_EQ(r.status, 202);
+    id = r.header("Docker-Upload-UUID");
+    EXPECT_TRUE(uploads());
+    EXPECT_EQ(site.call("DELETE", "/team/web/blobs/uploads/" + id).status, 204);
+    EXPECT_FALSE(uploads());
+}
+
+TEST(RegistryEndpoint, ManifestsAndIndexesByTagAndDigest) {
+    Site site;
+    const std::string image = site.push_image("team/app", "v1", "a");
+    Response r = site.call("GET", "/team/app/manifests/v1");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("Content-Type"), "application/vnd.oci.image.manifest.v1+json");
+    EXPECT_EQ(r.header("Docker-Content-Digest"), image);
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+    EXPECT_EQ("sha256:" + sha256_hex(r.body), image);
+    const std::string image_body = r.body;
+    r = site.call("HEAD", "/team/app/manifests/" + image);
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(image_body.size()));
+    EXPECT_EQ(r.body, "");
+
+    // An index over it, put by digest; the digest must be the bytes'.
+    const std::string index = index_json({image.substr(7)});
+    const std::string index_digest = "sha256:" + sha256_hex(index);
+    Request put{"PUT",
+                "/team/app/manifests/" + index_digest,
+                "",
+                index,
+                {{"CONTENT_TYPE", "application/vnd.oci.image.index.v1+json"}}};
+    r = site.call(put);
+    EXPECT_EQ(r.status, 201);
+    EXPECT_EQ(r.header("Location"), "/v2/team/app/manifests/" + index_digest);
+    EXPECT_EQ(r.header("Docker-Content-Digest"), index_digest);
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/" + index_digest).body, index);
+    put.path = "/team/app/manifests/" + image;
+    EXPECT_EQ(code_of(site.call(put)), "DIGEST_INVALID");
+
+    // The engine's refusals, each as its code.
+    struct Case {
+        std::string ref, body, code;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"v2", image_json(std::string(64, 'a'), {}), "MANIFEST_BLOB_UNKNOWN"},
+             {"v2", index_json({std::string(64, 'b')}), "MANIFEST_BLOB_UNKNOWN"},
+             {"v2", "{}", "MANIFEST_INVALID"},
+             {"v2", "not json", "MANIFEST_INVALID"},
+             {"v2", "", "MANIFEST_INVALID"},
+             {"v2", std::string(1 << 20, ' '), "MANIFEST_INVALID"},
+             {"-v2", image_body, "TAG_INVALID"},
+             {"sha256:12", image_body, "DIGEST_INVALID"},
+         }) {
+        SCOPED_TRACE(c.code + " " + c.body.substr(0, 40));
+        const Response refused = site.call("PUT", "/team/app/manifests/" + c.ref, "", c.body);
+        EXPECT_EQ(refused.status, 400);
+        EXPECT_EQ(code_of(refused), c.code) << refused.body;
+    }
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/v2").status, 404);
+
+    // A tag goes alone; a digest takes every tag that names it.
+    EXPECT_EQ(site.call("PUT", "/team/app/manifests/v2", "", image_body).status, 201);
+    EXPECT_EQ(site.call("PUT", "/team/app/manifests/v3", "", image_body).status, 201);
+    EXPECT_EQ(site.call("DELETE", "/team/app/manifests/v3").status, 202);
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/v3").status, 404);
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/v1").status, 200);
+    EXPECT_EQ(site.call("DELETE", "/team/app/manifests/" + image).status, 202);
+    for (const char *tag : {"v1", "v2"})
+        EXPECT_EQ(code_of(site.call("GET", std::string("/team/app/manifests/") + tag)),
+                  "MANIFEST_UNKNOWN");
+}
+
+TEST(RegistryEndpoint, AContentTypeThatWouldSplitTheResponseIsNotSent) {
+    // A manifest declares any string as its mediaType, and that is what gets stored.
+    Site site;
+    const std::string config = site.push_blob("cfg").substr(7);
+    const std::string body =
+        "{\"mediaType\":\"x\\r\\nSet-Cookie: a=b\",\"config\":" + descriptor(config) + "}";
+    ASSERT_EQ(site.call("PUT", "/team/app/manifests/v1", "", body).status, 201);
+    const Response r = site.call("GET", "/team/app/manifests/v1");
+    EXPECT_EQ(r.header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(r.headers.count("Set-Cookie"), 0u);
+    EXPECT_EQ(r.body, body);
+}
+
+TEST(RegistryEndpoint, TagsAndCatalogPages) {
+    Site site;
+    const std::string image = site.push_image("team/app", "c", "1");
+    for (const char *tag : {"a", "b"})
+        site.call(Request{"PUT",
+                          std::string("/team/app/manifests/") + tag,
+                          "",
+                          site.call("GET", "/team/app/manifests/c").body,
+                          {}});
+    site.push_image("team/web", "x", "2");
+    struct Case {
+        std::string path, query, body, link;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"/team/app/tags/list", "", "{\"name\":\"team/app\",\"tags\":[\"a\",\"b\",\"c\"]}",
+              ""},
+             {"/team/app/tags/list", "n=2", "{\"name\":\"team/app\",\"tags\":[\"a\",\"b\"]}",
+              "</v2/team/app/tags/list?n=2&last=b>; rel=\"next\""},
+             {"/team/app/tags/list", "n=2&last=b", "{\"name\":\"team/app\",\"tags\":[\"c\"]}", ""},
+             {"/team/app/tags/list", "last=zzz", "{\"name\":\"team/app\",\"tags\":[]}", ""},
+             {"/team/app/tags/list", "n=0", "{\"name\":\"team/app\",\"tags\":[]}", ""},
+             {"/_catalog", "n=1", "{\"repositories\":[\"team/app\"]}",
+              "</v2/_catalog?n=1&last=team/app>; rel=\"next\""},
+             {"/_catalog", "n=1&last=team%2Fapp", "{\"repositories\":[\"team/web\"]}", ""},
+             {"/_catalog", "n=0", "{\"repositories\":[]}", ""},
+         }) {
+        SCOPED_TRACE(c.path + "?" + c.query);
+        const Response r = site.call("GET", c.path, c.query);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, c.body + "\n");
+        EXPECT_EQ(r.header("Link"), c.link);
+    }
+}
+
+TEST(RegistryEndpoint, CollectionStatisticsAndTheirRefusal) {
+    Site site;
+    site.push_image("team/app", "v1", "1");
+    const std::string orphan = site.push_blob("nobody needs me");
+    const std::string id =
+        site.call("POST", "/team/app/blobs/uploads/").header("Docker-Upload-UUID");
+    Response r = site.call("POST", "/_gc");
+    EXPECT_EQ(r.status, 409);
+    EXPECT_EQ(r.body,
+              "{\"errors\":[{\"code\":\"GC_REFUSED\",\"message\":\"uploads in progress\"}]}\n");
+    site.call("DELETE", "/team/app/blobs/uploads/" + id);
+
+    r = site.call("POST", "/_gc", "dry_run");  // named without a value: a dry run
+    EXPECT_NE(r.body.find(
+                  "\"dry_run\":true,\"blobs_total\":3,\"blobs_reachable\":2,\"blobs_deleted\":1,"),
+              std::string::npos)
+        << r.body;
+    EXPECT_EQ(site.call("HEAD", "/team/app/blobs/" + orphan).status, 200);
+    r = site.call("POST", "/_gc", "dry_run=0");
+    EXPECT_NE(r.body.find(
+                  "\"dry_run\":false,\"blobs_total\":3,\"blobs_reachable\":2,\"blobs_deleted\":1,"),
+              std::string::npos)
+        << r.body;
+    EXPECT_EQ(site.call("HEAD", "/team/app/blobs/" + orphan).status, 404);
+    EXPECT_NE(site.call("GET", "/_gc").body.find("\"running\":false,\"phase\":\"done\""),
+              std::string::npos);
+    EXPECT_NE(site.call("GET", "/_stats").body.find("\"repositories\":1,\"tags\":1,\"blobs\":2,"),
+              std::string::npos);
+}
+
+TEST(RegistryEndpoint, UploadsStopAtTheQuota) {
+    Site site;
+    write_text(site.dir / "config.json", "{\"registry_quota_bytes\": 10}");
+    const std::string six = site.push_blob("123456");
+    (void)six;
+    // Four more bytes reach the quota exactly; five pass it, in one shot or in a chunk.
+    Response r = site.call("POST", "/team/app/blobs/uploads/",
+                           "digest=sha256:" + sha256_hex("12345"), "12345");
+    EXPECT_EQ(r.status, 403);
+    EXPECT_EQ(r.body,
+              "{\"errors\":[{\"code\":\"DENIED\",\"message\":\"quota exceeded: 6 B of 10 B "
+              "used\"}]}\n");
+    const std::string id =
+        site.call("POST", "/team/app/blobs/uploads/").header("Docker-Upload-UUID");
+    const std::string at = "/team/app/blobs/uploads/" + id;
+    EXPECT_EQ(site.call("PATCH", at, "", "12").status, 202);
+    EXPECT_EQ(code_of(site.call("PATCH", at, "", "345")), "DENIED");
+    EXPECT_EQ(site.call("GET", at).status, 404);  // the refused upload is discarded
+    EXPECT_EQ(
+        site.call("POST", "/team/app/blobs/uploads/", "digest=sha256:" + sha256_hex("1234"), "1234")
+            .status,
+        201);
+    EXPECT_EQ(site.call("GET", "/_stats").body.find("\"active_uploads\":0,") != std::string::npos,
+              true);
+}
+
+TEST(RegistryEndpoint, AuthenticationGatesEveryRouteRetentionIncluded) {
+    Site site;
+    write_text(
+        site.dir / "config.json",
+        "{\"registry_auth_user\": \"ci\", \"registry_auth_sha256\": \"" + sha256_hex("pw") + "\"}");
+    const std::string good = "Basic Y2k6cHc=";  // ci:pw
+    for (const char *path :
+         {"/", "/team/app/tags/list", "/_catalog", "/_gc", "/_stats", "/team/app/blobs/uploads/"}) {
+        for (const char *method : {"GET", "POST", "DELETE"}) {
+            SCOPED_TRACE(std::string(method) + " " + path);
+            const Response r = site.call(
+                Request{method, path, "", "", {{"HTTP_AUTHORIZATION", "Basic Y2k6bm8="}}});
+            EXPECT_EQ(r.status, 401);
+            EXPECT_EQ(r.header("WWW-Authenticate").rfind("Basic realm=", 0), 0u);
+            EXPECT_EQ(code_of(r), "UNAUTHORIZED");
+        }
+    }
+    EXPECT_EQ(site.call(Request{"GET", "/", "", "", {{"HTTP_AUTHORIZATION", good}}}).status, 200);
+
+    const Request retention{"POST", "", "dry_run=1", "", {}};
+    EXPECT_EQ(site.call(retention, QV_RETENTION_BIN).status, 401);
+    Request allowed = retention;
+    allowed.env["HTTP_AUTHORIZATION"] = good;
+    const Response r = site.call(allowed, QV_RETENTION_BIN);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.rfind("{\"dry_run\":true,", 0), 0u);
+    const std::string log = read_text(site.root() + "/registry_access.log");
+    EXPECT_NE(log.find("GET / 3 200 ci "), std::string::npos) << log;
+    EXPECT_NE(log.find("POST / 0 401 anonymous "), std::string::npos) << log;
+}
