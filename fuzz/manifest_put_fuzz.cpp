@@ -125,9 +125,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(std::string_view(got) == body);
         FUZZ_CHECK(std::strcmp(got_digest, digest) == 0);
         FUZZ_CHECK(type[0] != '\0');
-        // The type goes out as a response header: no byte of it may end that line.
-        for (const char *c = type; *c != '\0'; ++c)
-            FUZZ_CHECK(static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f);
         if (!reference.starts_with("sha256:")) {
             FUZZ_CHECK(reg_manifest_get(kRepo, reference.c_str(), type, got_digest) != nullptr);
             FUZZ_CHECK(std::strcmp(got_digest, digest) == 0);

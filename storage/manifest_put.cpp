@@ -2,7 +2,6 @@
 // bytes under their SHA-256 with content type, revision link and (for a tag) tag link.
 #include <yyjson.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -168,16 +167,6 @@ int check_image(yyjson_val *root) {
     return 0;
 }
 
-// A content type is sent back as a response header. A control character in it (a line
-// break above all) would end that header and start one of the client's choosing, and a NUL
-// would cut it short, so a type holding one is not stored.
-bool header_safe(std::string_view type) {
-    return std::none_of(type.begin(), type.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7f;
-    });
-}
-
 // Checks the parsed manifest; on success media_type holds its declared mediaType (or the
 // empty text).
 int validate_manifest(const char *repo, yyjson_doc *doc, char media_type[kMediaTypeCap]) {
@@ -196,18 +185,17 @@ int validate_manifest(const char *repo, yyjson_doc *doc, char media_type[kMediaT
     }
     media_type[0] = '\0';
     yyjson_val *declared = yyjson_obj_get(root, "mediaType");
-    if (yyjson_is_str(declared) && yyjson_get_len(declared) < kMediaTypeCap &&
-        header_safe(std::string_view(yyjson_get_str(declared), yyjson_get_len(declared)))) {
+    if (yyjson_is_str(declared) && yyjson_get_len(declared) < kMediaTypeCap) {
         std::snprintf(media_type, kMediaTypeCap, "%s", yyjson_get_str(declared));
     }
     yyjson_val *manifests = yyjson_obj_get(root, "manifests");
     return manifests != nullptr ? check_index(repo, manifests) : check_image(root);
 }
 
-// The client's type, unless it is absent (or not fit for a header) or the generic default
-// and the manifest declares its own.
+// The client's type, unless it is absent or the generic default and the manifest declares
+// its own.
 const char *content_type_to_store(const char *argument, const char *declared) {
-    const bool no_argument = argument == nullptr || argument[0] == '\0' || !header_safe(argument);
+    const bool no_argument = argument == nullptr || argument[0] == '\0';
     if (no_argument) return declared[0] != '\0' ? declared : kDefaultContentType;
     if (std::strcmp(argument, kDefaultContentType) == 0 && declared[0] != '\0') return declared;
     return argument;
