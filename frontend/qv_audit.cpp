@@ -13,6 +13,7 @@
 
 #include "frontend/config_text.h"
 #include "frontend/qv_audit.h"
+#include "frontend/qv_audit_internal.h"
 #include "frontend/qv_cgi.h"
 #include "frontend/stdio_file.h"
 #include "platform/os.h"
@@ -46,6 +47,7 @@ char s_path[kPathSize];
 int64_t s_cap = kDefaultCap;
 int s_enabled = 0;
 int s_init_done = 0;
+int s_handler_registered = 0;
 int s_flushed = 0;
 int s_status = 0;
 int64_t s_bytes = 0;
@@ -140,7 +142,10 @@ void init_once() {
         return;
     }
     s_enabled = 1;
-    std::atexit(qv_audit_flush);
+    if (!s_handler_registered) {
+        s_handler_registered = 1;
+        std::atexit(qv_audit_flush);
+    }
 }
 
 // JSON-style escaping into a fixed buffer; stops early rather than cut an escape. With
@@ -214,6 +219,22 @@ void append_line(const char *line, std::size_t len) {
 }
 
 }  // namespace
+
+namespace qv::frontend {
+
+void audit_reset_for_tests() {
+    s_root[0] = '\0';
+    s_path[0] = '\0';
+    s_cap = kDefaultCap;
+    s_enabled = 0;
+    s_init_done = 0;
+    s_flushed = 0;
+    s_status = 0;
+    s_bytes = 0;
+    qv_strlcpy(s_actor, "anonymous", sizeof s_actor);
+}
+
+}  // namespace qv::frontend
 
 extern "C" void qv_audit_note_status(int status) {
     init_once();

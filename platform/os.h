@@ -80,7 +80,6 @@ class DirReader {
 
   private:
     void *handle_;
-    const char *path_;
     bool failed_ = false;
 };
 

@@ -52,7 +52,7 @@ bool file_info(const char *path, FileInfo *out) {
 }
 
 DirReader::DirReader(const char *path)
-    : handle_(path != nullptr && *path != '\0' ? ::opendir(path) : nullptr), path_(path) {}
+    : handle_(path != nullptr && *path != '\0' ? ::opendir(path) : nullptr) {}
 
 DirReader::~DirReader() {
     if (handle_ != nullptr) ::closedir(static_cast<DIR *>(handle_));
