@@ -111,6 +111,12 @@ int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
 // after this call is never dated before what it returns.
 FileTime file_clock_now();
 
+// For a CGI program: the web server stops reading once it holds the whole response, and then
+// ends the process with SIGTERM. Either would lose the access-log line written at exit, so a
+// late write fails quietly instead of raising SIGPIPE, and SIGTERM waits for a process that is
+// finishing anyway.
+void outlive_server_hangup();
+
 // This process's id, for names no other process uses.
 unsigned long process_id();
 

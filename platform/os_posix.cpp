@@ -1,11 +1,13 @@
 // POSIX implementation of the operating-system layer.
 #include <dirent.h>
+#include <signal.h>
 #include <stdio.h>  // renameat2
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,25 +154,40 @@ int touch_now(const char *path) {
     return ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
-std::FILE *open_read_regular(const char *path) {
+namespace {
+
+// A descriptor of a regular file, opened without blocking so that a pipe planted in a file's
+// place returns at once; -1 with errno set (EINVAL for anything not a regular file).
+int open_regular(const char *path, struct stat *st) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;
-        return nullptr;
+        return -1;
     }
-    // Non-blocking, so that opening a pipe planted in a file's place returns at once.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat st;
+    if (fd < 0) return -1;
     int err = 0;
-    if (::fstat(fd, &st) != 0) {
+    if (::fstat(fd, st) != 0) {
         err = errno;
-    } else if (!S_ISREG(st.st_mode)) {
+    } else if (!S_ISREG(st->st_mode)) {
         err = EINVAL;
-    } else {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
     }
     if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::FILE *open_read_regular(const char *path) {
+    struct stat st;
+    const int fd = open_regular(path, &st);
+    if (fd < 0) return nullptr;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int err = errno;
         ::close(fd);
         errno = err;
         return nullptr;
@@ -183,16 +200,11 @@ std::FILE *open_read_regular(const char *path) {
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {
     *out = nullptr;
     *out_len = 0;
-    // Non-blocking, so that a pipe planted in a file's place cannot stall the caller.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno;
     struct stat st;
+    const int fd = open_regular(path, &st);
+    if (fd < 0) return errno;
     int err = 0;
-    if (::fstat(fd, &st) != 0) {
-        err = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        err = EINVAL;
-    } else if (static_cast<uint64_t>(st.st_size) > max) {
+    if (static_cast<uint64_t>(st.st_size) > max) {
         err = EFBIG;
     } else {
         const auto size = static_cast<uint64_t>(st.st_size);
@@ -222,6 +234,14 @@ FileTime file_clock_now() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
+}
+
+void outlive_server_hangup() {
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, nullptr);
 }
 
 unsigned long process_id() {
