@@ -17,11 +17,18 @@ inline constexpr bool is_sep(char c) {
     return c == '/';
 }
 
+// Confines every later call on a path inside root (as spelled here, then "root/...") to the
+// tree beneath it: no symbolic link below root is followed, at any component, for reading,
+// writing, creating, removing or looking; such a link is an entry of kind other. Root itself
+// may be a link. Paths outside root are used as given. nullptr lifts the confinement; false
+// when root cannot be opened as a directory (nothing is confined then).
+bool confine_beneath(const char *root);
+
 // A file is a regular file; other is what is neither that nor a directory (a pipe, a socket,
 // a device), which no reader may open as though it were a file.
 enum class PathKind { missing, file, directory, other };
 
-// Whether the path exists, and what it is (symbolic links are followed).
+// Whether the path exists, and what it is (outside the confined tree, links are followed).
 PathKind path_kind(const char *path);
 inline bool is_dir(const char *path) {
     return path_kind(path) == PathKind::directory;
@@ -91,6 +98,9 @@ bool remove_dir(const char *path);
 bool remove_file(const char *path);
 // Moves a file or directory, replacing a file at the destination.
 bool rename_path(const char *from, const char *to);
+// Opens a regular file for writing, never waiting for a reader: create_new refuses an
+// existing entry (EEXIST); otherwise a file there is emptied. nullptr with errno set.
+std::FILE *open_write(const char *path, bool create_new);
 // Opens an existing file for appending; nullptr when there is none (it is never created).
 std::FILE *open_append_existing(const char *path);
 // Moves a file to a name nothing holds yet; false (with EEXIST) when something is there.

@@ -13,48 +13,107 @@
 #include <cstring>
 #include <string>
 
+#include "platform/beneath.h"
 #include "platform/os.h"
 
 namespace qv::os {
 
+namespace {
+
+using beneath::Entry;
+
+// Looks at the entry; inside the confined tree a link is never followed.
+bool look(const Entry &e, struct stat *st, bool follow) {
+    if (!e.ok()) {
+        errno = e.error();
+        return false;
+    }
+    const int flags = follow && !e.confined() ? 0 : AT_SYMLINK_NOFOLLOW;
+    return ::fstatat(e.dir(), e.name(), st, flags) == 0;
+}
+
+void fill(const struct stat &st, FileInfo *out) {
+    out->size = static_cast<int64_t>(st.st_size);
+    out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
+    out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
+}
+
+// Drops O_NONBLOCK from a descriptor opened with it and wraps it in a stream; closes the
+// descriptor on failure.
+std::FILE *blocking_stream(int fd, const char *mode) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    std::FILE *f = ::fdopen(fd, mode);
+    if (f == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+// Closes fd and fails with EINVAL unless it is a regular file.
+int regular_or_close(int fd, struct stat *st) {
+    int err = 0;
+    if (::fstat(fd, st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st->st_mode)) {
+        err = EINVAL;
+    }
+    if (err == 0) return fd;
+    ::close(fd);
+    errno = err;
+    return -1;
+}
+
+}  // namespace
+
 PathKind path_kind(const char *path) {
     struct stat st;
-    if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return PathKind::missing;
+    if (!look(Entry(path), &st, true)) return PathKind::missing;
     if (S_ISDIR(st.st_mode)) return PathKind::directory;
     return S_ISREG(st.st_mode) ? PathKind::file : PathKind::other;
 }
 
 bool is_symlink(const char *path) {
     struct stat st;
-    return path != nullptr && *path != '\0' && ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+    return look(Entry(path), &st, false) && S_ISLNK(st.st_mode);
 }
 
 bool is_missing(const char *path) {
     struct stat st;
-    return path == nullptr || *path == '\0' ||
-           (::lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR));
+    return !look(Entry(path), &st, false) && (errno == ENOENT || errno == ENOTDIR);
 }
 
 bool entry_info(const char *path, FileInfo *out) {
     struct stat st;
-    if (path == nullptr || *path == '\0' || ::lstat(path, &st) != 0) return false;
-    out->size = static_cast<int64_t>(st.st_size);
-    out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
-    out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
+    if (!look(Entry(path), &st, false)) return false;
+    fill(st, out);
     return true;
 }
 
 bool file_info(const char *path, FileInfo *out) {
     struct stat st;
-    if (path == nullptr || *path == '\0' || ::stat(path, &st) != 0) return false;
-    out->size = static_cast<int64_t>(st.st_size);
-    out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
-    out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
+    if (!look(Entry(path), &st, true)) return false;
+    if (S_ISLNK(st.st_mode)) {  // inside the tree: a link is no file to report on
+        errno = ELOOP;
+        return false;
+    }
+    fill(st, out);
     return true;
 }
 
-DirReader::DirReader(const char *path)
-    : handle_(path != nullptr && *path != '\0' ? ::opendir(path) : nullptr) {}
+DirReader::DirReader(const char *path) : handle_(nullptr) {
+    const int fd = beneath::open_path(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    handle_ = ::fdopendir(fd);
+    if (handle_ == nullptr) ::close(fd);
+}
 
 DirReader::~DirReader() {
     if (handle_ != nullptr) ::closedir(static_cast<DIR *>(handle_));
@@ -89,52 +148,67 @@ bool DirReader::next(const char **name, bool *is_dir) {
 }
 
 int make_dir(const char *path) {
-    return ::mkdir(path, 0755) == 0 ? 0 : errno;
+    const Entry e(path);
+    if (!e.ok()) return e.error();
+    return ::mkdirat(e.dir(), e.name(), 0755) == 0 ? 0 : errno;
 }
 
 bool remove_dir(const char *path) {
-    return ::rmdir(path) == 0;
+    const Entry e(path);
+    return e.ok() && ::unlinkat(e.dir(), e.name(), AT_REMOVEDIR) == 0;
 }
 
 bool remove_file(const char *path) {
-    return ::unlink(path) == 0;
+    const Entry e(path);
+    return e.ok() && ::unlinkat(e.dir(), e.name(), 0) == 0;
 }
 
 bool rename_path(const char *from, const char *to) {
-    return std::rename(from, to) == 0;
+    const Entry a(from), b(to);
+    if (!a.ok() || !b.ok()) {
+        errno = a.ok() ? b.error() : a.error();
+        return false;
+    }
+    return ::renameat(a.dir(), a.name(), b.dir(), b.name()) == 0;
+}
+
+std::FILE *open_write(const char *path, bool create_new) {
+    // Non-blocking, so that a pipe in the file's place refuses at once rather than waits for
+    // a reader; the flag is dropped again for the writes.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (create_new ? O_EXCL : O_TRUNC);
+    const int fd = beneath::open_path(path, flags, 0666);
+    struct stat st;
+    if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
+    return blocking_stream(fd, "wb");
 }
 
 std::FILE *open_append_existing(const char *path) {
-    // Non-blocking, so that a pipe in the file's place refuses at once rather than waits for
-    // a reader; the flag is dropped again for the writes.
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
+    const int fd = beneath::open_path(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    std::FILE *f = ::fdopen(fd, "ab");
-    if (f == nullptr) ::close(fd);
-    return f;
+    return blocking_stream(fd, "ab");
 }
 
 bool rename_new(const char *from, const char *to) {
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    const Entry a(from), b(to);
+    if (!a.ok() || !b.ok()) {
+        errno = a.ok() ? b.error() : a.error();
+        return false;
+    }
+    if (::renameat2(a.dir(), a.name(), b.dir(), b.name(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     // A file system without the flag: a hard link refuses an existing name just as well.
-    if (::link(from, to) == 0) {
-        ::unlink(from);
+    if (::linkat(a.dir(), a.name(), b.dir(), b.name(), 0) == 0) {
+        ::unlinkat(a.dir(), a.name(), 0);
         return true;
     }
     if (errno == EEXIST) return false;
     // Nor hard links: the best left is to look first.
     struct stat st;
-    if (::lstat(to, &st) == 0) {
+    if (::fstatat(b.dir(), b.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return false;
     }
-    return std::rename(from, to) == 0;
+    return ::renameat(a.dir(), a.name(), b.dir(), b.name()) == 0;
 }
 
 bool set_mtime(const char *path, int64_t unix_seconds) {
@@ -142,7 +216,9 @@ bool set_mtime(const char *path, int64_t unix_seconds) {
     times[0].tv_sec = static_cast<time_t>(unix_seconds);
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    return ::utimensat(AT_FDCWD, path, times, 0) == 0;
+    const Entry e(path);
+    return e.ok() &&
+           ::utimensat(e.dir(), e.name(), times, e.confined() ? AT_SYMLINK_NOFOLLOW : 0) == 0;
 }
 
 int touch_now(const char *path) {
@@ -151,7 +227,9 @@ int touch_now(const char *path) {
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = 0;
     times[1].tv_nsec = UTIME_NOW;
-    return ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    const Entry e(path);
+    if (!e.ok()) return e.error();
+    return ::utimensat(e.dir(), e.name(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -159,24 +237,8 @@ namespace {
 // A descriptor of a regular file, opened without blocking so that a pipe planted in a file's
 // place returns at once; -1 with errno set (EINVAL for anything not a regular file).
 int open_regular(const char *path, struct stat *st) {
-    if (path == nullptr || *path == '\0') {
-        errno = ENOENT;
-        return -1;
-    }
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -1;
-    int err = 0;
-    if (::fstat(fd, st) != 0) {
-        err = errno;
-    } else if (!S_ISREG(st->st_mode)) {
-        err = EINVAL;
-    }
-    if (err != 0) {
-        ::close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
+    const int fd = beneath::open_path(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return fd < 0 ? -1 : regular_or_close(fd, st);
 }
 
 }  // namespace
@@ -184,17 +246,7 @@ int open_regular(const char *path, struct stat *st) {
 std::FILE *open_read_regular(const char *path) {
     struct stat st;
     const int fd = open_regular(path, &st);
-    if (fd < 0) return nullptr;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        return nullptr;
-    }
-    std::FILE *f = ::fdopen(fd, "rb");
-    if (f == nullptr) ::close(fd);
-    return f;
+    return fd < 0 ? nullptr : blocking_stream(fd, "rb");
 }
 
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {

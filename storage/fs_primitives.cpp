@@ -108,7 +108,7 @@ int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
 
 int write_file(const char *path, const void *data, size_t len) {
     if (path == nullptr || (data == nullptr && len != 0)) return -1;
-    File file(std::fopen(path, "wb"));
+    File file(qv::os::open_write(path, false));
     if (!file) return -1;
     const size_t put = len != 0 ? std::fwrite(data, 1, len, file.get()) : 0;
     const bool failed = std::ferror(file.get()) != 0;

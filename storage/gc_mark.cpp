@@ -113,10 +113,10 @@ class Marker {
         std::string manifests;
         while (reader.next(&name, &is_dir)) {
             std::string child = dir + qv::os::kSep + name;
-            // The walk never enters a link, but a put writes through one: what lies behind it
-            // is a part of the store the mark cannot vouch for.
-            if (!is_dir && qv::os::is_symlink(child.c_str()) && qv::os::is_dir(child.c_str()))
-                return incomplete("link to a directory", child);
+            // No operation follows a link in the store, but what lies behind one may be an
+            // operator's repository, moved or mounted: the mark cannot vouch for it.
+            if (!is_dir && qv::os::is_symlink(child.c_str()))
+                return incomplete("symbolic link", child);
             if (!is_dir) continue;
             if (child.size() >= kPathCap) return incomplete("path too long", child);
             if (std::strcmp(name, "_manifests") == 0) {

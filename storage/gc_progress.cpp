@@ -173,7 +173,7 @@ int reg_gc_cancel(void) {
         set_error("cannot create gc state directory");
         return -1;
     }
-    std::FILE *marker = std::fopen(path, "wb");
+    std::FILE *marker = qv::os::open_write(path, false);
     if (marker == nullptr) {
         set_error("cannot write gc cancel marker");
         return -1;

@@ -188,7 +188,16 @@ extern "C" int reg_storage_init(const char *root) {
     // stays; a trailing "/" stays too (the doubled separator is harmless).
     std::memcpy(s_root, root, len + 1);
 
+    // The root itself is the operator's to place (it may be a link); nothing below it may
+    // lead out of it.
+    qv::os::confine_beneath(nullptr);
     if (make_tree_dir(nullptr) != 0) return -1;
+    if (!qv::os::confine_beneath(s_root)) {
+        char first[kPathCap];
+        join_path(first, s_root, "blobs/sha256");  // the first directory that cannot be made
+        set_error("mkdirs failed: %s", first);
+        return -1;
+    }
     for (const char *sub : {"blobs/sha256", "repositories", "uploads"}) {
         if (make_tree_dir(sub) != 0) return -1;
     }
@@ -204,6 +213,7 @@ extern "C" int reg_storage_init(const char *root) {
 }
 
 extern "C" void reg_storage_cleanup(void) {
+    qv::os::confine_beneath(nullptr);
     s_root[0] = '\0';
     s_ready = 0;
 }

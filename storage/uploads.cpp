@@ -100,7 +100,7 @@ bool private_upload_path(char *out, const char *upload, const char *what) {
 bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]) {
     FilePtr in(qv::os::open_read_regular(from));
     if (!in) return false;
-    FilePtr out(std::fopen(to, "wbx"));
+    FilePtr out(qv::os::open_write(to, true));
     if (!out) return false;
     sha256_ctx ctx;
     sha256_init(&ctx);
@@ -190,7 +190,7 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         next_upload_id(out_upload_uuid);
         if (upload_path_for_uuid(path, out_upload_uuid) != 0) return -1;
-        FilePtr file(std::fopen(path, "wbx"));
+        FilePtr file(qv::os::open_write(path, true));
         if (file) return 0;
         if (qv::os::path_kind(path) == qv::os::PathKind::missing) break;
     }

@@ -324,15 +324,14 @@ TEST_F(IncompleteMark, ABodyOver64MiBStopsTheRun) {
     expect_nothing_swept("gc mark incomplete: manifest body over 64 MiB: " + body);
 }
 
-// A put writes through a link, but the walk never enters one: the mark cannot vouch for what
-// lies behind it.
+// No operation follows a link in the store, but the mark cannot vouch for what lies behind it.
 TEST_F(IncompleteMark, ALinkedRepositoryDirectoryStopsTheRun) {
     blobs(2, "x", "elsewhere/app");
     make_dirs(t / "outside");
     ASSERT_EQ(::rename((root + "/repositories/elsewhere").c_str(), (t / "outside/team").c_str()),
               0);
     ASSERT_EQ(::symlink((t / "outside/team").c_str(), (root + "/repositories/team").c_str()), 0);
-    expect_nothing_swept("gc mark incomplete: link to a directory: " + root + "/repositories/team");
+    expect_nothing_swept("gc mark incomplete: symbolic link: " + root + "/repositories/team");
 }
 
 // A directory that can be listed but not entered is not a deleted one. Root ignores modes, so

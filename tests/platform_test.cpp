@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "platform/beneath.h"
 #include "platform/os.h"
 #include "support/temp_tree.h"
 
@@ -42,7 +43,8 @@ TEST(Platform, EnumerationSkipsDotsAndNeverCallsALinkADirectory) {
     ASSERT_TRUE(r.ok());
     const char *name;
     bool is_dir;
-    while (r.next(&name, &is_dir)) (is_dir ? dirs : files).insert(name);
+    while (r.next(&name, &is_dir))
+        (is_dir ? dirs : files).insert(name);
     EXPECT_EQ(dirs, (std::set<std::string>{"sub"}));
     EXPECT_EQ(files, (std::set<std::string>{"file", "link"}));
 
@@ -57,7 +59,7 @@ TEST(Platform, CreateRemoveRename) {
     EXPECT_EQ(os::make_dir((t / "a").c_str()), EEXIST);
     EXPECT_NE(os::make_dir((t / "x/y").c_str()), 0);
     write_text(t / "a/f", "1");
-    EXPECT_FALSE(os::remove_dir((t / "a").c_str()));  // not empty
+    EXPECT_FALSE(os::remove_dir((t / "a").c_str()));   // not empty
     EXPECT_FALSE(os::remove_file((t / "a").c_str()));  // a directory
     EXPECT_TRUE(os::rename_path((t / "a/f").c_str(), (t / "g").c_str()));
     EXPECT_TRUE(os::remove_dir((t / "a").c_str()));
@@ -114,4 +116,57 @@ TEST(Platform, OnlyRegularFilesOpenForReading) {
         EXPECT_STREQ(buf, "hello");
         std::fclose(f);
     }
+}
+
+// The confined tree is the root as spelled and what lies below it; the root may itself be a
+// link, nothing below it may, and nothing else is affected.
+TEST(Platform, ConfinementStopsAtLinksBelowTheRootOnly) {
+    TempDir t;
+    make_dirs(t / "real/dir");
+    write_text(t / "real/dir/f", "in");
+    write_text(t / "out/f", "out");
+    make_dirs(t / "store2");
+    ASSERT_EQ(::symlink((t / "real").c_str(), (t / "root").c_str()), 0);
+    ASSERT_EQ(::symlink((t / "out").c_str(), (t / "real/link").c_str()), 0);
+    ASSERT_EQ(::symlink((t / "out/f").c_str(), (t / "real/flink").c_str()), 0);
+    ASSERT_EQ(::symlink((t / "out").c_str(), (t / "store2/link").c_str()), 0);
+    const std::string root = t / "root";
+    for (const bool walk : {false, true}) {
+        SCOPED_TRACE(walk ? "component walk" : "openat2");
+        os::beneath::force_component_walk(walk);
+        ASSERT_TRUE(os::confine_beneath(root.c_str()));
+        struct Case {
+            std::string path;
+            os::PathKind kind;
+            bool reads;
+        };
+        for (const Case &c : {
+                 Case{root, os::PathKind::directory, false},
+                 Case{root + "/dir/f", os::PathKind::file, true},
+                 Case{root + "//dir/./f", os::PathKind::file, true},
+                 Case{root + "/link", os::PathKind::other, false},
+                 Case{root + "/link/f", os::PathKind::missing, false},
+                 Case{root + "/flink", os::PathKind::other, false},
+                 Case{root + "/dir/../dir/f", os::PathKind::missing, false},
+                 Case{root + "/../out/f", os::PathKind::missing, false},
+                 Case{root + "/dir/../../out/f", os::PathKind::missing, false},
+                 Case{t / "store2/link/f", os::PathKind::file, true},  // not below the root
+             }) {
+            EXPECT_EQ(os::path_kind(c.path.c_str()), c.kind) << c.path;
+            std::FILE *f = os::open_read_regular(c.path.c_str());
+            EXPECT_EQ(f != nullptr, c.reads) << c.path;
+            if (f != nullptr) std::fclose(f);
+        }
+        EXPECT_EQ(os::make_dir((root + "/link/new").c_str()), ELOOP);
+        EXPECT_EQ(os::open_write((root + "/link/new").c_str(), true), nullptr);
+        EXPECT_EQ(os::open_write((root + "/flink").c_str(), false), nullptr);
+        EXPECT_FALSE(os::remove_file((root + "/link/f").c_str()));
+        EXPECT_FALSE(os::rename_path((root + "/link/f").c_str(), (root + "/g").c_str()));
+        os::DirReader through((root + "/link").c_str());
+        EXPECT_FALSE(through.ok());
+        EXPECT_EQ(read_text(t / "out/f"), "out");
+        ASSERT_TRUE(os::confine_beneath(nullptr));
+        EXPECT_EQ(os::path_kind((root + "/link/f").c_str()), os::PathKind::file);
+    }
+    os::beneath::force_component_walk(false);
 }

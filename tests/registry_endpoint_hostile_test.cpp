@@ -141,33 +141,6 @@ TEST(NonRegularFiles, PipesInFilesPlacesAnswerPromptly) {
 
 namespace {
 
-// Every entry below dir but the one named skip: relative name, mode, size and modification
-// time (to the nanosecond), links not followed.
-void snapshot_into(const std::string &dir, const std::string &rel, const std::string &skip,
-                   std::vector<std::string> *out) {
-    DIR *d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
-    while (const dirent *e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == ".." || (rel.empty() && name == skip)) continue;
-        const std::string path = dir + "/" + name;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) continue;
-        out->push_back(rel + name + " " + std::to_string(st.st_mode) + " " +
-                       std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-                       std::to_string(st.st_mtim.tv_nsec));
-        if (S_ISDIR(st.st_mode)) snapshot_into(path, rel + name + "/", skip, out);
-    }
-    ::closedir(d);
-}
-
-std::vector<std::string> snapshot_outside(const std::string &parent, const std::string &root) {
-    std::vector<std::string> out;
-    snapshot_into(parent, "", root, &out);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 std::string percent_encoded(const std::string &text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;

@@ -1,5 +1,6 @@
 #include "support/temp_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,7 +63,9 @@ void set_mtime(const std::string &path, int64_t unix_seconds) {
         throw std::runtime_error("cannot set time of " + path);
 }
 
-void make_dirs(const std::string &path) { fs::create_directories(path); }
+void make_dirs(const std::string &path) {
+    fs::create_directories(path);
+}
 
 std::string tree_listing(const std::string &root) {
     std::vector<std::string> names;
@@ -75,7 +78,37 @@ std::string tree_listing(const std::string &root) {
     }
     std::sort(names.begin(), names.end());
     std::string out;
-    for (const auto &n : names) out += n + "\n";
+    for (const auto &n : names)
+        out += n + "\n";
+    return out;
+}
+
+namespace {
+
+void snapshot_into(const std::string &dir, const std::string &rel, const std::string &skip,
+                   std::vector<std::string> *out) {
+    DIR *d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (const dirent *e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || (rel.empty() && name == skip)) continue;
+        const std::string path = dir + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        out->push_back(rel + name + " " + std::to_string(st.st_mode) + " " +
+                       std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                       std::to_string(st.st_mtim.tv_nsec));
+        if (S_ISDIR(st.st_mode)) snapshot_into(path, rel + name + "/", skip, out);
+    }
+    ::closedir(d);
+}
+
+}  // namespace
+
+std::vector<std::string> snapshot_outside(const std::string &parent, const std::string &root) {
+    std::vector<std::string> out;
+    snapshot_into(parent, "", root, &out);
+    std::sort(out.begin(), out.end());
     return out;
 }
 

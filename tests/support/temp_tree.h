@@ -3,11 +3,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qvtest {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -17,7 +18,7 @@ public:
     // path() + "/" + rel
     std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -33,5 +34,8 @@ void make_dirs(const std::string &path);
 // Every path below root (relative, sorted), directories with a trailing "/": a snapshot to
 // compare before and after an operation.
 std::string tree_listing(const std::string &root);
+// Every entry below parent but the one named root (the storage root beside them): relative
+// name, mode, size and modification time to the nanosecond, links not followed, sorted.
+std::vector<std::string> snapshot_outside(const std::string &parent, const std::string &root);
 
 }  // namespace qvtest
