@@ -96,6 +96,9 @@ void append_body(const std::string &id) {
     const bool read_ok = cgi_stream_post(append_sink, &a, &total) == 0;
     if (!read_ok || !a.flush()) {
         if (a.failed) {
+            // Finished or cancelled by another request meanwhile: nothing left to discard.
+            if (message_starts("upload not found"))
+                fail(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry: " + id);
             const std::string why = engine_message();
             discard(id, 500, "STORAGE_ERROR", why.empty() ? "append failed" : why);
         }

@@ -212,7 +212,9 @@ void append_line(const char *line, std::size_t len) {
     // The buffer outlives the stream (declared first), and holds the whole line, so the
     // line reaches the file in one write in append mode.
     char iobuf[4096];
-    const qv::frontend::FilePtr f = qv::frontend::open_file(s_path, "ab");
+    // The log sits in the storage root: a link in its place is not followed out of it, and
+    // a pipe there is refused rather than waited on.
+    const qv::frontend::FilePtr f(qv::os::open_append(s_path, true));
     if (!f) return;
     std::setvbuf(f.get(), iobuf, _IOFBF, sizeof iobuf);
     std::fwrite(line, 1, len, f.get());

@@ -11,8 +11,4 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-inline FilePtr open_file(const char *path, const char *mode) {
-    return FilePtr(std::fopen(path, mode));
-}
-
 }  // namespace qv::frontend

@@ -101,8 +101,10 @@ bool rename_path(const char *from, const char *to);
 // Opens a regular file for writing, never waiting for a reader: create_new refuses an
 // existing entry (EEXIST); otherwise a file there is emptied. nullptr with errno set.
 std::FILE *open_write(const char *path, bool create_new);
-// Opens an existing file for appending; nullptr when there is none (it is never created).
-std::FILE *open_append_existing(const char *path);
+// Opens a regular file for appending, never waiting for a reader and never following a link
+// at its last component (one at any component inside the confined tree); with create, a
+// missing file is made. nullptr with errno set (EINVAL for what is not a regular file).
+std::FILE *open_append(const char *path, bool create);
 // Moves a file to a name nothing holds yet; false (with EEXIST) when something is there.
 bool rename_new(const char *from, const char *to);
 // Sets a file's last-write (and last-access) time, in Unix seconds.

@@ -182,9 +182,12 @@ std::FILE *open_write(const char *path, bool create_new) {
     return blocking_stream(fd, "wb");
 }
 
-std::FILE *open_append_existing(const char *path) {
-    const int fd = beneath::open_path(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+std::FILE *open_append(const char *path, bool create) {
+    const int flags =
+        O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (create ? O_CREAT : 0);
+    const int fd = beneath::open_path(path, flags, 0666);
+    struct stat st;
+    if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
     return blocking_stream(fd, "ab");
 }
 

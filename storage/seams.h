@@ -7,6 +7,8 @@ namespace reg {
 // reg_blob_finish_upload: after the upload is hashed, before it is stored. path is the file
 // that was hashed.
 extern void (*finish_hashed_hook)(const char *path);
+// reg_blob_append_chunk: after the upload file is found, before it is opened.
+extern void (*append_found_hook)();
 // reg_manifest_put: after the manifest and its blobs are checked, before anything is written.
 extern void (*put_checked_hook)();
 // reg_retention_json: after every tag is collected and selected, before the first deletion.

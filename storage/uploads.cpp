@@ -1,5 +1,6 @@
 // Chunked blob uploads: an upload is one file under uploads/, grown by appends and moved into
 // the content-addressed store once its bytes hash to the digest the client expects.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 namespace reg {
 
 void (*finish_hashed_hook)(const char *path) = nullptr;
+void (*append_found_hook)() = nullptr;
 
 namespace {
 
@@ -210,10 +212,13 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
         set_error("upload not found: %s", upload_uuid);
         return -1;
     }
-    // Never created here: an upload finished or cancelled since the check above stays gone.
-    std::FILE *file = qv::os::open_append_existing(path);
+    if (append_found_hook != nullptr) append_found_hook();
+    // Never created here: an upload finished or cancelled since the check above stays gone,
+    // and is reported as gone.
+    std::FILE *file = qv::os::open_append(path, false);
     if (file == nullptr) {
-        set_error("cannot open upload file: %s", upload_uuid);
+        set_error(errno == ENOENT ? "upload not found: %s" : "cannot open upload file: %s",
+                  upload_uuid);
         return -1;
     }
     const size_t written = len > 0 ? std::fwrite(data, 1, len, file) : 0;

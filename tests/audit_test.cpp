@@ -1,5 +1,7 @@
 // The access log as the file on disk: one line per request, written at process exit.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -309,6 +311,31 @@ TEST(AccessLog, MissingRootLosesTheLineQuietly) {
         request(t, {{"REGISTRY_STORAGE_ROOT", t / "absent"}}, [] { oci_send_json(200, "{}"); });
     EXPECT_EQ(r.out.substr(0, 13), "Status: 200\r\n");
     EXPECT_FALSE(exists(t / "absent"));
+}
+
+// The log lives in the storage root: what is planted in its place is neither followed out of
+// the root nor waited on, and the response still goes out.
+TEST(AccessLog, ALinkOrAPipeInTheLogsPlaceIsLeftAlone) {
+    for (const bool pipe : {false, true}) {
+        TempDir t;
+        const std::string log = t / "store/registry_access.log";
+        make_dirs(t / "store");
+        write_text(t / "outside.log", "outside");
+        ASSERT_EQ(pipe ? ::mkfifo(log.c_str(), 0644)
+                       : ::symlink((t / "outside.log").c_str(), log.c_str()),
+                  0);
+        ChildSetup setup;
+        setup.cwd = t.path();
+        setup.env = {{"REGISTRY_STORAGE_ROOT", t / "store"}};
+        const ChildResult r = run_child(setup, [] {
+            ::alarm(20);
+            oci_send_json(200, "{}");
+            return 0;
+        });
+        EXPECT_TRUE(r.exited && r.status == 0) << (pipe ? "pipe" : "link");
+        EXPECT_EQ(r.out.substr(0, 13), "Status: 200\r\n");
+        EXPECT_EQ(read_text(t / "outside.log"), "outside");
+    }
 }
 
 TEST(AccessLog, HostileRequestTextsKeepOneLineAndOneJsonObject) {

@@ -218,6 +218,17 @@ TEST_F(Blobs, AFinishStoresExactlyTheBytesItHashed) {
     }
 }
 
+// An upload finished or cancelled between the append's look and its open is reported gone,
+// as it would be a moment later, not as a storage failure.
+TEST_F(Blobs, AnUploadGoneBeforeTheAppendOpensItIsNotFound) {
+    static std::string id;
+    id = start();
+    reg::append_found_hook = [] { reg_blob_cancel_upload(id.c_str()); };
+    EXPECT_EQ(append(id, "late"), "ERROR: upload not found: " + id);
+    reg::append_found_hook = nullptr;
+    EXPECT_FALSE(exists(upload_file(id)));
+}
+
 // An append that opened the upload before the finish moved it aside writes into that file,
 // never into the stored blob: what is stored is a copy only the finish ever opened.
 TEST_F(Blobs, AnAppendOpenedBeforeTheFinishNeverReachesTheBlob) {

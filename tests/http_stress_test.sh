@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Eight curl clients at once against the registry under lighttpd, each doing a random mix of
+# chunked and one-shot uploads (some with a second PATCH racing the finish), manifest pushes
+# and re-pushes under shared and own tags, tag and digest deletions, listings, statistics,
+# retention passes and collections; then a look at what the store holds.
+# Usage: http_stress_test.sh BUILD_DIR   (QV_HTTP_STRESS_SECONDS sets the length, 8 by default)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+top=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${QV_HTTP_STRESS_SECONDS:-8}
+workers=8
+work=$(mktemp -d /tmp/qv-httpstress-XXXXXX)
+site="$work/site" root="$work/store"
+trap '[ ! -f "$site/lighttpd.pid" ] || kill "$(cat "$site/lighttpd.pid")" 2>/dev/null; rm -rf "$work"' EXIT
+
+port=""
+for _ in $(seq 1 20); do
+    p=$((20000 + RANDOM % 20000))
+    conf=$(bash "$top/scripts/lighttpd-render" "$site" "$p" "$root" "$build/v2_retention" "" \
+        "$build/v2_registry")
+    if lighttpd -f "$conf" 2>/dev/null; then port=$p; break; fi
+done
+[ -n "$port" ] || { echo "FAIL: lighttpd did not start"; exit 1; }
+base="http://127.0.0.1:$port/v2"
+for _ in $(seq 1 50); do curl -s -o /dev/null "$base/" && break; sleep 0.1; done
+
+sha() { sha256sum "$1" | cut -c1-64; }
+descriptor() { printf '{"mediaType":"application/octet-stream","digest":"sha256:%s","size":%s}' "$(sha "$1")" "$(stat -c %s "$1")"; }
+
+# Each worker's blobs and three images built from them: bodies differ between workers and
+# images, so what a tag names at the end tells who pushed what.
+for w in $(seq 0 $((workers - 1))); do
+    d="$work/w$w"
+    mkdir -p "$d"
+    printf '{"architecture":"amd64","os":"linux","worker":%s}' "$w" >"$d/cfg"
+    for l in 0 1 2; do head -c $((1000 + RANDOM % 60000)) /dev/urandom >"$d/l$l"; done
+    for i in 0 1 2; do
+        printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":%s,"layers":[%s,%s]}' \
+            "$(descriptor "$d/cfg")" "$(descriptor "$d/l$i")" "$(descriptor "$d/l$(((i + 1) % 3))")" >"$d/img$i"
+    done
+done
+
+# code METHOD URL [curl args...]: the status; the body lands in $out, the headers in $hdr.
+code() {
+    local m=$1 u=$2
+    shift 2
+    curl -s -o "$out" -D "$hdr" -w '%{http_code}' -X "$m" "$@" "$u" || echo 000
+}
+note() { echo "$1 $2" >>"$log"; }  # note OP STATUS
+
+upload_chunked() {  # upload_chunked FILE REPO: POST, two PATCHes, PUT (maybe a racing PATCH)
+    local f=$1 repo=$2 s loc size half digest
+    s=$(code POST "$base/$repo/blobs/uploads/" --data-binary '')
+    note upload-start "$s"
+    [ "$s" = 202 ] || return 0
+    loc=$(tr -d '\r' <"$hdr" | sed -n 's/^Location: //p')
+    size=$(stat -c %s "$f") half=$((size / 2)) digest="sha256:$(sha "$f")"
+    s=$(code PATCH "http://127.0.0.1:$port$loc" -H "Content-Range: 0-$((half - 1))" \
+        -H 'Content-Type: application/octet-stream' --data-binary @<(head -c "$half" "$f"))
+    note upload-patch "$s"
+    s=$(code PATCH "http://127.0.0.1:$port$loc" -H "Content-Range: $half-$((size - 1))" \
+        -H 'Content-Type: application/octet-stream' --data-binary @<(tail -c +$((half + 1)) "$f"))
+    note upload-patch "$s"
+    if [ $((RANDOM % 3)) = 0 ]; then
+        # A late chunk racing the finish: either lands before it (and the digest fails) or
+        # finds the upload gone; the store must never hold a blob under the wrong name.
+        (curl -s -o /dev/null -w 'upload-racing-patch %{http_code}\n' -X PATCH \
+            --data-binary 'late bytes' "http://127.0.0.1:$port$loc" >>"$log") &
+    fi
+    s=$(code PUT "http://127.0.0.1:$port$loc?digest=$digest" --data-binary '')
+    note upload-finish "$s"
+    [ "$s" != 201 ] || echo "${loc##*/}" >>"$finished"
+    wait
+}
+
+upload_one_shot() {  # upload_one_shot FILE REPO
+    local s
+    s=$(code POST "$base/$2/blobs/uploads/?digest=sha256:$(sha "$1")" --data-binary @"$1")
+    note upload-one-shot "$s"
+}
+
+push() {  # push IMAGE REPO TAG: the blobs again when the store lost them meanwhile
+    local img=$1 repo=$2 tag=$3 s try
+    for try in 1 2 3; do
+        s=$(code PUT "$base/$repo/manifests/$tag" \
+            -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' --data-binary @"$img")
+        note push "$s"
+        [ "$s" = 400 ] && grep -q MANIFEST_BLOB_UNKNOWN "$out" || break
+        for b in cfg l0 l1 l2; do upload_one_shot "$(dirname "$img")/$b" "$repo"; done
+    done
+    if [ "$s" = 201 ] && [ "${repo%%/*}" = own ]; then echo "$repo $tag $img" >>"$owned"; fi
+}
+
+worker() {  # worker N
+    local w=$1 d="$work/w$1" end=$((SECONDS + seconds)) op repo tag img s
+    out="$d/out" hdr="$d/hdr" log="$d/log" finished="$d/finished" owned="$d/owned"
+    : >"$log" && : >"$finished" && : >"$owned"
+    for b in cfg l0 l1 l2; do upload_chunked "$d/$b" "own/w$w"; done
+    while [ $SECONDS -lt $end ]; do
+        repo="shared/r$((RANDOM % 2))" tag="t$((RANDOM % 8))" img="$d/img$((RANDOM % 3))"
+        op=$((RANDOM % 16))
+        case $op in
+            0 | 1) upload_chunked "$d/l$((RANDOM % 3))" "$repo" ;;
+            2) upload_one_shot "$d/cfg" "$repo" ;;
+            3 | 4 | 5) push "$img" "$repo" "$tag" ;;
+            6) push "$d/img$((RANDOM % 3))" "own/w$w" "o$((RANDOM % 3))" ;;
+            7) note delete-tag "$(code DELETE "$base/$repo/manifests/$tag")" ;;
+            8) note delete-digest "$(code DELETE "$base/$repo/manifests/sha256:$(sha "$img")")" ;;
+            9) note tags "$(code GET "$base/$repo/tags/list?n=$((RANDOM % 4))&last=t$((RANDOM % 8))")" ;;
+            10) note catalog "$(code GET "$base/_catalog?n=2")" ;;
+            11) note stats "$(code GET "$base/_stats")" ;;
+            12) note get "$(code GET "$base/$repo/manifests/$tag")" ;;
+            13) note blob "$(code GET "$base/$repo/blobs/sha256:$(sha "$d/l0")" -r 0-9)" ;;
+            14) if [ $((RANDOM % 2)) = 0 ]; then
+                    note retention "$(code POST "$base/_retention?keep_n=4&dry_run=$((RANDOM % 2))" --data '')"
+                else
+                    note gc "$(code POST "$base/_gc?dry_run=$((RANDOM % 2))" --data '')"
+                fi ;;
+            15) note gc-progress "$(code GET "$base/_gc")" ;;
+        esac
+    done
+}
+
+pids=()
+for w in $(seq 0 $((workers - 1))); do
+    worker "$w" &
+    pids+=($!)
+done
+for p in "${pids[@]}"; do wait "$p"; done
+
+fails=0
+fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+cat "$work"/w*/log >"$work/all.log"
+echo "requests by operation and status:"
+sort "$work/all.log" | uniq -c | sort -k2 | sed 's/^/   /'
+# A server error is a fault whatever the race; so is a request the server never answered.
+if grep -qE ' (5[0-9][0-9]|000)$' "$work/all.log"; then fail "server errors or no answer"; fi
+
+# Every tag link names a stored manifest whole.
+while IFS= read -r link; do
+    text=$(cat "$link")
+    [[ $text =~ ^sha256:[0-9a-f]{64}$ ]] || { fail "bad link $link: $text"; continue; }
+    manifests=${link%%/_manifests/*}/_manifests
+    [ -f "$manifests/${text#sha256:}" ] || fail "link to a missing manifest: $link"
+done < <(find "$root/repositories" -path '*/tags/*/current/link')
+# Every blob a stored manifest references is there, and every blob is named by its bytes.
+while IFS= read -r body; do
+    for ref in $(grep -oE '"digest":"sha256:[0-9a-f]{64}"' "$body" | cut -d: -f3 | tr -d '"'); do
+        [ -f "$root/blobs/sha256/${ref:0:2}/$ref" ] || fail "manifest $body references missing blob $ref"
+    done
+done < <(find "$root/repositories" -path '*/_manifests/*' -type f -regex '.*/[0-9a-f]\{64\}')
+while IFS= read -r blob; do
+    [ "$(sha "$blob")" = "$(basename "$blob")" ] || fail "blob named wrongly: $blob"
+done < <(find "$root/blobs" -type f)
+# No finished upload left a file behind.
+while IFS= read -r id; do
+    [ -z "$(find "$root/uploads" -name "$id*")" ] || fail "finished upload $id left files"
+done < <(cat "$work"/w*/finished)
+# Own tags, which nobody deletes (retention keeps four per repository), still name the last
+# image their worker pushed under them, byte for byte.
+for w in $(seq 0 $((workers - 1))); do
+    declare -A last=()
+    while read -r repo tag img; do last["$repo $tag"]=$img; done <"$work/w$w/owned"
+    for key in "${!last[@]}"; do
+        read -r repo tag <<<"$key"
+        curl -s -o "$work/got" "$base/$repo/manifests/$tag"
+        cmp -s "$work/got" "${last[$key]}" || fail "$repo:$tag does not read back as pushed"
+    done
+    unset last
+done
+
+echo "http_stress_test: $(wc -l <"$work/all.log") requests in ${seconds}s, $fails failures"
+[ "$fails" -eq 0 ]
