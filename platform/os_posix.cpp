@@ -38,16 +38,10 @@ void fill(const struct stat &st, FileInfo *out) {
     out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
 }
 
-// Drops O_NONBLOCK from a descriptor opened with it and wraps it in a stream; closes the
-// descriptor on failure.
-std::FILE *blocking_stream(int fd, const char *mode) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        return nullptr;
-    }
+// Wraps a regular file's descriptor in a stream; closes the descriptor on failure. The
+// O_NONBLOCK it was opened with, so that a pipe in its place could not stall the open, means
+// nothing for a regular file and stays.
+std::FILE *regular_stream(int fd, const char *mode) {
     std::FILE *f = ::fdopen(fd, mode);
     if (f == nullptr) {
         const int err = errno;
@@ -179,7 +173,7 @@ std::FILE *open_write(const char *path, bool create_new) {
     const int fd = beneath::open_path(path, flags, 0666);
     struct stat st;
     if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
-    return blocking_stream(fd, "wb");
+    return regular_stream(fd, "wb");
 }
 
 std::FILE *open_append(const char *path, bool create) {
@@ -188,7 +182,7 @@ std::FILE *open_append(const char *path, bool create) {
     const int fd = beneath::open_path(path, flags, 0666);
     struct stat st;
     if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
-    return blocking_stream(fd, "ab");
+    return regular_stream(fd, "ab");
 }
 
 bool rename_new(const char *from, const char *to) {
@@ -249,7 +243,7 @@ int open_regular(const char *path, struct stat *st) {
 std::FILE *open_read_regular(const char *path) {
     struct stat st;
     const int fd = open_regular(path, &st);
-    return fd < 0 ? nullptr : blocking_stream(fd, "rb");
+    return fd < 0 ? nullptr : regular_stream(fd, "rb");
 }
 
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {
