@@ -108,6 +108,8 @@ extern "C" int oci_init_storage(void) {
     char root[kRootSize] = {};
     const char *env_root = cgi_env("REGISTRY_STORAGE_ROOT", nullptr);
     if (env_root[0] != '\0') {
+        // Cut, it would name another directory, which the store would then be made in.
+        if (std::strlen(env_root) >= sizeof root) return -1;
         qv_strlcpy(root, env_root, sizeof root);
     } else {
         root_from_config(root);

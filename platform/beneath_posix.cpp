@@ -56,8 +56,8 @@ int openat2_beneath(const char *rel, int flags, mode_t mode) {
     for (int attempt = 0; attempt < kOpenat2Attempts; ++attempt) {
         const long fd = ::syscall(SYS_openat2, s_tree_fd, rel, &how, sizeof how);
         if (fd >= 0) return static_cast<int>(fd);
-        if (errno == ENOSYS || errno == EPERM) {
-            if (errno == ENOSYS) s_component_walk = true;
+        if (errno == ENOSYS || errno == EPERM) {  // no such call, or a filter refusing it
+            s_component_walk = true;
             return -2;  // the caller walks instead
         }
         if (errno != EAGAIN && errno != EINTR) return -1;
@@ -68,7 +68,7 @@ int openat2_beneath(const char *rel, int flags, mode_t mode) {
 // Opens the directory rel (its components separated as on input, none of them "..") one
 // component at a time, never following a link. -1 with errno set.
 int walk_to_dir(std::string_view rel) {
-    int fd = ::dup(s_tree_fd);
+    int fd = ::fcntl(s_tree_fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return -1;
     size_t i = 0;
     while (i < rel.size()) {
@@ -136,18 +136,25 @@ Entry::Entry(const char *path) : dir_(AT_FDCWD), name_(path != nullptr ? path : 
         error_ = EXDEV;
         return;
     }
+    // "a/." and "a/" name a itself.
     std::string_view view(rel);
-    while (!view.empty() && is_sep(view.back()))
+    for (;;) {
+        while (!view.empty() && is_sep(view.back()))
+            view.remove_suffix(1);
+        if (view != "." &&
+            !(view.ends_with(".") && view.size() >= 2 && is_sep(view[view.size() - 2])))
+            break;
         view.remove_suffix(1);
+    }
+    if (view.empty()) {  // the root itself, as the operator placed it
+        confined_ = false;
+        return;
+    }
     size_t cut = view.size();
     while (cut > 0 && !is_sep(view[cut - 1]))
         --cut;
     leaf_ = std::string(view.substr(cut));
     name_ = leaf_.c_str();
-    if (leaf_ == ".") {
-        error_ = EINVAL;  // an entry is named, never the directory itself
-        return;
-    }
     std::string_view parent = view.substr(0, cut);
     while (!parent.empty() && is_sep(parent.back()))
         parent.remove_suffix(1);

@@ -138,6 +138,8 @@ int store_upload(const char *copy, const char *computed_digest) {
         set_error("mkdirs blob dir failed");
         return -1;
     }
+    // Something unusable in the blob's place (a link, a pipe) is what this upload mends.
+    if (qv::os::path_kind(blob) == qv::os::PathKind::other) qv::os::remove_file(blob);
     // Not moved: stored meanwhile by another upload (then the copy goes), or a failure.
     if (!qv::os::rename_new(copy, blob)) remove_if_file(copy);
     if (blob_touch(computed_digest)) return 0;

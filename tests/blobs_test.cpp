@@ -365,6 +365,24 @@ TEST_F(Blobs, FinishFailuresKeepTheUpload) {
     EXPECT_EQ(read_text(upload_file(id)), bytes);
     fs::remove_all(fan_out(digest));
 
+    // A link or a pipe where the blob file belongs is never used, and the upload replaces
+    // it; what a link pointed to is left alone.
+    write_text(t / "elsewhere", "other bytes");
+    make_dirs(fan_out(digest));
+    for (const bool link : {true, false}) {
+        const std::string again = start();
+        ASSERT_EQ(append(again, bytes), "ok");
+        ASSERT_EQ(link ? ::symlink((t / "elsewhere").c_str(), blob_file(digest).c_str())
+                       : ::mkfifo(blob_file(digest).c_str(), 0644),
+                  0);
+        EXPECT_EQ(reg_blob_exists(digest.c_str()), 0);
+        EXPECT_EQ(finish(again, digest), "ok " + digest);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(blob_file(digest))));
+        EXPECT_EQ(read_text(blob_file(digest)), bytes);
+        fs::remove(blob_file(digest));
+    }
+    EXPECT_EQ(read_text(t / "elsewhere"), "other bytes");
+
     // A file where the store's directory belongs: no fan-out directory can be made.
     fs::remove_all(root + "/blobs/sha256");
     write_text(root + "/blobs/sha256", "not a directory");
@@ -391,9 +409,8 @@ TEST_F(Blobs, AppendFailuresAreReported) {
     // Buffered bytes that cannot be written at close are a failure, not a success.
     const std::string full = start();
     const auto append_under_limit = [&](const std::string &bytes) {
-        return with_file_size_limit(4, [&] {
-            return reg_blob_append_chunk(full.c_str(), bytes.data(), bytes.size());
-        });
+        return with_file_size_limit(
+            4, [&] { return reg_blob_append_chunk(full.c_str(), bytes.data(), bytes.size()); });
     };
     EXPECT_EQ(append_under_limit("small chunk"), "ERROR: write error appending chunk");
     EXPECT_EQ(append_under_limit(""), "ok");

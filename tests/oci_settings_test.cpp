@@ -216,14 +216,18 @@ TEST(OciInitStorage, OnlyTheFirst2047BytesAreSearched) {
     }
 }
 
-TEST(OciInitStorage, EnvironmentRootCutTo1023Bytes) {
+// A root longer than 1023 bytes is refused, not cut: the cut text names another directory.
+TEST(OciInitStorage, EnvironmentRootOver1023BytesIsRefused) {
     TempDir t;
     std::string root = t.path();
     while (root.size() < 1100)
         root += "/" + std::string(200, 'e');
-    EXPECT_EQ(init_in(t, {{"REGISTRY_STORAGE_ROOT", root}}), 0);
-    EXPECT_TRUE(has_tree(root.substr(0, 1023)));
+    EXPECT_EQ(init_in(t, {{"REGISTRY_STORAGE_ROOT", root}}), -1);
+    EXPECT_FALSE(exists(root.substr(0, 1023)));
     EXPECT_FALSE(exists(root));
+    const std::string fits = root.substr(0, 1023);
+    EXPECT_EQ(init_in(t, {{"REGISTRY_STORAGE_ROOT", fits}}), 0);
+    EXPECT_TRUE(has_tree(fits));
 }
 
 TEST(OciInitStorage, OnceAfterSuccessRetriedAfterFailure) {

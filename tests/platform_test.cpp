@@ -144,6 +144,9 @@ TEST(Platform, ConfinementStopsAtLinksBelowTheRootOnly) {
                  Case{root, os::PathKind::directory, false},
                  Case{root + "/dir/f", os::PathKind::file, true},
                  Case{root + "//dir/./f", os::PathKind::file, true},
+                 Case{root + "/dir/.", os::PathKind::directory, false},
+                 Case{root + "/./dir/./", os::PathKind::directory, false},
+                 Case{root + "/.", os::PathKind::directory, false},
                  Case{root + "/link", os::PathKind::other, false},
                  Case{root + "/link/f", os::PathKind::missing, false},
                  Case{root + "/flink", os::PathKind::other, false},
@@ -158,6 +161,8 @@ TEST(Platform, ConfinementStopsAtLinksBelowTheRootOnly) {
             if (f != nullptr) std::fclose(f);
         }
         EXPECT_EQ(os::make_dir((root + "/link/new").c_str()), ELOOP);
+        EXPECT_EQ(os::make_dir((root + "/dir/.").c_str()), EEXIST);
+        EXPECT_TRUE(os::DirReader((root + "/dir/.").c_str()).ok());
         EXPECT_EQ(os::open_write((root + "/link/new").c_str(), true), nullptr);
         EXPECT_EQ(os::open_write((root + "/flink").c_str(), false), nullptr);
         EXPECT_FALSE(os::remove_file((root + "/link/f").c_str()));
