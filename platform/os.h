@@ -84,10 +84,13 @@ class DirReader {
     bool next(const char **name, bool *is_dir);
     // Whether the enumeration ended on an error rather than at the end of the directory.
     bool failed() const { return failed_; }
+    // Whether the entry next() gave last is a symbolic link.
+    bool last_was_link() const { return last_link_; }
 
   private:
     void *handle_;
     bool failed_ = false;
+    bool last_link_ = false;
 };
 
 // Creates one directory (mode 0755). 0 on success, else the error number (EEXIST, ...).

@@ -134,8 +134,10 @@ bool DirReader::next(const char **name, bool *is_dir) {
                                      AT_SYMLINK_NOFOLLOW);
             if (rc != 0 && errno != ENOENT) failed_ = true;
             *is_dir = rc == 0 && S_ISDIR(st.st_mode);
+            last_link_ = rc == 0 && S_ISLNK(st.st_mode);
         } else {
             *is_dir = e->d_type == DT_DIR;
+            last_link_ = e->d_type == DT_LNK;
         }
         return true;
     }

@@ -115,8 +115,7 @@ class Marker {
             std::string child = dir + qv::os::kSep + name;
             // No operation follows a link in the store, but what lies behind one may be an
             // operator's repository, moved or mounted: the mark cannot vouch for it.
-            if (!is_dir && qv::os::is_symlink(child.c_str()))
-                return incomplete("symbolic link", child);
+            if (reader.last_was_link()) return incomplete("symbolic link", child);
             if (!is_dir) continue;
             if (child.size() >= kPathCap) return incomplete("path too long", child);
             if (std::strcmp(name, "_manifests") == 0) {

@@ -38,15 +38,18 @@ TEST(Platform, EnumerationSkipsDotsAndNeverCallsALinkADirectory) {
     write_text(t / "dir/file", "x");
     ASSERT_EQ(::symlink((t / "dir/sub").c_str(), (t / "dir/link").c_str()), 0);
 
-    std::set<std::string> dirs, files;
+    std::set<std::string> dirs, files, links;
     os::DirReader r((t / "dir").c_str());
     ASSERT_TRUE(r.ok());
     const char *name;
     bool is_dir;
-    while (r.next(&name, &is_dir))
+    while (r.next(&name, &is_dir)) {
         (is_dir ? dirs : files).insert(name);
+        if (r.last_was_link()) links.insert(name);
+    }
     EXPECT_EQ(dirs, (std::set<std::string>{"sub"}));
     EXPECT_EQ(files, (std::set<std::string>{"file", "link"}));
+    EXPECT_EQ(links, (std::set<std::string>{"link"}));
 
     os::DirReader missing((t / "none").c_str());
     EXPECT_FALSE(missing.ok());
