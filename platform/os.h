@@ -93,6 +93,27 @@ class DirReader {
     bool last_link_ = false;
 };
 
+// One directory held open (resolved like any path, beneath the confined tree) for a run of
+// operations on entries directly in it, each then one call on a name rather than a walk of
+// the whole path. Should the directory be replaced meanwhile, they act on the one held, never
+// on its successor. Names are single components: anything else fails with EINVAL.
+class HeldDir {
+  public:
+    explicit HeldDir(const char *path);
+    ~HeldDir();
+    HeldDir(const HeldDir &) = delete;
+    HeldDir &operator=(const HeldDir &) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    // As entry_info, rename_path and remove_file, on names in this directory.
+    bool entry_info(const char *name, FileInfo *out) const;
+    bool rename(const char *from, const char *to) const;
+    bool remove_file(const char *name) const;
+
+  private:
+    int fd_;
+};
+
 // Creates one directory (mode 0755). 0 on success, else the error number (EEXIST, ...).
 int make_dir(const char *path);
 // Removes a directory only when it is empty.

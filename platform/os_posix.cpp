@@ -143,6 +143,50 @@ bool DirReader::next(const char **name, bool *is_dir) {
     }
 }
 
+namespace {
+
+// A name of one component, never "." or "..".
+bool single_component(const char *name) {
+    if (name == nullptr || *name == '\0' || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    for (const char *p = name; *p != '\0'; ++p) {
+        if (is_sep(*p)) {
+            errno = EINVAL;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+HeldDir::HeldDir(const char *path)
+    : fd_(beneath::open_path(path, O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+
+HeldDir::~HeldDir() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool HeldDir::entry_info(const char *name, FileInfo *out) const {
+    struct stat st;
+    if (fd_ < 0 || !single_component(name) || ::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    fill(st, out);
+    return true;
+}
+
+bool HeldDir::rename(const char *from, const char *to) const {
+    return fd_ >= 0 && single_component(from) && single_component(to) &&
+           ::renameat(fd_, from, fd_, to) == 0;
+}
+
+bool HeldDir::remove_file(const char *name) const {
+    return fd_ >= 0 && single_component(name) && ::unlinkat(fd_, name, 0) == 0;
+}
+
 int make_dir(const char *path) {
     const Entry e(path);
     if (!e.ok()) return e.error();

@@ -251,6 +251,7 @@ class Collection {
                 !join_path(fan_out, store_, outer_->entries[i].name) ||
                 list_dir(fan_out, inner_.get()) != 0)
                 continue;
+            const qv::os::HeldDir held(fan_out);
             for (int j = 0; j < inner_->count && !rec_.cancelled; ++j) {
                 const ListEntry &entry = inner_->entries[j];
                 if (entry.is_dir || !hex64_valid(entry.name)) continue;
@@ -258,7 +259,7 @@ class Collection {
                 if (reachable_.contains(entry.name)) {
                     ++reachable_count_;
                 } else {
-                    judge(fan_out, entry.name);
+                    judge(held, entry.name);
                 }
                 if (rec_.blobs_scanned % kCheckEvery == 0 && check_point()) rec_.cancelled = 1;
             }
@@ -267,13 +268,14 @@ class Collection {
     }
 
     // An unreferenced blob file goes unless it was written or refreshed since the run began.
-    void judge(const char *fan_out, const char *name) {
-        char blob[kPathCap];
+    // Every step acts on names in its fan-out directory, held open for the whole of it.
+    void judge(const qv::os::HeldDir &dir, const char *name) {
+        const char *blob = name;
         char pending[kPathCap];
         char claimed[kPathCap];
         qv::os::FileInfo info{};
-        if (!join_path(blob, fan_out, name) || !pending_path(pending, blob) ||
-            !claimed_path(claimed, pending) || !qv::os::entry_info(blob, &info))
+        if (!pending_path(pending, blob) || !claimed_path(claimed, pending) ||
+            !dir.entry_info(blob, &info))
             return;
         if (!(qv::os::mtime_of(info) < since_)) {
             ++gc_spared.at_first_look;
@@ -287,16 +289,16 @@ class Collection {
         // back (or refuses), and one that refreshed it first shows in its time now. It is then
         // claimed under a name of this run's own, since another collection may use the shared
         // one at any moment: the date looked at is that of the file removed.
-        if (!qv::os::rename_path(blob, pending)) return;
-        if (!qv::os::rename_path(pending, claimed)) return;  // already put back by a lookup
+        if (!dir.rename(blob, pending)) return;
+        if (!dir.rename(pending, claimed)) return;  // already put back by a lookup
         qv::os::FileInfo again{};
-        if (!qv::os::entry_info(claimed, &again)) return;
+        if (!dir.entry_info(claimed, &again)) return;
         if (!(qv::os::mtime_of(again) < since_)) {
             ++gc_spared.put_back;
-            qv::os::rename_path(claimed, blob);
+            dir.rename(claimed, blob);
             return;
         }
-        if (qv::os::remove_file(claimed)) count_deleted(again.size);
+        if (dir.remove_file(claimed)) count_deleted(again.size);
     }
 
     void count_deleted(int64_t size) {

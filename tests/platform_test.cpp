@@ -68,6 +68,24 @@ TEST(Platform, CreateRemoveRename) {
     EXPECT_TRUE(os::remove_dir((t / "a").c_str()));
     EXPECT_TRUE(os::remove_file((t / "g").c_str()));
     EXPECT_FALSE(exists(t / "g"));
+
+    // A held directory acts on names directly in it, and on nothing else.
+    make_dirs(t / "h/sub");
+    write_text(t / "h/f", "1");
+    const os::HeldDir held((t / "h").c_str());
+    ASSERT_TRUE(held.ok());
+    os::FileInfo fi{};
+    EXPECT_TRUE(held.entry_info("f", &fi));
+    EXPECT_EQ(fi.size, 1);
+    for (const char *bad : {"sub/x", "..", ".", "", "/f"}) {
+        EXPECT_FALSE(held.entry_info(bad, &fi)) << bad;
+        EXPECT_FALSE(held.rename("f", bad)) << bad;
+        EXPECT_FALSE(held.remove_file(bad)) << bad;
+    }
+    EXPECT_TRUE(held.rename("f", "g"));
+    EXPECT_TRUE(held.remove_file("g"));
+    EXPECT_FALSE(exists(t / "h/g"));
+    EXPECT_FALSE(os::HeldDir((t / "none").c_str()).ok());
 }
 
 TEST(Platform, Clocks) {
