@@ -109,6 +109,9 @@ void append_body(const std::string &id) {
         discard(
             id, 400, "SIZE_INVALID",
             "body of " + std::to_string(total) + " bytes, announced " + std::to_string(announced));
+    // A body file is taken whole, whatever CONTENT_LENGTH says or whether it is set at all:
+    // the check above saw only the announced size, so what arrived is checked again.
+    if (from_file) check_quota(id, 0);
 }
 
 void send_created(const Route &r, const std::string &digest) {

@@ -424,6 +424,19 @@ TEST(RegistryEndpoint, UploadsStopAtTheQuota) {
     EXPECT_EQ(site.call("PATCH", at, "", "12").status, 202);
     EXPECT_EQ(code_of(site.call("PATCH", at, "", "345")), "DENIED");
     EXPECT_EQ(site.call("GET", at).status, 404);  // the refused upload is discarded
+    // A body file counts for what it holds, whatever CONTENT_LENGTH says, or without one.
+    write_text(site.dir / "body", "12345");
+    for (const char *length : {"", "2"}) {
+        SCOPED_TRACE(std::string("CONTENT_LENGTH=") + length);
+        Request from_file{"POST",
+                          "/team/app/blobs/uploads/",
+                          "digest=sha256:" + sha256_hex("12345"),
+                          "",
+                          {{"POST_BODY_FILE", site.dir / "body"}}};
+        if (length[0] != '\0') from_file.env["CONTENT_LENGTH"] = length;
+        EXPECT_EQ(code_of(site.call(from_file)), "DENIED");
+        EXPECT_EQ(site.call("HEAD", "/team/app/blobs/sha256:" + sha256_hex("12345")).status, 404);
+    }
     EXPECT_EQ(
         site.call("POST", "/team/app/blobs/uploads/", "digest=sha256:" + sha256_hex("1234"), "1234")
             .status,
