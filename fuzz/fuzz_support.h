@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "digest/sha256.h"
+
 // A broken invariant is a finding: say which, then abort so that the input is kept.
 #define FUZZ_CHECK(cond)                                                                      \
     do {                                                                                      \
@@ -27,6 +29,21 @@
     } while (0)
 
 namespace qvfuzz {
+
+// "sha256:" and the 64 hex digits of the bytes' digest.
+inline std::string digest_of(std::string_view bytes) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, bytes.data(), bytes.size());
+    uint8_t hash[32];
+    sha256_final(&ctx, hash);
+    std::string text = "sha256:";
+    for (const uint8_t b : hash) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
+}
 
 // The first count - 1 fields end at a NUL byte each (C strings, as the library sees them);
 // the last field is the rest of the input and may hold NULs. Missing fields are empty.

@@ -115,20 +115,6 @@ std::vector<std::pair<std::string, std::string>> s_tokens;  // {b} and the other
 StoreState s_layout;                                        // the store as laid out
 bool s_needs_layout = true;
 
-std::string digest_of(std::string_view bytes) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, bytes.data(), bytes.size());
-    uint8_t hash[32];
-    sha256_final(&ctx, hash);
-    std::string text = "sha256:";
-    for (const uint8_t b : hash) {
-        text += "0123456789abcdef"[b >> 4];
-        text += "0123456789abcdef"[b & 15];
-    }
-    return text;
-}
-
 std::string read_whole(const std::string &path) {
     std::string out;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -186,7 +172,7 @@ std::string store_blob(std::string_view bytes) {
     char digest[72];
     FUZZ_CHECK(reg_blob_start_upload(id) == 0);
     FUZZ_CHECK(reg_blob_append_chunk(id, bytes.data(), bytes.size()) == 0);
-    FUZZ_CHECK(reg_blob_finish_upload(id, digest_of(bytes).c_str(), digest) == 0);
+    FUZZ_CHECK(reg_blob_finish_upload(id, qvfuzz::digest_of(bytes).c_str(), digest) == 0);
     s_blobs[digest] = bytes;
     return digest;
 }
@@ -220,7 +206,7 @@ void lay_out_store() {
     FUZZ_CHECK(reg_blob_append_chunk(id, kUploadStart.data(), kUploadStart.size()) == 0);
     s_tokens = {{"{b}", layer},
                 {"{c}", config},
-                {"{m}", digest_of(s_manifest_body)},
+                {"{m}", qvfuzz::digest_of(s_manifest_body)},
                 {"{u}", std::string(id)}};
     // An upload written in the last quarter of an hour would hold off every collection.
     const std::string uploads = s_store + "/uploads";
@@ -363,7 +349,7 @@ void check_stored_blob(const std::string &digest) {
     FUZZ_CHECK(reg_blob_exists(digest.c_str()) == 1);
     char path[4096];
     FUZZ_CHECK(reg_blob_get_filepath(digest.c_str(), path, sizeof path) == 0);
-    FUZZ_CHECK(digest_of(read_whole(path)) == digest);
+    FUZZ_CHECK(qvfuzz::digest_of(read_whole(path)) == digest);
 }
 
 int64_t stored_blob_bytes() {
@@ -422,7 +408,7 @@ void check_response(const Response &r, const std::string &method, const std::str
     char type[128];
     char got[72];
     const char *stored = reg_manifest_get(repo.c_str(), digest.c_str(), type, got);
-    FUZZ_CHECK(stored != nullptr && digest_of(stored) == digest);
+    FUZZ_CHECK(stored != nullptr && qvfuzz::digest_of(stored) == digest);
 }
 
 // The access log gets one line for the request, however hostile its method and path.

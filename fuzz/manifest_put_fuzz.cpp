@@ -34,24 +34,10 @@ std::string s_config_digest;
 std::string s_layer_one_digest;
 std::string s_layer_two_digest;
 
-std::string digest_of(std::string_view bytes) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, bytes.data(), bytes.size());
-    uint8_t hash[32];
-    sha256_final(&ctx, hash);
-    std::string text = "sha256:";
-    for (const uint8_t b : hash) {
-        text += "0123456789abcdef"[b >> 4];
-        text += "0123456789abcdef"[b & 15];
-    }
-    return text;
-}
-
 std::string store_blob(std::string_view bytes) {
     char id[37];
     char digest[72];
-    const std::string expected = digest_of(bytes);
+    const std::string expected = qvfuzz::digest_of(bytes);
     FUZZ_CHECK(reg_blob_start_upload(id) == 0);
     FUZZ_CHECK(reg_blob_append_chunk(id, bytes.data(), bytes.size()) == 0);
     FUZZ_CHECK(reg_blob_finish_upload(id, expected.c_str(), digest) == 0);
