@@ -46,6 +46,8 @@ std::string digest_of(const std::string &bytes) {
         fail(400, "DIGEST_INVALID", "invalid digest: " + r.rest);
     if (message_starts("invalid repository name"))
         fail(400, "NAME_INVALID", "invalid repository name: " + r.repo);
+    // Unknown to the client, which pushing it again mends; the message tells what happened.
+    if (message_starts("manifest body damaged")) fail(404, "MANIFEST_UNKNOWN", engine_message());
     if (message_starts("tag not found") || message_starts("manifest not found") ||
         message_starts("manifest body not found") || message_starts("corrupt tag link"))
         fail(404, "MANIFEST_UNKNOWN", "manifest unknown: " + r.repo + ":" + r.rest);

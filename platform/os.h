@@ -109,6 +109,8 @@ class HeldDir {
     bool entry_info(const char *name, FileInfo *out) const;
     bool rename(const char *from, const char *to) const;
     bool remove_file(const char *name) const;
+    // As durable_entries, on the directory held.
+    bool durable() const;
 
   private:
     int fd_;
@@ -142,6 +144,18 @@ std::FILE *open_read_regular(const char *path);
 // Reads a file whole into a new heap buffer (free() it) of at most max bytes. 0 on success;
 // else the error number, EFBIG when the file is larger than max.
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
+
+// ---- durability: what an acknowledged change needs to survive a power cut ---------------
+// The engine says what must be durable; these make it so. Each is false when the system
+// reports that it could not (the change may then be lost at a power cut), and a file system
+// that cannot flush a directory at all (EINVAL) counts as having nothing to flush.
+
+// Flushes the stream and then the file's contents and size to stable storage.
+bool durable_contents(std::FILE *stream);
+// Flushes a directory's entries: names created, renamed or removed in it.
+bool durable_entries(const char *dir);
+// Flushes the entry of path in the directory that holds it (its parent's entries).
+bool durable_entry(const char *path);
 
 // The clock the file system dates files by, at its own (coarse) resolution: a file written
 // after this call is never dated before what it returns.

@@ -2,6 +2,7 @@
 // below a fan-out directory named by the hash's first two digits.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -48,20 +49,31 @@ bool pending_path(char *out, const char *blob_path) {
     return n >= 0 && static_cast<size_t>(n) < kPathCap;
 }
 
+bool blob_file_sound(const char *blob_path) {
+    if (!qv::os::is_file(blob_path)) return false;
+    qv::os::FileInfo info{};
+    if (!qv::os::file_info(blob_path, &info)) return false;
+    if (info.size != 0) return true;
+    // Empty: whole only when the blob is the empty content; otherwise what a crash left of it.
+    const std::string_view path(blob_path);
+    return path.size() >= 64 && path.substr(path.size() - 64) == kEmptyHex;
+}
+
 bool blob_present(const char *blob_path) {
-    if (qv::os::is_file(blob_path)) return true;
+    if (blob_file_sound(blob_path)) return true;
     char pending[kPathCap];
     if (!pending_path(pending, blob_path) || !qv::os::is_file(pending)) return false;
     // Whoever wins (this, another lookup, or the collector's own decision) leaves either the
-    // blob file or nothing; a failed rename here only means someone else got there first.
+    // blob file or nothing; a failed rename here only means someone else got there first. A
+    // damaged file in the blob's place is no blob, and the copy set aside replaces it.
     qv::os::rename_path(pending, blob_path);
-    return qv::os::is_file(blob_path);
+    return blob_file_sound(blob_path);
 }
 
 bool blob_touch(const char *digest) {
     char path[kPathCap];
     if (!digest_valid(digest) || blob_path_for_digest(path, digest) != 0) return false;
-    if (qv::os::touch_now(path) == 0 && qv::os::is_file(path)) return true;
+    if (qv::os::touch_now(path) == 0 && blob_file_sound(path)) return true;
     return blob_present(path) && qv::os::touch_now(path) == 0;
 }
 

@@ -28,10 +28,25 @@ bool is_dot_entry(const char *name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// Creates one directory, counting an existing entry as done (see mkdirs).
+// Creates one directory, counting an existing entry as done (see mkdirs). A directory made
+// here is made durable in its parent at once: what is later stored in it must not vanish with
+// it at a power cut.
 bool make_one_dir(const char *path) {
     const int err = qv::os::make_dir(path);
-    return err == 0 || err == EEXIST || qv::os::is_dir(path);
+    if (err == 0) return qv::os::durable_entry(path);
+    return err == EEXIST || qv::os::is_dir(path);
+}
+
+// The data written whole into the file; with durable, on stable storage before this returns.
+int write_whole(const char *path, const void *data, size_t len, bool durable) {
+    if (path == nullptr || (data == nullptr && len != 0)) return -1;
+    File file(qv::os::open_write(path, false));
+    if (!file) return -1;
+    const size_t put = len != 0 ? std::fwrite(data, 1, len, file.get()) : 0;
+    const bool failed =
+        std::ferror(file.get()) != 0 || (durable && !qv::os::durable_contents(file.get()));
+    const bool closed = close_ok(std::move(file));
+    return (failed || !closed || put != len) ? -1 : 0;
 }
 
 constexpr std::string_view kTemporarySuffix = ".tmp";
@@ -88,9 +103,16 @@ void remove_stale_temporaries(const char *dir) {
 int replace_file(const char *path, const void *data, size_t len) {
     char temporary[kPathCap];
     if (path == nullptr || !temporary_path(temporary, path)) return -1;
-    if (write_file(temporary, data, len) == 0 && qv::os::rename_path(temporary, path)) return 0;
+    // Contents first, then the name: a power cut never publishes a name without its bytes.
+    if (write_whole(temporary, data, len, true) == 0 && qv::os::rename_path(temporary, path))
+        return qv::os::durable_entry(path) ? 0 : -1;
     qv::os::remove_file(temporary);
     return -1;
+}
+
+int write_file_durable(const char *path, const void *data, size_t len) {
+    if (write_whole(path, data, len, true) != 0) return -1;
+    return qv::os::durable_entry(path) ? 0 : -1;
 }
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
@@ -107,13 +129,7 @@ int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
 }
 
 int write_file(const char *path, const void *data, size_t len) {
-    if (path == nullptr || (data == nullptr && len != 0)) return -1;
-    File file(qv::os::open_write(path, false));
-    if (!file) return -1;
-    const size_t put = len != 0 ? std::fwrite(data, 1, len, file.get()) : 0;
-    const bool failed = std::ferror(file.get()) != 0;
-    const bool closed = close_ok(std::move(file));
-    return (failed || !closed || put != len) ? -1 : 0;
+    return write_whole(path, data, len, false);
 }
 
 char *read_file_alloc(const char *path, uint64_t *out_len) {

@@ -158,6 +158,14 @@ class Marker {
         if (err == EFBIG) return incomplete("manifest body over 64 MiB", path);
         if (err == ENOMEM) return incomplete("out of memory reading", path);
         if (err != 0) return incomplete("cannot read manifest body", path);
+        // A body that is not the manifest's own bytes (emptied by a crash, changed on disk)
+        // says nothing true of what the manifest references: nothing may go on its word.
+        if (!index_children_only_ &&
+            !bytes_have_hex(body.get(), len, path.c_str() + path.size() - 64))
+            return incomplete(
+                "damaged manifest body (run the store check: qv_fsck, or POST "
+                "/v2/_fsck)",
+                path);
         if (!add_references(set_, body.get(), len, index_children_only_))
             return incomplete("out of memory marking", path);
         return after_body_ != nullptr && after_body_(ctx_, ++bodies_read_) ? 1 : 0;

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "digest/sha256.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 
@@ -77,7 +78,7 @@ int write_marker() {
     // A pipe there would stall the write; it is left as it is, like a file.
     const qv::os::PathKind kind = qv::os::path_kind(path);
     if (kind == qv::os::PathKind::file || kind == qv::os::PathKind::other) return 0;
-    if (write_file(path, kMarker.data(), kMarker.size()) != 0) {
+    if (write_file_durable(path, kMarker.data(), kMarker.size()) != 0) {
         set_error("write config.json failed");
         return -1;
     }
@@ -108,6 +109,17 @@ void bin_to_hex(const uint8_t in[32], char out[65]) {
         out[2 * i + 1] = hx[in[i] & 0x0f];
     }
     out[64] = '\0';
+}
+
+bool bytes_have_hex(const void *data, size_t len, const char *hex) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    uint8_t hash[32];
+    sha256_final(&ctx, hash);
+    char computed[65];
+    bin_to_hex(hash, computed);
+    return std::strncmp(computed, hex, sizeof computed) == 0;
 }
 
 bool join_path(char *out, const char *a, const char *b) {

@@ -387,8 +387,17 @@ const char *reg_manifest_get(const char *repo, const char *reference, char *cont
     if (manifest_resolve(repo, reference, hex) != 0) return nullptr;
     build_manifest_files(repo, hex, &files);
 
-    if (read_file(files.body, s_result, kResultCap, nullptr) != 0) {
+    uint64_t body_len = 0;
+    if (read_file(files.body, s_result, kResultCap, &body_len) != 0) {
         set_error("manifest body not found: %s@%s", repo, reference);
+        return nullptr;
+    }
+    // Bytes that are not the manifest's own (emptied by a crash, changed on disk) are never
+    // served: the client is told it is unknown, and pushing it again writes it anew.
+    if (!bytes_have_hex(s_result, body_len, hex)) {
+        s_result[0] = '\0';
+        set_error("manifest body damaged: %s@%s (push it again, or run the store check)", repo,
+                  reference);
         return nullptr;
     }
     uint64_t type_len = 0;

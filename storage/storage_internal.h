@@ -88,6 +88,8 @@ struct DirListing {
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
 int write_file(const char *path, const void *data, size_t len);
+// write_file, and then the contents and the file's entry on stable storage.
+int write_file_durable(const char *path, const void *data, size_t len);
 // "<pid>-<8 hex digits>", drawn once per process: for names no other process uses (the pid
 // alone could repeat across containers sharing one store).
 const char *process_tag();
@@ -98,6 +100,7 @@ bool temporary_path(char *out, const char *path);
 // Replaces the file whole: the data goes to a temporary file beside it, which one rename then
 // puts in its place. Readers see the old content or the new, never a mix, and a write that
 // fails part way (disk full) leaves the old content. The temporary is removed on failure.
+// Durable: the contents reach stable storage before the rename, the rename before the return.
 int replace_file(const char *path, const void *data, size_t len);
 // Temporaries are named ".<file name>.<process id>-<random>.tmp": unique to a process, and
 // never taken for a body (64 hex digits), a link or a tag by any walk.
@@ -107,6 +110,7 @@ bool is_temporary_name(std::string_view name);
 void remove_stale_temporaries(const char *dir);
 char *read_file_alloc(const char *path, uint64_t *out_len);  // free() the result
 int list_dir(const char *path, DirListing *out);
+// Every directory it creates is durable in its parent before it returns.
 int mkdirs(const char *path);
 int delete_tree(const char *path);
 // Appends to list (kRepoMax slots, *count in use) every repository below dir, pre-order, at
@@ -126,6 +130,15 @@ int json_escape_append(char *dst, size_t cap, const char *src);
 inline constexpr const char kPendingSuffix[] = ".gc-pending";
 // "<blob path>.gc-pending"; false when it would not fit.
 bool pending_path(char *out, const char *blob_path);
+// Whether the bytes hash to the 64 hex digits (a manifest body checked against its name).
+bool bytes_have_hex(const void *data, size_t len, const char *hex);
+
+// The hex of the empty content: the one blob whose file may be empty.
+inline constexpr std::string_view kEmptyHex =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+// Whether a regular file is at the blob path that can hold its digest's bytes: an empty file
+// is a blob only for the empty content (a crash leaves files empty; they are no blob).
+bool blob_file_sound(const char *blob_path);
 // Whether the blob file exists, first putting it back when a collection left it under its
 // pending name (a collection killed in between leaves it there).
 bool blob_present(const char *blob_path);

@@ -112,7 +112,10 @@ bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]
         sha256_update(&ctx, buf, got);
         if (std::fwrite(buf, 1, got, out.get()) != got) return false;
     }
-    if (std::ferror(in.get()) != 0 || std::fclose(out.release()) != 0) return false;
+    // On stable storage before it can be published under the digest.
+    if (std::ferror(in.get()) != 0 || !qv::os::durable_contents(out.get()) ||
+        std::fclose(out.release()) != 0)
+        return false;
     uint8_t hash[32];
     sha256_final(&ctx, hash);
     char hex[65];
@@ -121,28 +124,68 @@ bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]
     return true;
 }
 
-// Moves the verified copy into the store, or drops it when the store already has the blob.
-// Either way the stored blob is dated now: a collection running meanwhile must spare it, and
-// the client counts on it from here.
+// Whether the stored blob file holds the bytes of the verified copy: the same size and the
+// same hash. Only a stored file that a crash or a disk damaged fails this.
+bool stored_holds(const char *blob, const char *copy, const char *hex) {
+    qv::os::FileInfo stored{}, verified{};
+    if (!qv::os::file_info(blob, &stored) || !qv::os::file_info(copy, &verified) ||
+        stored.size != verified.size)
+        return false;
+    uint8_t hash[32];
+    char stored_hex[65];
+    if (sha256_file(blob, hash) != 0) return false;
+    bin_to_hex(hash, stored_hex);
+    return std::strcmp(stored_hex, hex) == 0;
+}
+
+// Publishes the copy under the blob's name, replacing what is there, and makes it durable.
+int replace_blob(const char *copy, const char *blob, const char *computed_digest) {
+    if (qv::os::rename_path(copy, blob) && qv::os::durable_entry(blob) &&
+        blob_touch(computed_digest))
+        return 0;
+    remove_if_file(copy);
+    set_error("rename to CAS failed: %s", blob);
+    return -1;
+}
+
+// Moves the verified copy into the store, or drops it when the store already holds the blob
+// whole. A stored file that does not hold those bytes (a crash or a disk damaged it) is
+// replaced by the copy in one rename. Either way the stored blob is dated now: a collection
+// running meanwhile must spare it, and the client counts on it from here.
 int store_upload(const char *copy, const char *computed_digest) {
     char blob[kPathCap];
     if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
-    // Same bytes by construction: a stored file is neither compared nor replaced.
+    const char *hex = computed_digest + 7;
     if (blob_touch(computed_digest)) {
-        remove_if_file(copy);
-        return 0;
+        if (stored_holds(blob, copy, hex)) {
+            remove_if_file(copy);
+            return 0;
+        }
+        return replace_blob(copy, blob, computed_digest);
     }
     char fan_out[kPathCap];
-    fan_out_dir(fan_out, computed_digest + 7);
+    fan_out_dir(fan_out, hex);
     if (mkdirs(fan_out) != 0) {
         set_error("mkdirs blob dir failed");
         return -1;
     }
     // Something unusable in the blob's place (a link, a pipe) is what this upload mends.
     if (qv::os::path_kind(blob) == qv::os::PathKind::other) qv::os::remove_file(blob);
-    // Not moved: stored meanwhile by another upload (then the copy goes), or a failure.
-    if (!qv::os::rename_new(copy, blob)) remove_if_file(copy);
-    if (blob_touch(computed_digest)) return 0;
+    if (qv::os::rename_new(copy, blob)) {
+        if (qv::os::durable_entry(blob) && blob_touch(computed_digest)) return 0;
+        set_error("rename to CAS failed: %s", blob);
+        return -1;
+    }
+    // Something is there: stored meanwhile by another upload, or a damaged file that no
+    // lookup counts as the blob. The copy replaces it unless it holds the bytes already.
+    if (qv::os::is_file(blob)) {
+        if (blob_touch(computed_digest) && stored_holds(blob, copy, hex)) {
+            remove_if_file(copy);
+            return 0;
+        }
+        return replace_blob(copy, blob, computed_digest);
+    }
+    remove_if_file(copy);
     set_error("rename to CAS failed: %s", blob);
     return -1;
 }

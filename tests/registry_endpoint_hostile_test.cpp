@@ -62,8 +62,8 @@ TEST(NonRegularFiles, PipesInFilesPlacesAnswerPromptly) {
     const std::string root = t / "store";
     StoreLayout store(root);
     const std::string good = "{\"schemaVersion\":2}";
-    store.put_manifest("team/app", test_hex(1), good);
-    store.put_tag("team/app", "good", test_hex(1), 1700000000);
+    store.put_manifest("team/app", sha256_hex(good), good);
+    store.put_tag("team/app", "good", sha256_hex(good), 1700000000);
     store.put_manifest("team/app", test_hex(2), "{}");
     store.put_tag("team/app", "pipebody", test_hex(2), 1700000000);
     ::unlink(store.body_path("team/app", test_hex(2)).c_str());
