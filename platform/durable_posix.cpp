@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/beneath.h"
 #include "platform/os.h"
@@ -46,19 +47,35 @@ bool durable_entries(const char *dir) {
     return ok;
 }
 
-bool durable_entry(const char *path) {
-    if (path == nullptr) return false;
-    const std::string p(path);
+namespace {
+
+// The directory that holds path's last component: "a/b/" and "a/b" give "a", "b" gives ".".
+std::string parent_of(std::string_view p) {
     size_t end = p.size();
-    while (end > 1 && is_sep(p[end - 1]))  // "a/b/" names b
+    while (end > 1 && is_sep(p[end - 1]))
         --end;
     size_t cut = end;
     while (cut > 0 && !is_sep(p[cut - 1]))
         --cut;
-    if (cut == 0) return durable_entries(".");
+    if (cut == 0) return ".";
     while (cut > 1 && is_sep(p[cut - 1]))
         --cut;
-    return durable_entries(p.substr(0, cut).c_str());
+    return std::string(p.substr(0, cut));
+}
+
+}  // namespace
+
+bool durable_entry(const char *path) {
+    return path != nullptr && durable_entries(parent_of(path).c_str());
+}
+
+bool durable_removal(const char *path) {
+    if (path == nullptr) return false;
+    std::string dir = parent_of(path);
+    // A directory emptied and removed with it is itself a removal from its own parent.
+    while (is_missing(dir.c_str()) && dir != "." && dir.size() > 1)
+        dir = parent_of(dir);
+    return durable_entries(dir.c_str());
 }
 
 bool HeldDir::durable() const {

@@ -156,6 +156,9 @@ bool durable_contents(std::FILE *stream);
 bool durable_entries(const char *dir);
 // Flushes the entry of path in the directory that holds it (its parent's entries).
 bool durable_entry(const char *path);
+// Flushes the removal of path (and of any emptied directories above it): the nearest
+// directory above it that still exists.
+bool durable_removal(const char *path);
 
 // The clock the file system dates files by, at its own (coarse) resolution: a file written
 // after this call is never dated before what it returns.

@@ -77,6 +77,7 @@ qv::os::FileTime run_start_time() {
 struct Uploads {
     int stale = 0;
     int64_t stale_bytes = 0;
+    bool removed = false;
 };
 
 // Upload files idle for 900 seconds or more are abandoned: counted, and removed unless this
@@ -98,7 +99,7 @@ Uploads drop_stale_uploads(bool dry_run) {
         ++out.stale;
         qv::os::FileInfo again{};
         if (qv::os::file_info(path, &again) && again.size > 0) out.stale_bytes += again.size;
-        if (!dry_run && qv::os::is_file(path)) qv::os::remove_file(path);
+        if (!dry_run && qv::os::is_file(path) && qv::os::remove_file(path)) out.removed = true;
     }
     return out;
 }
@@ -142,8 +143,9 @@ std::string_view pending_stem(std::string_view name) {
 
 // Puts back every blob file a collection left renamed aside in this fan-out directory (a run
 // killed between renaming and removing). Where the blob is stored again meanwhile, the copy
-// aside holds the same bytes and goes.
-void restore_pending(const char *fan_out) {
+// aside holds the same bytes and goes. True when anything was renamed or removed.
+bool restore_pending(const char *fan_out) {
+    bool changed = false;
     qv::os::DirReader reader(fan_out);
     const char *name = nullptr;
     bool is_dir = false;
@@ -155,12 +157,13 @@ void restore_pending(const char *fan_out) {
         const int n = std::snprintf(blob, sizeof blob, "%s%s%.*s", fan_out, qv::os::kSepStr,
                                     static_cast<int>(stem.size()), stem.data());
         if (n <= 0 || static_cast<size_t>(n) >= sizeof blob) continue;
-        if (qv::os::is_file(blob)) {
-            qv::os::remove_file(aside);
+        if (blob_file_sound(blob)) {
+            changed = qv::os::remove_file(aside) || changed;
         } else {
-            qv::os::rename_path(aside, blob);
+            changed = qv::os::rename_path(aside, blob) || changed;
         }
     }
+    return changed;
 }
 
 class Collection {
@@ -170,6 +173,10 @@ class Collection {
     const char *run() {
         since_ = run_start_time();
         uploads_ = drop_stale_uploads(dry_run_);
+        if (uploads_.removed) {
+            char uploads[kPathCap];
+            flushed(store_path(uploads, "uploads") && qv::os::durable_entries(uploads));
+        }
         if (uploads_in_progress()) {
             set_error("uploads in progress");
             return nullptr;
@@ -234,7 +241,7 @@ class Collection {
             char fan_out[kPathCap];
             if (!outer_->entries[i].is_dir || !join_path(fan_out, store_, outer_->entries[i].name))
                 continue;
-            restore_pending(fan_out);
+            if (restore_pending(fan_out) && !dry_run_) flushed(qv::os::durable_entries(fan_out));
             if (list_dir(fan_out, inner_.get()) != 0) continue;
             for (int j = 0; j < inner_->count; ++j) {
                 if (!inner_->entries[j].is_dir && hex64_valid(inner_->entries[j].name)) ++total;
@@ -252,6 +259,7 @@ class Collection {
                 list_dir(fan_out, inner_.get()) != 0)
                 continue;
             const qv::os::HeldDir held(fan_out);
+            const int deleted_before = rec_.blobs_deleted;
             for (int j = 0; j < inner_->count && !rec_.cancelled; ++j) {
                 const ListEntry &entry = inner_->entries[j];
                 if (entry.is_dir || !hex64_valid(entry.name)) continue;
@@ -263,8 +271,17 @@ class Collection {
                 }
                 if (rec_.blobs_scanned % kCheckEvery == 0 && check_point()) rec_.cancelled = 1;
             }
-            if (!dry_run_) qv::os::remove_dir(fan_out);  // only once it is empty
+            if (dry_run_) continue;
+            // What the report counts as deleted is durably deleted before it goes out.
+            if (rec_.blobs_deleted != deleted_before) flushed(held.durable());
+            if (qv::os::remove_dir(fan_out)) swept_dirs_ = true;  // only once it is empty
         }
+        if (swept_dirs_) flushed(qv::os::durable_entries(store_));
+    }
+
+    // Notes a flush that failed: the run then fails rather than report what may not last.
+    void flushed(bool ok) {
+        if (!ok) flush_failed_ = true;
     }
 
     // An unreferenced blob file goes unless it was written or refreshed since the run began.
@@ -321,6 +338,10 @@ class Collection {
     }
 
     const char *finish() {
+        if (flush_failed_) {
+            set_error("collection's deletions could not be flushed to disk");
+            return fail();
+        }
         rec_.running = 0;
         gc_set_phase(&rec_, "done");
         snapshot();
@@ -347,6 +368,8 @@ class Collection {
     uint64_t last_snapshot_ms_ = 0;
     int last_snapshot_scanned_ = 0;
     int reachable_count_ = 0;
+    bool swept_dirs_ = false;
+    bool flush_failed_ = false;
     ReachableSet reachable_;
     char store_[kPathCap] = "";
     // The two listings held at once: blobs/sha256 and one fan-out directory in it.

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <map>
 #include <random>
+#include <string>
 #include <string_view>
 
 #include "storage/storage_internal.h"
@@ -266,6 +269,54 @@ int json_escape_append(char *dst, size_t cap, const char *src) {
     }
     if (n < cap) dst[n] = '\0';
     return static_cast<int>(n);
+}
+
+namespace {
+
+// Noted removals while a DeferredRemovals scope is open: one path per directory holding one.
+std::map<std::string, std::string> *s_noted = nullptr;
+
+std::string holder_of(const char *path) {
+    const std::string p(path);
+    const size_t cut = p.find_last_of(qv::os::kSep);
+    return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
+}
+
+bool flush_removal(const char *path) {
+    if (qv::os::durable_removal(path)) return true;
+    set_error("deletion could not be flushed to disk: %s", path);
+    return false;
+}
+
+}  // namespace
+
+bool removal_durable(const char *path) {
+    if (s_noted == nullptr) return flush_removal(path);
+    try {
+        s_noted->emplace(holder_of(path), path);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return flush_removal(path);
+    }
+}
+
+DeferredRemovals::DeferredRemovals() {
+    if (s_noted == nullptr) s_noted = new (std::nothrow) std::map<std::string, std::string>();
+}
+
+DeferredRemovals::~DeferredRemovals() {
+    flush();
+    delete s_noted;
+    s_noted = nullptr;
+}
+
+bool DeferredRemovals::flush() {
+    if (s_noted == nullptr) return true;
+    bool ok = true;
+    for (const auto &[holder, path] : *s_noted)
+        ok = flush_removal(path.c_str()) && ok;
+    s_noted->clear();
+    return ok;
 }
 
 }  // namespace reg

@@ -2,6 +2,7 @@
 // whole repositories.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
@@ -157,6 +158,15 @@ bool names_hex(const char *link, const char *hex) {
            std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen + 1) == 0;
 }
 
+// What a deletion removed, on stable storage before the deletion is reported done (or, in a
+// retention pass, before the pass is).
+int removals_durable(std::initializer_list<const char *> removed) {
+    for (const char *path : removed) {
+        if (!removal_durable(path)) return -1;
+    }
+    return 0;
+}
+
 enum class Claim { removed, changed, failed };
 
 // Removes the tag's link only while it names the manifest. The link is first moved to a
@@ -237,7 +247,9 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     remove_manifest_files(files);
     remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
     qv::os::remove_dir(files.rev_dir);
-    return 0;
+    char a_tag[kPathCap];
+    if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
+    return removals_durable({a_tag, files.body, files.rev_link});
 }
 
 // The tag goes; its manifest only when no other tag names it any longer, and spare (when
@@ -254,7 +266,7 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
         if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
         remove_unless_named(repo, tags_dir, hex, files);
     }
-    return 0;
+    return removals_durable({link, files.body, files.rev_link});
 }
 
 // The checks and paths both deletions start from: 0 with the manifest's hex and files.
@@ -454,5 +466,5 @@ int reg_repo_delete(const char *repo) {
         return -1;
     }
     prune_empty_parents(target, std::strlen(base));
-    return 0;
+    return removals_durable({target});
 }

@@ -173,11 +173,14 @@ class IndexChildren {
     bool complete_ = false;
 };
 
-void delete_marked(RetentionItem *items, int count, const Policy &policy, Tally *tally) {
+// False when what was deleted could not be made durable (the last-error text says where).
+bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally *tally) {
     if (policy.dry_run) {
         tally->tags_deleted = tally->marked;
-        return;
+        return true;
     }
+    // Every directory a deletion changed is flushed once, before the report goes out.
+    DeferredRemovals removals;
     IndexChildren listed;
     const SpareManifest spare = [&listed](const char *hex) { return listed.lists(hex); };
     for (int i = 0; i < count; ++i) {
@@ -197,6 +200,7 @@ void delete_marked(RetentionItem *items, int count, const Policy &policy, Tally 
                 break;
         }
     }
+    return removals.flush();
 }
 
 // Writes the report into the result buffer. Every entry is formed in full before it is
@@ -289,7 +293,7 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
     });
     select_items(first, tally.tags_total, policy, now, &tally);
     if (retention_selected_hook != nullptr) retention_selected_hook();
-    delete_marked(first, tally.tags_total, policy, &tally);
+    if (!delete_marked(first, tally.tags_total, policy, &tally)) return nullptr;
 
     const int written = write_report(first, tally.tags_total, policy, tally, now);
     if (truncated != nullptr) *truncated = written < tally.marked ? 1 : 0;

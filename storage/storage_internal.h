@@ -124,6 +124,22 @@ extern void *(*repo_name_alloc)(size_t);
 void sort_str(char **items, int count);
 int json_escape_append(char *dst, size_t cap, const char *src);
 
+// ---- durability of removals ---------------------------------------------------------------
+// Flushes what a removal took away (qv::os::durable_removal). Inside a DeferredRemovals scope
+// it only notes the path, for one flush per directory when the scope flushes: a pass that
+// deletes thousands of tags in a few directories then pays for a few flushes, not thousands.
+bool removal_durable(const char *path);
+
+class DeferredRemovals {
+  public:
+    DeferredRemovals();
+    ~DeferredRemovals();  // flushes whatever is still noted
+    DeferredRemovals(const DeferredRemovals &) = delete;
+    DeferredRemovals &operator=(const DeferredRemovals &) = delete;
+    // Flushes every directory noted so far; false (the message set) when one could not be.
+    bool flush();
+};
+
 // ---- blob files being collected ---------------------------------------------------------
 // The collector first renames a blob file it means to remove to this name beside it (one the
 // store never takes for a blob), looks at its time again, then removes it or puts it back.
