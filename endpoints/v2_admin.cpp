@@ -1,4 +1,5 @@
-// Administration: garbage collection (run, progress, cancel) and the statistics report.
+// Administration: garbage collection (run, progress, cancel), the store check and the
+// statistics report.
 #include "endpoints/v2_internal.h"
 #include "storage/reg_storage.h"
 
@@ -28,6 +29,17 @@ void handle_gc(const Route &r) {
         return;
     }
     method_not_allowed();
+}
+
+void handle_fsck(const Route &r) {
+    if (r.method != Method::Post) method_not_allowed();
+    const char *report = reg_fsck_json(flag_param("repair", 0), nullptr, nullptr, nullptr);
+    if (report != nullptr) {
+        send_json(200, report);
+        return;
+    }
+    if (message_starts("a collection is running")) fail(409, "FSCK_REFUSED", engine_message());
+    storage_error("store check failed");
 }
 
 void handle_stats(const Route &r) {

@@ -69,6 +69,7 @@ void handle_manifest(const Route &r);
 void handle_tags(const Route &r);
 void handle_catalog(const Route &r);
 void handle_gc(const Route &r);
+void handle_fsck(const Route &r);
 void handle_stats(const Route &r);
 
 }  // namespace v2

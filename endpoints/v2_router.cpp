@@ -99,6 +99,8 @@ extern "C" int handle_v2_registry(void) {
         v2::handle_catalog(bare);
     } else if (path == "_gc") {
         v2::handle_gc(bare);
+    } else if (path == "_fsck") {
+        v2::handle_fsck(bare);
     } else if (path == "_stats") {
         v2::handle_stats(bare);
     } else {

@@ -45,6 +45,14 @@ const char *reg_catalog_json(int n, const char *last);
 const char *reg_storage_get_stats_json(void);
 
 const char *reg_gc_json(int dry_run);
+
+/* The store check: every blob, manifest body and link verified; with repair, what can be
+   mended is (damaged files move to quarantine/, never deleted). progress, when not NULL, is
+   called as blob bytes are hashed. The report is JSON; *damage_remains (when not NULL) is 1
+   when the store still holds damage afterwards. NULL on failure, with the last error set. */
+typedef void (*reg_fsck_progress_fn)(int64_t bytes_hashed, int64_t bytes_total, void *ctx);
+const char *reg_fsck_json(int repair, reg_fsck_progress_fn progress, void *ctx,
+                          int *damage_remains);
 const char *reg_gc_progress_json(void);
 int reg_gc_cancel(void);
 

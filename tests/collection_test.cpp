@@ -324,6 +324,23 @@ TEST_F(IncompleteMark, ABodyOver64MiBStopsTheRun) {
     expect_nothing_swept("gc mark incomplete: manifest body over 64 MiB: " + body);
 }
 
+// A body that is not its own bytes (emptied by a power cut, changed on disk) says nothing true
+// of what its manifest references: before, an emptied one counted as referencing nothing and
+// its image's blobs were swept.
+TEST_F(IncompleteMark, ADamagedBodyStopsTheRun) {
+    for (const std::string damage : {"", "{\"schemaVersion\":2}"}) {
+        const std::vector<std::string> referenced = blobs(2, "x" + damage, "app");
+        blobs(1, "loose" + damage);
+        const std::string body = store.body_path("app", sha256_hex(image_json(referenced[0], {})));
+        write_text(body, damage);
+        expect_nothing_swept(
+            "gc mark incomplete: damaged manifest body (run the store check: qv_fsck, or POST "
+            "/v2/_fsck): " +
+            body);
+        ASSERT_EQ(::unlink(body.c_str()), 0);
+    }
+}
+
 // No operation follows a link in the store, but the mark cannot vouch for what lies behind it.
 TEST_F(IncompleteMark, ALinkedRepositoryDirectoryStopsTheRun) {
     blobs(2, "x", "elsewhere/app");

@@ -137,6 +137,8 @@ TEST(RegistryEndpoint, EveryRouteAnswersWithItsStatusAndCode) {
         {"GET", "/_gc", 200, ""},
         {"PUT", "/_gc", 405, "UNSUPPORTED"},
         {"DELETE", "/_gc", 202, ""},
+        {"POST", "/_fsck", 200, ""},
+        {"GET", "/_fsck", 405, "UNSUPPORTED"},
         {"OPTIONS", "/", 405, "UNSUPPORTED"},
     };
     for (const Case &c : cases) {
@@ -327,6 +329,35 @@ TEST(RegistryEndpoint, ManifestsAndIndexesByTagAndDigest) {
     for (const char *tag : {"v1", "v2"})
         EXPECT_EQ(code_of(site.call("GET", std::string("/team/app/manifests/") + tag)),
                   "MANIFEST_UNKNOWN");
+}
+
+// What a power cut or a disk leaves (files emptied or changed, a torn tag link) is never served
+// as the image: the client is told it is unknown, pushes it again, and that push mends it.
+// Before, an emptied layer answered 200 with no bytes, and a re-push kept the damaged file.
+TEST(RegistryEndpoint, DamageIsNeverServedAndARePushMendsIt) {
+    Site site;
+    const std::string digest = site.push_image("team/app", "v1", "a");
+    const std::string config = "sha256:" + sha256_hex("config a");
+    const std::string layer = "sha256:" + sha256_hex("layer a");
+    const std::string body = image_json(config.substr(7), {layer.substr(7)});
+    const std::string blobs = site.root() + "/blobs/sha256/";
+    write_text(blob_path(site.root(), layer.substr(7)), "");
+    write_text(blob_path(site.root(), config.substr(7)), "config A");  // same size
+    write_text(site.root() + "/repositories/team/app/_manifests/" + digest.substr(7), "");
+    EXPECT_EQ(site.call("HEAD", "/team/app/blobs/" + layer).status, 404);
+    EXPECT_EQ(site.call("GET", "/team/app/blobs/" + layer).status, 404);
+    for (const std::string &ref : {std::string("v1"), digest}) {
+        const Response r = site.call("GET", "/team/app/manifests/" + ref);
+        EXPECT_EQ(r.status, 404) << ref;
+        EXPECT_EQ(code_of(r), "MANIFEST_UNKNOWN");
+        EXPECT_NE(r.body.find("manifest body damaged"), std::string::npos) << r.body;
+    }
+    write_text(site.root() + "/repositories/team/app/_manifests/tags/v1/current/link", "sha256:");
+
+    EXPECT_EQ(site.push_image("team/app", "v1", "a"), digest);
+    EXPECT_EQ(site.call("GET", "/team/app/blobs/" + layer).body, "layer a");
+    EXPECT_EQ(site.call("GET", "/team/app/blobs/" + config).body, "config a");
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/v1").body, body);
 }
 
 TEST(RegistryEndpoint, AContentTypeThatWouldSplitTheResponseIsNotSent) {

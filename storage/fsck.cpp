@@ -1,0 +1,669 @@
+// The store check: whether every blob hashes to its name, every manifest body to its digest,
+// every tag and revision link holds one whole digest of a stored body, and every blob or child
+// manifest a stored manifest references is there; and what killed operations left behind.
+// With repair it mends what it can, and never deletes what may be someone's data: damaged
+// files move to quarantine/ below the storage root, blobs set aside go back, and only
+// leftovers older than the upload window go.
+#include <yyjson.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "digest/sha256.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg {
+namespace {
+
+constexpr int64_t kLeftoverSeconds = 900;  // the upload window: older leftovers are no one's
+constexpr size_t kListedMax = 100;         // entries of each list the report shows
+constexpr size_t kHashChunk = 1 << 20;
+constexpr size_t kLinkLen = 71;
+constexpr std::string_view kDigestPrefix = "sha256:";
+
+struct DocFree {
+    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+};
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+
+std::string join(const std::string &dir, std::string_view name) {
+    std::string out = dir;
+    out += qv::os::kSep;
+    out += name;
+    return out;
+}
+
+bool is_hex64(std::string_view name) {
+    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The entries of a directory, read whole before anything in it is renamed or removed.
+struct Entry {
+    std::string name;
+    bool is_dir;
+    bool is_link;
+};
+bool list_entries(const std::string &dir, std::vector<Entry> *out) {
+    qv::os::DirReader reader(dir.c_str());
+    if (!reader.ok()) return false;
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir))
+        out->push_back({name, is_dir, reader.last_was_link()});
+    return !reader.failed();
+}
+
+// The stem a collection's aside names carry: "<hex>.gc-pending" and "<hex>.gc-pending.<pid>".
+std::string_view set_aside_stem(std::string_view name) {
+    const std::string_view suffix = kPendingSuffix;
+    if (name.size() < 64 + suffix.size() || name.substr(64, suffix.size()) != suffix) return {};
+    const std::string_view rest = name.substr(64 + suffix.size());
+    if (!rest.empty() && (rest.size() < 2 || rest[0] != '.' ||
+                          rest.substr(1).find_first_not_of("0123456789") != std::string::npos))
+        return {};
+    return is_hex64(name.substr(0, 64)) ? name.substr(0, 64) : std::string_view();
+}
+
+// The file a temporary ".<name>.<pid>-<random>.tmp" stood in for.
+std::string_view temporary_target(std::string_view name) {
+    if (!is_temporary_name(name)) return {};
+    name.remove_prefix(1);
+    name.remove_suffix(4);
+    const size_t cut = name.rfind('.');
+    return cut == std::string_view::npos ? std::string_view() : name.substr(0, cut);
+}
+
+// A finish's private names: "<id>.finishing-<tag>.part" and "<id>.storing-<tag>.part".
+bool is_private_upload_name(std::string_view name) {
+    return name.ends_with(".part") && (name.find(".finishing-") != std::string_view::npos ||
+                                       name.find(".storing-") != std::string_view::npos);
+}
+
+void append_json_text(std::string *out, std::string_view text) {
+    out->push_back('"');
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out->push_back('\\');
+            out->push_back(ch);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out->append(esc);
+        } else {
+            out->push_back(ch);
+        }
+    }
+    out->push_back('"');
+}
+
+struct Finding {
+    std::string path;  // relative to the storage root
+    std::string problem;
+    std::string action;
+};
+
+struct List {
+    long long count = 0;
+    std::vector<Finding> first;
+};
+
+// A manifest body that reads whole and is its own bytes, with what it references.
+struct SoundBody {
+    std::string path;
+    std::vector<std::string> blobs;     // config and layer digests
+    std::vector<std::string> children;  // an index's manifests
+};
+
+class Check {
+  public:
+    Check(bool repair, reg_fsck_progress_fn progress, void *ctx)
+        : repair_(repair), progress_(progress), ctx_(ctx) {}
+
+    const char *run(int *damage_remains) {
+        const uint64_t start = qv::os::monotonic_ms();
+        now_ = qv::os::unix_now();
+        buffer_.reset(static_cast<unsigned char *>(std::malloc(kHashChunk)));
+        if (!buffer_) return out_of_memory();
+        blobs_dir_ = join(s_root, "blobs/sha256");
+        count_blob_bytes();
+        check_blobs();
+        check_repositories(join(s_root, "repositories"));
+        check_leftovers_in(join(s_root, "uploads"), is_private_upload_name,
+                           "upload file of a finish that did not end");
+        check_leftovers_in(
+            join(s_root, "_gc"),
+            [](std::string_view name) {
+                return name.starts_with("clock.") || is_temporary_name(name);
+            },
+            "file of a collection that did not end");
+        if (!log_.empty() && write_action_log() != 0) return nullptr;
+        const long long remaining = damage_left_ + missing_.count;
+        if (damage_remains != nullptr) *damage_remains = remaining > 0 ? 1 : 0;
+        return report(remaining, static_cast<long long>(qv::os::monotonic_ms() - start));
+    }
+
+  private:
+    // ---- blobs ------------------------------------------------------------------------------
+    void count_blob_bytes() {
+        std::vector<Entry> fan_outs;
+        list_entries(blobs_dir_, &fan_outs);
+        for (const Entry &d : fan_outs) {
+            std::vector<Entry> files;
+            if (!d.is_dir || !list_entries(join(blobs_dir_, d.name), &files)) continue;
+            for (const Entry &f : files) {
+                qv::os::FileInfo info{};
+                if (!f.is_dir && (is_hex64(f.name) || !set_aside_stem(f.name).empty()) &&
+                    qv::os::entry_info(join(join(blobs_dir_, d.name), f.name).c_str(), &info))
+                    bytes_total_ += info.size;
+            }
+        }
+    }
+
+    void check_blobs() {
+        std::vector<Entry> fan_outs;
+        if (!list_entries(blobs_dir_, &fan_outs)) {
+            unlistable(blobs_dir_);
+            return;
+        }
+        for (const Entry &d : fan_outs) {
+            if (!d.is_dir) continue;
+            const std::string dir = join(blobs_dir_, d.name);
+            std::vector<Entry> files;
+            if (!list_entries(dir, &files)) {
+                unlistable(dir);
+                continue;
+            }
+            for (const Entry &f : files) {
+                if (!f.is_dir && is_hex64(f.name)) check_blob(dir, f);
+            }
+            // Set aside after the blobs, so that one can stand in for a damaged blob.
+            for (const Entry &f : files) {
+                const std::string_view stem = set_aside_stem(f.name);
+                if (!f.is_dir && !stem.empty()) check_set_aside(dir, f.name, std::string(stem));
+            }
+        }
+    }
+
+    void check_blob(const std::string &dir, const Entry &f) {
+        const std::string path = join(dir, f.name);
+        ++blobs_;
+        std::string problem;
+        if (f.is_link || qv::os::path_kind(path.c_str()) != qv::os::PathKind::file) {
+            problem = "not a regular file";
+        } else {
+            char hex[65];
+            if (!hash_file(path, hex)) {
+                if (qv::os::is_missing(path.c_str())) return;  // collected meanwhile
+                problem = "cannot be read";
+            } else if (f.name != hex) {
+                problem = "holds other bytes than its name's (sha256:" + std::string(hex) + ")";
+            }
+        }
+        if (problem.empty()) return;
+        damaged_blobs_.insert(f.name);
+        damaged(path, problem, quarantine(path));
+    }
+
+    // A blob a collection renamed aside and never removed: what every lookup would put back.
+    void check_set_aside(const std::string &dir, const std::string &name, const std::string &hex) {
+        const std::string path = join(dir, name);
+        const std::string blob = join(dir, hex);
+        char computed[65];
+        if (!hash_file(path, computed) || hex != computed) {
+            damaged(path, "set aside by a collection, and holds other bytes than its name's",
+                    quarantine(path));
+            return;
+        }
+        const bool blob_whole = damaged_blobs_.count(hex) == 0 && blob_file_sound(blob.c_str());
+        if (blob_whole) {
+            leftover(path, "second copy of a stored blob, set aside by a collection",
+                     repair_ && qv::os::remove_file(path.c_str()) &&
+                             qv::os::durable_removal(path.c_str())
+                         ? "removed"
+                         : "none");
+            return;
+        }
+        set_aside_.insert(hex);
+        if (!repair_) {
+            leftover(path, "blob set aside by a collection (a lookup puts it back)", "none");
+            return;
+        }
+        // The damaged blob in its place, if any, is in quarantine by now.
+        const bool back =
+            qv::os::rename_path(path.c_str(), blob.c_str()) && qv::os::durable_entry(blob.c_str());
+        if (back) damaged_blobs_.erase(hex);
+        leftover(path, "blob set aside by a collection", back ? "put back" : "none");
+    }
+
+    // Whether a blob is stored, or only set aside where a lookup puts it back.
+    bool blob_stored(const std::string &hex) {
+        if (damaged_blobs_.count(hex) != 0) return set_aside_.count(hex) != 0;
+        char path[kPathCap];
+        const std::string digest = std::string(kDigestPrefix) + hex;
+        return blob_path_for_digest(path, digest.c_str()) == 0 &&
+               (blob_file_sound(path) || set_aside_.count(hex) != 0);
+    }
+
+    // ---- repositories -----------------------------------------------------------------------
+    // Every directory below repositories, depth first, no link entered; each _manifests found.
+    void check_repositories(const std::string &top) {
+        std::vector<std::string> pending{top};
+        while (!pending.empty()) {
+            const std::string dir = std::move(pending.back());
+            pending.pop_back();
+            std::vector<Entry> entries;
+            if (!list_entries(dir, &entries)) {
+                unlistable(dir);
+                continue;
+            }
+            for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+                const std::string child = join(dir, it->name);
+                if (it->is_link) {
+                    damaged(child, "symbolic link in the store (never followed)", "none");
+                } else if (it->is_dir && it->name == "_manifests") {
+                    check_manifests(child);
+                } else if (it->is_dir) {
+                    pending.push_back(child);
+                }
+            }
+        }
+    }
+
+    void check_manifests(const std::string &dir) {
+        std::vector<Entry> entries;
+        if (!list_entries(dir, &entries)) {
+            unlistable(dir);
+            return;
+        }
+        std::vector<SoundBody> sound;
+        std::set<std::string> bodies;
+        for (const Entry &e : entries) {
+            if (e.is_dir || !is_hex64(e.name)) continue;
+            ++manifests_;
+            if (SoundBody body; check_body(join(dir, e.name), e.name, &body)) {
+                bodies.insert(e.name);
+                sound.push_back(std::move(body));
+            }
+        }
+        for (const Entry &e : entries) {
+            if (!e.is_dir && is_temporary_name(e.name)) check_temporary(dir, e.name, &bodies);
+        }
+        for (const SoundBody &body : sound) {
+            for (const std::string &blob : body.blobs) {
+                if (!blob_stored(blob.substr(kDigestPrefix.size())))
+                    missing(body.path, "references blob " + blob + ", which is not stored");
+            }
+            for (const std::string &child : body.children) {
+                if (bodies.count(child.substr(kDigestPrefix.size())) == 0)
+                    missing(body.path,
+                            "lists manifest " + child + ", which is not stored in this repository");
+            }
+        }
+        check_revisions(join(dir, "revisions/sha256"), dir, bodies);
+        check_tags(join(dir, "tags"), bodies);
+    }
+
+    bool check_body(const std::string &path, const std::string &hex, SoundBody *out) {
+        char *raw = nullptr;
+        uint64_t len = 0;
+        const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len);
+        const std::unique_ptr<char, FreeDeleter> body(raw);
+        if (err == ENOENT) return false;  // deleted meanwhile
+        if (err == EFBIG) {
+            damaged(path, "manifest body over 64 MiB, not checked", "none");
+            return false;
+        }
+        std::string problem;
+        if (err != 0) {
+            problem = "manifest body cannot be read";
+        } else if (len == 0) {
+            problem = "manifest body is empty";
+        } else if (!bytes_have_hex(body.get(), len, hex.c_str())) {
+            problem = "manifest body holds other bytes than its digest's";
+        }
+        const std::unique_ptr<yyjson_doc, DocFree> doc(
+            problem.empty() ? yyjson_read_opts(body.get(), len, 0, nullptr, nullptr) : nullptr);
+        yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+        if (problem.empty() && !yyjson_is_obj(root)) problem = "manifest body is not a JSON object";
+        if (!problem.empty()) {
+            damaged(path, problem, quarantine(path));
+            return false;
+        }
+        out->path = path;
+        add_digest(yyjson_obj_get(root, "config"), &out->blobs);
+        add_digests(yyjson_obj_get(root, "layers"), &out->blobs);
+        add_digests(yyjson_obj_get(root, "manifests"), &out->children);
+        return true;
+    }
+
+    static void add_digest(yyjson_val *descriptor, std::vector<std::string> *out) {
+        yyjson_val *digest =
+            yyjson_is_obj(descriptor) ? yyjson_obj_get(descriptor, "digest") : nullptr;
+        const char *text = yyjson_get_str(digest);
+        if (text != nullptr && yyjson_get_len(digest) == kLinkLen && digest_valid(text))
+            out->emplace_back(text);
+    }
+
+    static void add_digests(yyjson_val *list, std::vector<std::string> *out) {
+        size_t i = 0, max = 0;
+        yyjson_val *item = nullptr;
+        if (yyjson_is_arr(list)) yyjson_arr_foreach(list, i, max, item) add_digest(item, out);
+    }
+
+    // A temporary in _manifests: a body a deletion moved aside and a crash kept there goes
+    // back when it is whole and nothing took its place; anything else is a leftover.
+    void check_temporary(const std::string &dir, const std::string &name,
+                         std::set<std::string> *bodies) {
+        const std::string path = join(dir, name);
+        const std::string target(temporary_target(name));
+        if (is_hex64(target) && bodies->count(target) == 0 &&
+            qv::os::is_missing(join(dir, target).c_str())) {
+            char *raw = nullptr;
+            uint64_t len = 0;
+            const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len);
+            const std::unique_ptr<char, FreeDeleter> body(raw);
+            if (err == 0 && len > 0 && bytes_have_hex(body.get(), len, target.c_str())) {
+                const std::string back = join(dir, target);
+                const bool put = repair_ && qv::os::rename_new(path.c_str(), back.c_str()) &&
+                                 qv::os::durable_entry(back.c_str());
+                if (put) bodies->insert(target);
+                leftover(path, "manifest body moved aside by a deletion that did not end",
+                         put ? "put back" : "none");
+                return;
+            }
+        }
+        old_leftover(path, "temporary file of a write that did not end");
+    }
+
+    void check_revisions(const std::string &revisions, const std::string &manifests,
+                         const std::set<std::string> &bodies) {
+        std::vector<Entry> entries;
+        if (!list_entries(revisions, &entries)) return;  // none yet
+        for (const Entry &e : entries) {
+            if (!e.is_dir || !is_hex64(e.name)) continue;
+            const std::string dir = join(revisions, e.name);
+            const std::string link = join(dir, "link");
+            check_link_dir_leftovers(dir);
+            if (qv::os::is_missing(link.c_str())) continue;
+            ++links_;
+            const std::string expected = std::string(kDigestPrefix) + e.name;
+            const std::string text = read_link(link);
+            const bool body_sound = bodies.count(e.name) != 0;
+            if (text != expected) {
+                std::string action = "none";
+                if (repair_ && body_sound) {
+                    action = replace_file(link.c_str(), expected.data(), expected.size()) == 0
+                                 ? "rewritten"
+                                 : "none";
+                } else {
+                    action = quarantine(link);
+                }
+                damaged(link, "torn revision link", action);
+            } else if (!body_sound && qv::os::is_missing(join(manifests, e.name).c_str())) {
+                missing(link, "names manifest " + expected + ", whose body is not stored");
+            }
+        }
+    }
+
+    void check_tags(const std::string &tags, const std::set<std::string> &bodies) {
+        std::vector<Entry> entries;
+        if (!list_entries(tags, &entries)) return;
+        for (const Entry &e : entries) {
+            if (!e.is_dir) continue;
+            const std::string current = join(join(tags, e.name), "current");
+            const std::string link = join(current, "link");
+            check_link_dir_leftovers(current);
+            if (qv::os::is_missing(link.c_str())) continue;
+            ++links_;
+            const std::string text = read_link(link);
+            if (text.size() != kLinkLen || !digest_valid(text.c_str())) {
+                damaged(link, "torn tag link", quarantine(link));
+            } else if (bodies.count(text.substr(kDigestPrefix.size())) == 0) {
+                missing(link, "names manifest " + text +
+                                  ", whose body is not stored (push the image again)");
+            }
+        }
+    }
+
+    void check_link_dir_leftovers(const std::string &dir) {
+        std::vector<Entry> entries;
+        if (!list_entries(dir, &entries)) return;
+        for (const Entry &e : entries) {
+            if (!e.is_dir && is_temporary_name(e.name))
+                old_leftover(join(dir, e.name), "temporary file of a write that did not end");
+        }
+    }
+
+    // The link's text, or what stands for unreadable: never a whole digest.
+    static std::string read_link(const std::string &path) {
+        char text[128];
+        uint64_t len = 0;
+        if (read_file(path.c_str(), text, sizeof text, &len) != 0) return "<unreadable>";
+        return std::string(text, len);
+    }
+
+    // ---- leftovers --------------------------------------------------------------------------
+    template <typename Pred>
+    void check_leftovers_in(const std::string &dir, Pred is_leftover, const char *problem) {
+        std::vector<Entry> entries;
+        if (!list_entries(dir, &entries)) return;
+        for (const Entry &e : entries) {
+            if (!e.is_dir && is_leftover(e.name)) old_leftover(join(dir, e.name), problem);
+        }
+    }
+
+    // A leftover younger than the upload window may belong to an operation still running.
+    void old_leftover(const std::string &path, const char *problem) {
+        qv::os::FileInfo info{};
+        if (!qv::os::entry_info(path.c_str(), &info) || now_ - info.mtime_unix < kLeftoverSeconds)
+            return;
+        const bool removed =
+            repair_ && qv::os::remove_file(path.c_str()) && qv::os::durable_removal(path.c_str());
+        leftover(path, problem, removed ? "removed" : "none");
+    }
+
+    // ---- hashing ----------------------------------------------------------------------------
+    bool hash_file(const std::string &path, char hex[65]) {
+        std::unique_ptr<std::FILE, FileCloser> file(qv::os::open_read_regular(path.c_str()));
+        if (!file) return false;
+        std::setvbuf(file.get(), nullptr, _IONBF, 0);  // whole chunks go straight to read(2)
+        sha256_ctx ctx;
+        sha256_init(&ctx);
+        size_t got = 0;
+        while ((got = std::fread(buffer_.get(), 1, kHashChunk, file.get())) > 0) {
+            sha256_update(&ctx, buffer_.get(), got);
+            bytes_hashed_ += static_cast<int64_t>(got);
+            if (progress_ != nullptr)
+                progress_(bytes_hashed_, std::max(bytes_total_, bytes_hashed_), ctx_);
+        }
+        if (std::ferror(file.get()) != 0) return false;
+        uint8_t hash[32];
+        sha256_final(&ctx, hash);
+        bin_to_hex(hash, hex);
+        return true;
+    }
+
+    // ---- findings ---------------------------------------------------------------------------
+    // Moves a damaged file into this run's quarantine directory, keeping its place below the
+    // root; the action text says where, or "none" in a check that only looks.
+    std::string quarantine(const std::string &path) {
+        if (!repair_) return "none";
+        const std::string rel = relative(path);
+        const std::string dest_rel = run_dir() + "/" + rel;
+        const std::string dest = join(s_root, dest_rel);
+        const std::string dest_dir = dest.substr(0, dest.find_last_of(qv::os::kSep));
+        if (mkdirs(dest_dir.c_str()) != 0 || !qv::os::rename_new(path.c_str(), dest.c_str()) ||
+            !qv::os::durable_entry(dest.c_str()) || !qv::os::durable_removal(path.c_str()))
+            return "none (could not be moved to quarantine)";
+        return "moved to " + dest_rel;
+    }
+
+    // This run's own directory below quarantine/: "<UTC time>-<process id>".
+    const std::string &run_dir() {
+        if (quarantine_dir_.empty()) {
+            std::tm tm{};
+            char stamp[32] = "0";
+            if (qv::os::utc_fields(now_, &tm))
+                std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+            quarantine_dir_ =
+                "quarantine/" + std::string(stamp) + "-" + std::to_string(qv::os::process_id());
+        }
+        return quarantine_dir_;
+    }
+
+    std::string relative(const std::string &path) const {
+        std::string_view rest(path);
+        const std::string_view root(s_root);
+        if (rest.starts_with(root)) rest.remove_prefix(root.size());
+        while (!rest.empty() && qv::os::is_sep(rest.front()))
+            rest.remove_prefix(1);
+        return std::string(rest);
+    }
+
+    void note(List *list, const std::string &path, std::string problem, std::string action) {
+        ++list->count;
+        Finding f{relative(path), std::move(problem), std::move(action)};
+        if (repair_ && f.action != "none") log_.push_back(f);
+        if (list->first.size() < kListedMax) list->first.push_back(std::move(f));
+    }
+
+    void damaged(const std::string &path, std::string problem, std::string action) {
+        // Moved out of the way or rewritten: what remains is at most a missing reference,
+        // which the check finds on its own.
+        if (!action.starts_with("moved") && action != "rewritten") ++damage_left_;
+        note(&damaged_, path, std::move(problem), std::move(action));
+    }
+    void missing(const std::string &path, std::string problem) {
+        note(&missing_, path, std::move(problem), "none");
+    }
+    void leftover(const std::string &path, std::string problem, std::string action) {
+        note(&leftovers_, path, std::move(problem), std::move(action));
+    }
+    void unlistable(const std::string &dir) {
+        if (!qv::os::is_missing(dir.c_str())) damaged(dir, "directory cannot be listed", "none");
+    }
+
+    // Every action of a repair, beside what it quarantined: the report shows only the first
+    // of each list.
+    int write_action_log() {
+        std::string text;
+        for (const Finding &f : log_)
+            text += f.action + "\t" + f.path + "\t" + f.problem + "\n";
+        const std::string dir = join(s_root, run_dir());
+        if (mkdirs(dir.c_str()) != 0 ||
+            write_file_durable(join(dir, "actions.log").c_str(), text.data(), text.size()) != 0) {
+            set_error("cannot write the repair's action log in %s", dir.c_str());
+            return -1;
+        }
+        return 0;
+    }
+
+    // ---- the report -------------------------------------------------------------------------
+    static void append_list(std::string *out, const char *name, const List &list) {
+        *out += ",\"";
+        *out += name;
+        *out += "\":{\"count\":" + std::to_string(list.count) + ",\"first\":[";
+        for (size_t i = 0; i < list.first.size(); ++i) {
+            const Finding &f = list.first[i];
+            *out += i == 0 ? "{\"path\":" : ",{\"path\":";
+            append_json_text(out, f.path);
+            *out += ",\"problem\":";
+            append_json_text(out, f.problem);
+            *out += ",\"action\":";
+            append_json_text(out, f.action);
+            *out += "}";
+        }
+        *out += "]}";
+    }
+
+    const char *report(long long remaining, long long elapsed_ms) {
+        std::string out = "{\"repair\":";
+        out += repair_ ? "true" : "false";
+        out += ",\"blobs_checked\":" + std::to_string(blobs_) +
+               ",\"bytes_hashed\":" + std::to_string(bytes_hashed_) +
+               ",\"manifests_checked\":" + std::to_string(manifests_) +
+               ",\"links_checked\":" + std::to_string(links_);
+        append_list(&out, "damaged", damaged_);
+        append_list(&out, "missing", missing_);
+        append_list(&out, "leftovers", leftovers_);
+        out += ",\"quarantine\":";
+        append_json_text(&out, quarantine_dir_);
+        out += ",\"damage_remaining\":" + std::to_string(remaining) +
+               ",\"elapsed_ms\":" + std::to_string(elapsed_ms) + "}";
+        if (out.size() >= kResultCap) {
+            set_error("store check report too large for the result buffer");
+            return nullptr;
+        }
+        std::memcpy(s_result, out.c_str(), out.size() + 1);
+        clear_error();
+        return s_result;
+    }
+
+    const char *out_of_memory() {
+        set_error("out of memory");
+        return nullptr;
+    }
+
+    const bool repair_;
+    const reg_fsck_progress_fn progress_;
+    void *const ctx_;
+    int64_t now_ = 0;
+    std::unique_ptr<unsigned char, FreeDeleter> buffer_;
+    std::string blobs_dir_;
+    std::string quarantine_dir_;
+    int64_t bytes_total_ = 0;
+    int64_t bytes_hashed_ = 0;
+    long long blobs_ = 0;
+    long long manifests_ = 0;
+    long long links_ = 0;
+    long long damage_left_ = 0;
+    std::set<std::string> damaged_blobs_;
+    std::set<std::string> set_aside_;
+    List damaged_, missing_, leftovers_;
+    std::vector<Finding> log_;
+};
+
+}  // namespace
+}  // namespace reg
+
+using namespace reg;
+
+const char *reg_fsck_json(int repair, reg_fsck_progress_fn progress, void *ctx,
+                          int *damage_remains) {
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return nullptr;
+    }
+    // A running collection renames blobs aside and removes them: repairs must not race it.
+    if (repair != 0) {
+        const char *gc = reg_gc_progress_json();
+        if (gc != nullptr && std::strstr(gc, "\"running\":true") != nullptr) {
+            set_error("a collection is running; repair once it is done");
+            return nullptr;
+        }
+    }
+    try {
+        std::unique_ptr<Check> check(new Check(repair != 0, progress, ctx));
+        return check->run(damage_remains);
+    } catch (const std::bad_alloc &) {
+        set_error("out of memory");
+        return nullptr;
+    }
+}
