@@ -109,6 +109,8 @@ class HeldDir {
     bool entry_info(const char *name, FileInfo *out) const;
     bool rename(const char *from, const char *to) const;
     bool remove_file(const char *name) const;
+    // As open_read_regular, on a name in this directory (a link there is refused).
+    std::FILE *open_read(const char *name) const;
     // As durable_entries, on the directory held.
     bool durable() const;
 

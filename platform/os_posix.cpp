@@ -187,6 +187,14 @@ bool HeldDir::remove_file(const char *name) const {
     return fd_ >= 0 && single_component(name) && ::unlinkat(fd_, name, 0) == 0;
 }
 
+std::FILE *HeldDir::open_read(const char *name) const {
+    if (fd_ < 0 || !single_component(name)) return nullptr;
+    const int fd = ::openat(fd_, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    struct stat st;
+    if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
+    return regular_stream(fd, "rb");
+}
+
 int make_dir(const char *path) {
     const Entry e(path);
     if (!e.ok()) return e.error();

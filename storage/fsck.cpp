@@ -167,10 +167,11 @@ class Check {
         for (const Entry &d : fan_outs) {
             std::vector<Entry> files;
             if (!d.is_dir || !list_entries(join(blobs_dir_, d.name), &files)) continue;
+            const qv::os::HeldDir held(join(blobs_dir_, d.name).c_str());
             for (const Entry &f : files) {
                 qv::os::FileInfo info{};
                 if (!f.is_dir && (is_hex64(f.name) || !set_aside_stem(f.name).empty()) &&
-                    qv::os::entry_info(join(join(blobs_dir_, d.name), f.name).c_str(), &info))
+                    held.entry_info(f.name.c_str(), &info))
                     bytes_total_ += info.size;
             }
         }
@@ -190,31 +191,31 @@ class Check {
                 unlistable(dir);
                 continue;
             }
+            const qv::os::HeldDir held(dir.c_str());
             for (const Entry &f : files) {
-                if (!f.is_dir && is_hex64(f.name)) check_blob(dir, f);
+                if (!f.is_dir && is_hex64(f.name)) check_blob(held, dir, f);
             }
             // Set aside after the blobs, so that one can stand in for a damaged blob.
             for (const Entry &f : files) {
                 const std::string_view stem = set_aside_stem(f.name);
-                if (!f.is_dir && !stem.empty()) check_set_aside(dir, f.name, std::string(stem));
+                if (!f.is_dir && !stem.empty())
+                    check_set_aside(held, dir, f.name, std::string(stem));
             }
         }
     }
 
-    void check_blob(const std::string &dir, const Entry &f) {
+    void check_blob(const qv::os::HeldDir &held, const std::string &dir, const Entry &f) {
         const std::string path = join(dir, f.name);
         ++blobs_;
         std::string problem;
-        if (f.is_link || qv::os::path_kind(path.c_str()) != qv::os::PathKind::file) {
-            problem = "not a regular file";
-        } else {
-            char hex[65];
-            if (!hash_file(path, hex)) {
-                if (qv::os::is_missing(path.c_str())) return;  // collected meanwhile
-                problem = "cannot be read";
-            } else if (f.name != hex) {
-                problem = "holds other bytes than its name's (sha256:" + std::string(hex) + ")";
-            }
+        char hex[65];
+        if (!hash_file(held, f.name, hex)) {
+            if (errno == ENOENT) return;  // collected meanwhile
+            problem = errno == EINVAL || errno == ELOOP ? "not a regular file" : "cannot be read";
+        } else if (f.name != hex) {
+            problem = hex == kEmptyHex
+                          ? "empty (what a crash leaves of a file never flushed)"
+                          : "holds other bytes than its name's (sha256:" + std::string(hex) + ")";
         }
         if (problem.empty()) return;
         damaged_blobs_.insert(f.name);
@@ -222,11 +223,12 @@ class Check {
     }
 
     // A blob a collection renamed aside and never removed: what every lookup would put back.
-    void check_set_aside(const std::string &dir, const std::string &name, const std::string &hex) {
+    void check_set_aside(const qv::os::HeldDir &held, const std::string &dir,
+                         const std::string &name, const std::string &hex) {
         const std::string path = join(dir, name);
         const std::string blob = join(dir, hex);
         char computed[65];
-        if (!hash_file(path, computed) || hex != computed) {
+        if (!hash_file(held, name, computed) || hex != computed) {
             damaged(path, "set aside by a collection, and holds other bytes than its name's",
                     quarantine(path));
             return;
@@ -480,8 +482,9 @@ class Check {
     }
 
     // ---- hashing ----------------------------------------------------------------------------
-    bool hash_file(const std::string &path, char hex[65]) {
-        std::unique_ptr<std::FILE, FileCloser> file(qv::os::open_read_regular(path.c_str()));
+    // The hash of a file in the held directory; false with errno set when it cannot be read.
+    bool hash_file(const qv::os::HeldDir &dir, const std::string &name, char hex[65]) {
+        std::unique_ptr<std::FILE, FileCloser> file(dir.open_read(name.c_str()));
         if (!file) return false;
         std::setvbuf(file.get(), nullptr, _IONBF, 0);  // whole chunks go straight to read(2)
         sha256_ctx ctx;
@@ -493,7 +496,10 @@ class Check {
             if (progress_ != nullptr)
                 progress_(bytes_hashed_, std::max(bytes_total_, bytes_hashed_), ctx_);
         }
-        if (std::ferror(file.get()) != 0) return false;
+        if (std::ferror(file.get()) != 0) {
+            errno = EIO;
+            return false;
+        }
         uint8_t hash[32];
         sha256_final(&ctx, hash);
         bin_to_hex(hash, hex);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/os.h"
 #include "storage/reg_storage.h"
@@ -64,6 +65,15 @@ int main(int argc, char **argv) {
         }
     }
     if (root == nullptr) return usage();
+    // A check never lays out a store: a mistyped path, or a disk that came back empty, must not
+    // be reported clean.
+    const std::string top(root);
+    if (!qv::os::is_dir((top + "/blobs/sha256").c_str()) ||
+        !qv::os::is_dir((top + "/repositories").c_str())) {
+        std::fprintf(stderr,
+                     "qv_fsck: %s is not a storage root (no blobs/sha256 or repositories)\n", root);
+        return 2;
+    }
     if (reg_storage_init(root) != 0) {
         std::fprintf(stderr, "qv_fsck: %s\n", reg_storage_last_error());
         return 2;
