@@ -2,6 +2,7 @@
 // leaves is found by a check that changes nothing, and a repair mends it (or moves it to
 // quarantine) so that a second check finds only what a client's push must bring back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "storage/reg_storage.h"
 #include "support/blob_files.h"
+#include "support/child.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -224,6 +226,24 @@ TEST_F(StoreCheck, FindsEveryKindOfDamageAndRepairsWhatItCan) {
                   c.list == std::string("missing") ? "none" : "absent")
             << after.text;
     }
+}
+
+// The program's exit status tells a script whether damage remains; a path that holds no store
+// is refused, never laid out and reported clean.
+TEST_F(StoreCheck, TheProgramsStatusSaysWhetherDamageRemains) {
+    const auto status = [](const std::string &root_dir) {
+        return run_child({},
+                         [&] {
+                             ::execl(QV_FSCK_BIN, QV_FSCK_BIN, "--root", root_dir.c_str(), nullptr);
+                             return 127;
+                         })
+            .status;
+    };
+    EXPECT_EQ(status(root), 0);
+    write_text(blob_path(root, layer), "");
+    EXPECT_EQ(status(root), 1);
+    EXPECT_EQ(status(t / "nowhere"), 2);
+    EXPECT_FALSE(exists(t / "nowhere"));
 }
 
 // A young leftover may belong to an operation still running: neither listed nor touched.
