@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Acknowledged writes survive a power cut. The store lives on a small ext4 file system in a
 # file behind a loop device; the moment the registry has answered the pushes, then a tag
-# deletion, then a collection, the backing file is copied as it is: the disk a power cut
+# deletion, then a collection, then a retention pass, the backing file is copied as it is: the disk a power cut
 # would leave. Each copy is mounted (the journal replays, as after a reboot), served on its own
 # and pulled from with skopeo, which checks every blob's digest.
 # Usage: power_cut_test.sh BUILD_DIR   (root, losetup and mkfs.ext4 needed; exits 77 to skip)
@@ -159,6 +159,14 @@ report="{\"dry_run\":false,\"blobs_total\":$stored,\"blobs_reachable\":$((stored
 [[ $gc == "$report,\"blobs_deleted\":$freed,"* ]] ||
     die "the collection did not delete $deleted's $freed blobs: $gc"
 
+# ---- phase 3: a retention pass (it flushes once at its end), then the power cut --------------
+aged=team/app0:v1
+touch -h -d '40 days ago' "$(root_of "$live")/repositories/${aged%:*}/_manifests/tags/${aged##*:}/current/link"
+sync -f "$live"
+retention=$(curl -s -X POST --data '' "http://$host/v2/_retention?days=30")
+cp --sparse=always "$disk" "$work/cut4.img"
+[[ $retention == *'"tags_deleted":1,'* ]] || die "the retention pass did not delete $aged: $retention"
+
 stop_server "$live_pidfile"
 unmount "$live"
 
@@ -212,6 +220,7 @@ $(find "$root" -type f -printf '  %s %P\n' | sort -k2 | head -60)"
 inspect_copy 1 "after the pushes" "" "${refs[@]}"
 inspect_copy 2 "after the deletion" "$deleted" team/app0:v1 team/multi:v1
 inspect_copy 3 "after the collection" "$deleted" team/app0:v1 team/multi:v1
+inspect_copy 4 "after the retention pass" "$aged" team/multi:v1
 
-say "$passes of 3 power cuts survived, $fails failures"
+say "$passes of 4 power cuts survived, $fails failures"
 [ "$fails" -eq 0 ]
