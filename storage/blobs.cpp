@@ -49,6 +49,19 @@ bool pending_path(char *out, const char *blob_path) {
     return n >= 0 && static_cast<size_t>(n) < kPathCap;
 }
 
+std::string_view pending_stem(std::string_view name) {
+    const std::string_view suffix = kPendingSuffix;
+    if (name.size() < 64 + suffix.size() || name.substr(64, suffix.size()) != suffix) return {};
+    const std::string_view rest = name.substr(64 + suffix.size());
+    if (!rest.empty() && (rest.size() < 2 || rest[0] != '.' ||
+                          rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos))
+        return {};
+    const std::string_view stem = name.substr(0, 64);
+    return stem.find_first_not_of("0123456789abcdef") == std::string_view::npos
+               ? stem
+               : std::string_view();
+}
+
 bool blob_file_sound(const char *blob_path) {
     if (!qv::os::is_file(blob_path)) return false;
     qv::os::FileInfo info{};

@@ -125,22 +125,6 @@ bool uploads_in_progress() {
     return false;
 }
 
-// The 64-digit stem of a name a collection gives a blob file it is removing: "<hex>.gc-pending"
-// (where every lookup finds it) or "<hex>.gc-pending.<pid>" (claimed by one run). Empty when
-// the name is neither.
-std::string_view pending_stem(std::string_view name) {
-    const std::string_view suffix = kPendingSuffix;
-    if (name.size() < 64 + suffix.size() || name.substr(64, suffix.size()) != suffix) return {};
-    const std::string_view rest = name.substr(64 + suffix.size());
-    if (!rest.empty() && (rest.size() < 2 || rest[0] != '.' ||
-                          rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos))
-        return {};
-    const std::string_view stem = name.substr(0, 64);
-    return stem.find_first_not_of("0123456789abcdef") == std::string_view::npos
-               ? stem
-               : std::string_view();
-}
-
 // Puts back every blob file a collection left renamed aside in this fan-out directory (a run
 // killed between renaming and removing). Where the blob is stored again meanwhile, the copy
 // aside holds the same bytes and goes. True when anything was renamed or removed.

@@ -69,17 +69,6 @@ bool list_entries(const std::string &dir, std::vector<Entry> *out) {
     return !reader.failed();
 }
 
-// The stem a collection's aside names carry: "<hex>.gc-pending" and "<hex>.gc-pending.<pid>".
-std::string_view set_aside_stem(std::string_view name) {
-    const std::string_view suffix = kPendingSuffix;
-    if (name.size() < 64 + suffix.size() || name.substr(64, suffix.size()) != suffix) return {};
-    const std::string_view rest = name.substr(64 + suffix.size());
-    if (!rest.empty() && (rest.size() < 2 || rest[0] != '.' ||
-                          rest.substr(1).find_first_not_of("0123456789") != std::string::npos))
-        return {};
-    return is_hex64(name.substr(0, 64)) ? name.substr(0, 64) : std::string_view();
-}
-
 // The file a temporary ".<name>.<pid>-<random>.tmp" stood in for.
 std::string_view temporary_target(std::string_view name) {
     if (!is_temporary_name(name)) return {};
@@ -170,7 +159,7 @@ class Check {
             const qv::os::HeldDir held(join(blobs_dir_, d.name).c_str());
             for (const Entry &f : files) {
                 qv::os::FileInfo info{};
-                if (!f.is_dir && (is_hex64(f.name) || !set_aside_stem(f.name).empty()) &&
+                if (!f.is_dir && (is_hex64(f.name) || !pending_stem(f.name).empty()) &&
                     held.entry_info(f.name.c_str(), &info))
                     bytes_total_ += info.size;
             }
@@ -197,7 +186,7 @@ class Check {
             }
             // Set aside after the blobs, so that one can stand in for a damaged blob.
             for (const Entry &f : files) {
-                const std::string_view stem = set_aside_stem(f.name);
+                const std::string_view stem = pending_stem(f.name);
                 if (!f.is_dir && !stem.empty())
                     check_set_aside(held, dir, f.name, std::string(stem));
             }

@@ -111,14 +111,18 @@ void bin_to_hex(const uint8_t in[32], char out[65]) {
     out[64] = '\0';
 }
 
-bool bytes_have_hex(const void *data, size_t len, const char *hex) {
+void hex_of_bytes(const void *data, size_t len, char out[65]) {
     sha256_ctx ctx;
     sha256_init(&ctx);
     sha256_update(&ctx, data, len);
     uint8_t hash[32];
     sha256_final(&ctx, hash);
+    bin_to_hex(hash, out);
+}
+
+bool bytes_have_hex(const void *data, size_t len, const char *hex) {
     char computed[65];
-    bin_to_hex(hash, computed);
+    hex_of_bytes(data, len, computed);
     return std::strncmp(computed, hex, sizeof computed) == 0;
 }
 

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string_view>
 
-#include "digest/sha256.h"
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
 #include "storage/storage_internal.h"
@@ -331,13 +330,8 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
     char media_type[kMediaTypeCap];
     if (validate_manifest(repo, doc.get(), media_type) != 0) return -1;
 
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, data, len);
-    uint8_t hash[32];
-    sha256_final(&ctx, hash);
     char hex[65];
-    bin_to_hex(hash, hex);
+    hex_of_bytes(data, len, hex);
     char digest[kDigestOutCap];
     std::snprintf(digest, sizeof digest, "sha256:%s", hex);
 

@@ -144,8 +144,14 @@ class DeferredRemovals {
 // The collector first renames a blob file it means to remove to this name beside it (one the
 // store never takes for a blob), looks at its time again, then removes it or puts it back.
 inline constexpr const char kPendingSuffix[] = ".gc-pending";
+// The 64-digit stem of a name a collection gives a blob file it is removing: "<hex>.gc-pending"
+// (where every lookup finds it) or "<hex>.gc-pending.<pid>" (claimed by one run). Empty when
+// the name is neither.
+std::string_view pending_stem(std::string_view name);
 // "<blob path>.gc-pending"; false when it would not fit.
 bool pending_path(char *out, const char *blob_path);
+// The SHA-256 of the bytes as 64 lowercase hex digits and a NUL.
+void hex_of_bytes(const void *data, size_t len, char out[65]);
 // Whether the bytes hash to the 64 hex digits (a manifest body checked against its name).
 bool bytes_have_hex(const void *data, size_t len, const char *hex);
 
