@@ -13,16 +13,9 @@ work=$(mktemp -d /tmp/qv-httpstress-XXXXXX)
 site="$work/site" root="$work/store"
 trap '[ ! -f "$site/lighttpd.pid" ] || kill "$(cat "$site/lighttpd.pid")" 2>/dev/null; rm -rf "$work"' EXIT
 
-port=""
-for _ in $(seq 1 20); do
-    p=$((20000 + RANDOM % 20000))
-    conf=$(bash "$top/scripts/lighttpd-render" "$site" "$p" "$root" "$build/v2_retention" "" \
-        "$build/v2_registry")
-    if lighttpd -f "$conf" 2>/dev/null; then port=$p; break; fi
-done
-[ -n "$port" ] || { echo "FAIL: lighttpd did not start"; exit 1; }
+. "$top/tests/support/site.sh"
+start_lighttpd "$site" "$root" || { echo "FAIL: lighttpd did not start"; exit 1; }
 base="http://127.0.0.1:$port/v2"
-for _ in $(seq 1 50); do curl -s -o /dev/null "$base/" && break; sleep 0.1; done
 
 sha() { sha256sum "$1" | cut -c1-64; }
 descriptor() { printf '{"mediaType":"application/octet-stream","digest":"sha256:%s","size":%s}' "$(sha "$1")" "$(stat -c %s "$1")"; }

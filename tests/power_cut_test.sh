@@ -8,6 +8,7 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/tests/support/site.sh"
 say() { echo "power_cut_test: $*"; }
 skip() { say "SKIP: $*"; exit 77; }
 
@@ -66,28 +67,13 @@ die() { say "FAIL: $*"; exit 1; }
 # start_site NAME ROOT: the programs serving ROOT on a free port; sets $host. The site (its
 # upload spool among it) stays on the ordinary disk.
 start_site() {
-    local site="$work/$1" port="" p conf
-    for _ in $(seq 1 20); do
-        p=$((20000 + RANDOM % 20000))
-        conf=$(bash "$top/scripts/lighttpd-render" "$site" "$p" "$2" "$build/v2_retention" "" \
-            "$build/v2_registry")
-        if lighttpd -f "$conf" 2>/dev/null; then port=$p; break; fi
-    done
-    [ -n "$port" ] || die "lighttpd did not start"
-    pidfiles+=("$site/lighttpd.pid")
+    start_lighttpd "$work/$1" "$2" || die "lighttpd did not start"
+    pidfiles+=("$work/$1/lighttpd.pid")
     host="127.0.0.1:$port"
-    for _ in $(seq 1 50); do curl -s -o /dev/null "http://$host/v2/" && break; sleep 0.1; done
 }
 
 sk() { skopeo --insecure-policy "$@"; }
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
-# The blobs of an OCI layout, each checked against its own name; "bad" for one that is not.
-blob_set() {
-    local f
-    for f in "$1"/blobs/sha256/*; do
-        if [ "$(sha256sum <"$f" | cut -c1-64)" = "$(basename "$f")" ]; then basename "$f"; else echo bad; fi
-    done | sort
-}
 # The config and layer blobs an OCI layout's reference leads to, as "digest size" lines.
 layer_list() {
     python3 - "$1" <<'EOF'

@@ -54,16 +54,10 @@ use_creds() {
     user=$1 creds=() dest_creds=() src_creds=()
     [ -z "$user" ] || creds=(--creds "$user") dest_creds=(--dest-creds "$user") src_creds=(--src-creds "$user")
 }
+. "$top/tests/support/site.sh"
 sk() { skopeo --insecure-policy "$@"; }
 push() { sk copy -q --preserve-digests --dest-tls-verify=false "${dest_creds[@]}" "$@" >/dev/null; }
 pull() { sk copy -q --src-tls-verify=false "${src_creds[@]}" "$@" >/dev/null; }
-# The blobs of an OCI layout, each checked against its own name; "bad" for one that is not.
-blob_set() {
-    local f
-    for f in "$1"/blobs/sha256/*; do
-        if [ "$(sha256sum <"$f" | cut -c1-64)" = "$(basename "$f")" ]; then basename "$f"; else echo bad; fi
-    done | sort
-}
 # same_as_pushed LAYOUT REF [--all]: pulls REF into a fresh layout and compares every blob.
 same_as_pushed() {
     local out="$work/pull-$RANDOM$RANDOM"

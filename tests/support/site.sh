@@ -1,0 +1,25 @@
+# Shared by the shell tests; sourced, not run. Expects $top (the checkout) and $build.
+
+# start_lighttpd SITE ROOT: both programs serving ROOT under lighttpd on a free loopback port,
+# with SITE as the site directory; sets $port once the server answers, or returns 1.
+start_lighttpd() {
+    local p conf
+    port=""
+    for _ in $(seq 1 20); do
+        p=$((20000 + RANDOM % 20000))
+        conf=$(bash "$top/scripts/lighttpd-render" "$1" "$p" "$2" "$build/v2_retention" "" \
+            "$build/v2_registry")
+        if lighttpd -f "$conf" 2>/dev/null; then port=$p; break; fi
+    done
+    [ -n "$port" ] || return 1
+    for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:$port/v2/" && break; sleep 0.1; done
+}
+
+# blob_set LAYOUT: the blobs of an OCI layout, each checked against its own name ("bad" for one
+# that is not), sorted.
+blob_set() {
+    local f
+    for f in "$1"/blobs/sha256/*; do
+        if [ "$(sha256sum <"$f" | cut -c1-64)" = "$(basename "$f")" ]; then basename "$f"; else echo bad; fi
+    done | sort
+}
