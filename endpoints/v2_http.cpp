@@ -149,9 +149,18 @@ bool valid_upload_id(std::string_view text) {
     return true;
 }
 
-int64_t content_length() {
+int64_t content_length(const char *code) {
+    const char *text = cgi_env("CONTENT_LENGTH", nullptr);
     int64_t n = 0;
-    return parse_count(cgi_env("CONTENT_LENGTH", nullptr), &n) ? n : 0;
+    if (text[0] == '\0') return 0;
+    // A length that is no byte count would read as no body: the client meant one.
+    if (!parse_count(text, &n))
+        fail(400, code, "Content-Length is not a byte count: " + std::string(text));
+    return n;
+}
+
+bool body_from_file() {
+    return cgi_env("POST_BODY_FILE", nullptr)[0] != '\0';
 }
 
 int flag_param(const char *name, int fallback) {

@@ -47,8 +47,11 @@ std::string engine_message();
 bool message_starts(const char *prefix);
 bool valid_digest(std::string_view text);
 bool valid_upload_id(std::string_view text);
-// CONTENT_LENGTH as a 64-bit count; absent or unusable reads as 0.
-int64_t content_length();
+// CONTENT_LENGTH as a 64-bit count, absent reading as 0; anything but digits is refused with
+// 400 and the code given.
+int64_t content_length(const char *code);
+// Whether the web server hands the body over as a file (taken whole, whatever its length).
+bool body_from_file();
 // A flag such as dry_run: absent is the fallback; named with no value, or any value but
 // exactly "0" or "false", is on.
 int flag_param(const char *name, int fallback);

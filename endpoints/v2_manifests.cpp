@@ -78,11 +78,18 @@ std::string header_safe_type(const char *type) {
 }
 
 void put(const Route &r) {
-    if (content_length() > static_cast<int64_t>(kMaxManifest))
+    const int64_t announced = content_length("MANIFEST_INVALID");
+    if (announced > static_cast<int64_t>(kMaxManifest))
         fail(400, "MANIFEST_INVALID", "manifest larger than 1 MiB");
     std::string body;
     if (cgi_stream_post(gather_sink, &body, nullptr) != 0)
         fail(400, "MANIFEST_INVALID", "manifest body could not be read or is larger than 1 MiB");
+    // A body cut short in transit is not the manifest the client sent.
+    const bool from_file = body_from_file();
+    if (!from_file && static_cast<int64_t>(body.size()) != announced)
+        fail(400, "MANIFEST_INVALID",
+             "body of " + std::to_string(body.size()) + " bytes, announced " +
+                 std::to_string(announced));
     const std::string digest = digest_of(body);
     if (r.rest.starts_with("sha256:") && r.rest != digest) {
         fail(400, "DIGEST_INVALID",

@@ -89,7 +89,7 @@ void check_quota(const std::string &id, int64_t incoming) {
 
 // Appends the whole request body, or answers and ends the request.
 void append_body(const std::string &id) {
-    const int64_t announced = content_length();
+    const int64_t announced = content_length("SIZE_INVALID");
     check_quota(id, announced);
     Appender a{id.c_str()};
     uint64_t total = 0;
@@ -104,7 +104,7 @@ void append_body(const std::string &id) {
         }
         discard(id, 400, "BLOB_UPLOAD_INVALID", "request body could not be read");
     }
-    const bool from_file = cgi_env("POST_BODY_FILE", nullptr)[0] != '\0';
+    const bool from_file = body_from_file();
     if (!from_file && static_cast<int64_t>(total) != announced)
         discard(
             id, 400, "SIZE_INVALID",

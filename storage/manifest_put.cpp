@@ -82,16 +82,10 @@ bool body_stored_in(const char *repo, const char *hex) {
     return qv::os::is_file(path);
 }
 
-// An index child must be a stored manifest: in this repository, or else in any other.
+// An index child must be a manifest stored in this repository: a client pulls the children
+// through the index's own repository, so one stored only elsewhere could never be pulled.
 bool child_manifest_stored(const char *repo, const char *digest) {
-    const char *hex = digest + kDigestPrefix.size();
-    if (body_stored_in(repo, hex)) return true;
-    const std::unique_ptr<RepoList> repos = RepoList::collect();
-    if (!repos) return false;
-    for (int i = 0; i < repos->count(); ++i) {
-        if (body_stored_in((*repos)[i], hex)) return true;
-    }
-    return false;
+    return body_stored_in(repo, digest + kDigestPrefix.size());
 }
 
 int check_index(const char *repo, yyjson_val *manifests) {

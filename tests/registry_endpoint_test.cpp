@@ -360,6 +360,33 @@ TEST(RegistryEndpoint, DamageIsNeverServedAndARePushMendsIt) {
     EXPECT_EQ(site.call("GET", "/team/app/manifests/v1").body, body);
 }
 
+// A Content-Length that is no byte count used to read as "no body" (202, the chunk dropped),
+// and a manifest body shorter than announced was stored: both are refused, nothing stored.
+TEST(RegistryEndpoint, BodiesNotOfTheirAnnouncedLengthAreRefused) {
+    Site site;
+    const std::string upload =
+        site.call("POST", "/team/app/blobs/uploads/").header("Location").substr(3);
+    for (const char *length : {"-5", "abc", "3x"}) {
+        Request patch{"PATCH", upload, "", "abc", {{"CONTENT_LENGTH", length}}};
+        const Response r = site.call(patch);
+        EXPECT_EQ(r.status, 400) << length;
+        EXPECT_EQ(code_of(r), "SIZE_INVALID") << length;
+    }
+    EXPECT_EQ(site.call("GET", upload).header("Range"), "0-0");
+    EXPECT_EQ(site.call("PATCH", upload, "", "abc").status, 202);
+
+    const std::string body = image_json(site.push_blob("c").substr(7), {});
+    Request put{"PUT",
+                "/team/app/manifests/v1",
+                "",
+                body,
+                {{"CONTENT_LENGTH", std::to_string(body.size() + 10)}}};
+    const Response r = site.call(put);
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(code_of(r), "MANIFEST_INVALID");
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/v1").status, 404);
+}
+
 TEST(RegistryEndpoint, AContentTypeThatWouldSplitTheResponseIsNotSent) {
     // A manifest declares any string as its mediaType, and that is what gets stored.
     Site site;
