@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 namespace qv::os {
 
@@ -174,6 +176,13 @@ void outlive_server_hangup();
 
 // This process's id, for names no other process uses.
 unsigned long process_id();
+// "<boot>/<pid namespace>/<pid>/<start time>": this process among all that share the kernel,
+// for as long as it lives (a pid alone is reused); empty where the host tells none of these.
+std::string process_identity();
+enum class Liveness { alive, gone, unknown };
+// Whether the process an identity names still runs; unknown when it ran under another kernel
+// or pid namespace (another host or container), where it cannot be looked at from here.
+Liveness process_liveness(std::string_view identity);
 
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();

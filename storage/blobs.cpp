@@ -2,6 +2,7 @@
 // below a fan-out directory named by the hash's first two digits.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "storage/reg_storage.h"
@@ -72,10 +73,40 @@ bool blob_file_sound(const char *blob_path) {
     return path.size() >= 64 && path.substr(path.size() - 64) == kEmptyHex;
 }
 
+namespace {
+
+// "<blob>.gc-pending.<pid>": a blob one collection claimed, left there when that run was
+// killed; empty when there is none. Looked for only when the blob is missing.
+std::string claimed_aside(const char *blob_path) {
+    const std::string_view path(blob_path);
+    const size_t cut = path.find_last_of(qv::os::kSep);
+    if (cut == std::string_view::npos || path.size() - cut - 1 != 64) return {};
+    const std::string dir(path.substr(0, cut));
+    const std::string_view hex = path.substr(cut + 1);
+    qv::os::DirReader reader(dir.c_str());
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        const std::string_view entry(name);
+        if (!is_dir && pending_stem(entry) == hex &&
+            entry.size() > 64 + std::strlen(kPendingSuffix))
+            return dir + qv::os::kSep + name;
+    }
+    return {};
+}
+
+}  // namespace
+
 bool blob_present(const char *blob_path) {
     if (blob_file_sound(blob_path)) return true;
     char pending[kPathCap];
-    if (!pending_path(pending, blob_path) || !qv::os::is_file(pending)) return false;
+    if (!pending_path(pending, blob_path)) return false;
+    if (!qv::os::is_file(pending)) {
+        // A killed collection may have claimed it under its own name: that goes back too.
+        const std::string claimed = claimed_aside(blob_path);
+        if (claimed.empty() || !qv::os::rename_path(claimed.c_str(), blob_path)) return false;
+        return blob_file_sound(blob_path);
+    }
     // Whoever wins (this, another lookup, or the collector's own decision) leaves either the
     // blob file or nothing; a failed rename here only means someone else got there first. A
     // damaged file in the blob's place is no blob, and the copy set aside replaces it.

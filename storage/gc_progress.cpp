@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "storage/gc_internal.h"
@@ -84,6 +85,15 @@ bool read_snapshot(const char *text, size_t len, int64_t now, GcRecord *record) 
         r.elapsed_ms = r.started_unix > 0 ? ms : 0;
     }
     if (!r.running && r.phase[0] == '\0') gc_set_phase(&r, "done");
+    // A run whose process is gone (killed, or its host rebooted) never writes its last
+    // snapshot: it failed, however recent its last one is.
+    yyjson_val *owner = member(root, "owner");
+    if (r.running && yyjson_is_str(owner) &&
+        qv::os::process_liveness(std::string_view(yyjson_get_str(owner), yyjson_get_len(owner))) ==
+            qv::os::Liveness::gone) {
+        r.running = 0;
+        gc_set_phase(&r, "failed");
+    }
     *record = r;
     return true;
 }
@@ -122,7 +132,13 @@ void gc_write_snapshot(const GcRecord &record) {
     if (!qv::os::is_dir(dir)) mkdirs(dir);
     char text[kSnapshotCap];
     gc_snapshot_json(record, text);
-    write_file(path, text, std::strlen(text));
+    // The file also names the process while the run goes on, so that a reader can tell a run
+    // that was killed from one still running; the answer read back carries only the record.
+    std::string file(text);
+    static const std::string owner = qv::os::process_identity();
+    if (record.running && !owner.empty() && file.ends_with('}'))
+        file.insert(file.size() - 1, ",\"owner\":\"" + owner + "\"");
+    write_file(path, file.data(), file.size());
 }
 
 bool gc_cancel_requested() {
