@@ -42,6 +42,7 @@ std::string digest_of(const std::string &bytes) {
 
 // What get and delete report when the reference does not lead to a stored manifest.
 [[noreturn]] void lookup_failed(const Route &r) {
+    if (message_starts("DENIED: ")) fail(409, "DENIED", engine_message().substr(8));
     if (message_starts("invalid digest reference"))
         fail(400, "DIGEST_INVALID", "invalid digest: " + r.rest);
     if (message_starts("invalid repository name"))

@@ -214,7 +214,7 @@ class Collection {
         return gc_cancel_requested();
     }
 
-    static bool after_body(void *self, int bodies_read) {
+    static bool after_body(void *self, int bodies_read, const std::string &) {
         return bodies_read % kCheckEvery == 0 && static_cast<Collection *>(self)->check_point();
     }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "storage/storage_internal.h"
 
@@ -63,6 +64,7 @@ class ReachableSet {
     void sort();
     bool contains(const char *hex) const;
     int count() const { return count_; }
+    const char *at(int i) const { return entries_[i]; }
 
   private:
     char (*entries_)[65] = nullptr;
@@ -75,10 +77,14 @@ class ReachableSet {
 // by returning true. 0 when every body was read, 1 when stopped, -1 with the last-error text
 // naming what could not be read (the mark is then incomplete and nothing may be swept).
 // With tidy (a real run), stale temporaries of crashed rewrites in each _manifests go too.
-using AfterBody = bool (*)(void *ctx, int bodies_read);
+using AfterBody = bool (*)(void *ctx, int bodies_read, const std::string &path);
 int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx, bool tidy);
 // The same walk, adding only what manifest indexes list (their manifests[].digest): the
 // manifests that must stay while an index names them. Results as gc_mark's.
 int gc_mark_index_children(ReachableSet *set);
+// The first stored manifest index, in any repository, whose manifests[] lists the manifest of
+// this hex: 1 with the index body's path, 0 when none does, -1 (the last-error text set) when
+// some body could not be read, so that the answer is not known.
+int gc_find_listing_index(const char *hex, std::string *index_path);
 
 }  // namespace reg

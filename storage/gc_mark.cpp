@@ -168,7 +168,7 @@ class Marker {
                 path);
         if (!add_references(set_, body.get(), len, index_children_only_))
             return incomplete("out of memory marking", path);
-        return after_body_ != nullptr && after_body_(ctx_, ++bodies_read_) ? 1 : 0;
+        return after_body_ != nullptr && after_body_(ctx_, ++bodies_read_, path) ? 1 : 0;
     }
 
     ReachableSet *set_;
@@ -248,6 +248,27 @@ int gc_mark(ReachableSet *set, AfterBody after_body, void *ctx, bool tidy) {
 
 int gc_mark_index_children(ReachableSet *set) {
     return mark_store(set, nullptr, nullptr, true, false);
+}
+
+int gc_find_listing_index(const char *hex, std::string *index_path) {
+    struct Search {
+        ReachableSet listed;
+        const char *hex;
+        int seen = 0;
+        std::string *found;
+    } search{{}, hex, 0, index_path};
+    // After each body, only the children it added are looked at.
+    const AfterBody check = [](void *ctx, int, const std::string &path) {
+        auto *s = static_cast<Search *>(ctx);
+        for (; s->seen < s->listed.count(); ++s->seen) {
+            if (std::strcmp(s->listed.at(s->seen), s->hex) == 0) {
+                *s->found = path;
+                return true;
+            }
+        }
+        return false;
+    };
+    return mark_store(&search.listed, check, &search, true, false);
 }
 
 }  // namespace reg

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/gc_internal.h"
 #include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
@@ -16,6 +17,7 @@
 namespace reg {
 
 void (*tag_delete_scanned_hook)() = nullptr;
+void (*digest_delete_tags_removed_hook)() = nullptr;
 
 namespace {
 
@@ -72,16 +74,6 @@ int check_repo_paths(const char *repo, ManifestFiles *files, char *tags_dir) {
     return manifest_tags_dir(tags_dir, repo);
 }
 
-void remove_if_file(const char *path) {
-    // A pipe in a file's place goes too.
-    if (qv::os::is_non_directory(path)) qv::os::remove_file(path);
-}
-
-void remove_manifest_files(const ManifestFiles &files) {
-    remove_if_file(files.body);
-    remove_if_file(files.content_type);
-    remove_if_file(files.rev_link);
-}
 
 // Whether a listed tag still names the manifest. Only "sha256:" and the 64 characters after
 // it are compared, so a link with a stray line end still counts as naming it. A tag whose
@@ -195,7 +187,8 @@ Claim claim_link(const char *repo, const char *tag, const char *hex) {
 // names and the tags looked at again: a push of the same manifest under another tag between
 // the first look and the removal then finds them gone and writes them anew, or is seen here
 // and gets them back.
-void remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
+// True when the files stay because a tag names the manifest again.
+bool remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
                          const ManifestFiles &files) {
     const char *paths[] = {files.body, files.content_type, files.rev_link};
     char claimed[3][kPathCap];
@@ -209,12 +202,49 @@ void remove_unless_named(const char *repo, const char *tags_dir, const char *hex
         if (held[i] && !(named && qv::os::rename_new(claimed[i], paths[i])))
             qv::os::remove_file(claimed[i]);
     }
+    return named;
+}
+
+// The name of the index a body lies in: "<repository>@sha256:<hex>" from its path.
+std::string index_name(const std::string &body_path) {
+    const std::string_view path(body_path);
+    const size_t start = path.find("/repositories/");
+    const size_t end = path.rfind("/_manifests/");
+    if (start == std::string_view::npos || end == std::string_view::npos || end <= start)
+        return body_path;
+    return std::string(path.substr(start + 14, end - start - 14)) +
+           "@sha256:" + std::string(path.substr(path.size() - 64));
+}
+
+// Whether a stored index lists the manifest: its body must stay while one does. When some
+// body cannot be read the answer is not known, and the manifest stays too.
+bool listed_by_an_index(const char *hex) {
+    std::string index;
+    try {
+        return gc_find_listing_index(hex, &index) != 0;
+    } catch (const std::bad_alloc &) {
+        return true;
+    }
 }
 
 // The manifest goes, and with it every tag that names it, wherever it lies in the tags
 // directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
                      const ManifestFiles &files) {
+    // An index that lists the manifest would lose a child it is pulled through.
+    std::string index;
+    int listed = -1;
+    try {
+        listed = gc_find_listing_index(hex, &index);
+    } catch (const std::bad_alloc &) {
+        set_error("out of memory");
+    }
+    if (listed < 0) return -1;
+    if (listed == 1) {
+        set_error("DENIED: manifest %s is listed by the index %s: delete that first", reference,
+                  index_name(index).c_str());
+        return -1;
+    }
     std::vector<std::string> naming;
     bool failed = false;
     {
@@ -244,9 +274,13 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
         set_error("delete manifest tags failed: %s@%s", repo, reference);
         return -1;
     }
-    remove_manifest_files(files);
-    remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
-    qv::os::remove_dir(files.rev_dir);
+    if (digest_delete_tags_removed_hook != nullptr) digest_delete_tags_removed_hook();
+    // A push of the same manifest under a new tag since the scan keeps it, as for a tag
+    // deletion: the tag it was answered 201 for must resolve.
+    if (!remove_unless_named(repo, tags_dir, hex, files)) {
+        remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
+        qv::os::remove_dir(files.rev_dir);
+    }
     char a_tag[kPathCap];
     if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
     return removals_durable({a_tag, files.body, files.rev_link});
@@ -425,8 +459,10 @@ int reg_manifest_delete(const char *repo, const char *reference) {
     char tags_dir[kPathCap];
     char hex[kHexLen + 1];
     if (prepare_delete(repo, reference, &files, tags_dir, hex) != 0) return -1;
-    return has_digest_prefix(reference) ? delete_by_digest(repo, reference, hex, tags_dir, files)
-                                        : delete_by_tag(repo, reference, hex, tags_dir, files, {});
+    // The tag goes; a manifest an index lists stays with it, as in a retention pass.
+    return has_digest_prefix(reference)
+               ? delete_by_digest(repo, reference, hex, tags_dir, files)
+               : delete_by_tag(repo, reference, hex, tags_dir, files, listed_by_an_index);
 }
 
 int reg_repo_delete(const char *repo) {

@@ -20,4 +20,7 @@ extern void (*retention_compared_hook)();
 // reg_manifest_delete by tag: no other tag names the manifest, before its files go.
 extern void (*tag_delete_scanned_hook)();
 
+// reg_manifest_delete by digest: every tag naming the manifest removed, before its files go.
+extern void (*digest_delete_tags_removed_hook)();
+
 }  // namespace reg

@@ -9,6 +9,7 @@
 
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
+#include "support/blob_files.h"
 #include "support/digest_text.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
@@ -191,6 +192,26 @@ TEST_F(Manifests, APushUnderAnotherTagDuringATagDeletionKeepsTheManifest) {
     EXPECT_EQ(get("app", "old"), "ERROR: tag not found: app:old");
     EXPECT_TRUE(exists(store.ct_path("app", kHexA)));
     EXPECT_TRUE(exists(store.rev_link("app", kHexA)));
+}
+
+// A push of the same manifest under a new tag while a digest deletion runs (after it removed
+// the tags it saw, before the files go) is answered 201: its tag must resolve afterwards. It
+// used to be left naming a manifest that was gone.
+TEST_F(Manifests, APushDuringADigestDeletionKeepsItsTag) {
+    const std::string config = put_blob(store.root(), "config");
+    static std::string body;
+    body = image_json(config, {});
+    char out[80];
+    ASSERT_EQ(reg_manifest_put("app", "old", body.data(), body.size(), nullptr, out), 0);
+    reg::digest_delete_tags_removed_hook = [] {
+        char pushed[80];
+        reg_manifest_put("app", "new", body.data(), body.size(), nullptr, pushed);
+    };
+    const std::string deleted = del("app", out);
+    reg::digest_delete_tags_removed_hook = nullptr;
+    EXPECT_EQ(deleted, "ok");
+    EXPECT_EQ(get("app", "old"), "ERROR: tag not found: app:old");
+    EXPECT_EQ(get("app", "new"), body);
 }
 
 TEST_F(Manifests, DeletionsSeeEveryTagDirectory) {

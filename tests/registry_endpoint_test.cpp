@@ -325,10 +325,36 @@ TEST(RegistryEndpoint, ManifestsAndIndexesByTagAndDigest) {
     EXPECT_EQ(site.call("DELETE", "/team/app/manifests/v3").status, 202);
     EXPECT_EQ(site.call("GET", "/team/app/manifests/v3").status, 404);
     EXPECT_EQ(site.call("GET", "/team/app/manifests/v1").status, 200);
+    EXPECT_EQ(site.call("DELETE", "/team/app/manifests/" + index_digest).status, 202);
     EXPECT_EQ(site.call("DELETE", "/team/app/manifests/" + image).status, 202);
     for (const char *tag : {"v1", "v2"})
         EXPECT_EQ(code_of(site.call("GET", std::string("/team/app/manifests/") + tag)),
                   "MANIFEST_UNKNOWN");
+}
+
+// A multi-platform image loses nothing to deletions of its children: a child's tag goes and
+// its body stays (it used to go, and the next collection took its blobs); deleting the child
+// by digest is refused while the index lists it.
+TEST(RegistryEndpoint, DeletionsKeepWhatAnIndexLists) {
+    Site site;
+    const std::string amd64 = site.push_image("app", "amd64", "amd64");
+    const std::string arm64 = site.push_image("app", "arm64", "arm64");
+    const std::string index = index_json({amd64.substr(7), arm64.substr(7)});
+    EXPECT_EQ(site.call("PUT", "/app/manifests/latest", "", index).status, 201);
+
+    EXPECT_EQ(site.call("DELETE", "/app/manifests/amd64").status, 202);
+    EXPECT_EQ(site.call("GET", "/app/manifests/amd64").status, 404);
+    const Response refused = site.call("DELETE", "/app/manifests/" + arm64);
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_EQ(code_of(refused), "DENIED");
+    EXPECT_NE(refused.body.find("app@sha256:" + sha256_hex(index)), std::string::npos)
+        << refused.body;
+    EXPECT_EQ(site.call("GET", "/app/manifests/arm64").status, 200);
+    EXPECT_NE(site.call("POST", "/_gc").body.find("\"blobs_deleted\":0,"), std::string::npos);
+    for (const std::string &child : {amd64, arm64})
+        EXPECT_EQ(site.call("GET", "/app/manifests/" + child).status, 200) << child;
+    EXPECT_EQ(site.call("GET", "/app/blobs/sha256:" + sha256_hex("layer amd64")).body,
+              "layer amd64");
 }
 
 // What a power cut or a disk leaves (files emptied or changed, a torn tag link) is never served
