@@ -6,7 +6,8 @@
 # (5 blobs), plus as many blobs that nothing references: 10,000 blobs / 1,000 manifests, then
 # 100,000 blobs / 10,000 manifests in 1,000 repositories.
 # Floor: `find ROOT -type f` and one read of every manifest body (path list made beforehand);
-# for the real run also removing the unreferenced blob files (list made beforehand).
+# for the real run also removing the unreferenced blob files (list made beforehand), and the
+# same followed by `sync -f` (floor+sync: the removals on stable storage, as the collector's are).
 # Prints the medians, the ratios (target <= 1.5 for the dry and the real run) and the
 # collector's peak memory (target < 32 MiB at 100,000 blobs).
 set -euo pipefail
@@ -74,15 +75,18 @@ measure() {  # measure REPOS ORPHANS
 
     # Real runs, each on its own hard-linked copy: the collector only renames and removes
     # directory entries, so the copies stay independent.
-    : >"$work/c" && : >"$work/d"
+    : >"$work/c" && : >"$work/d" && : >"$work/e"
     local real_rss=0 report=""
     for _ in $(seq "$runs"); do
-        rm -rf "$work/run" "$work/ref"
+        rm -rf "$work/run" "$work/ref" "$work/ref2"
         cp -al "$store" "$work/run"
         cp -al "$store" "$work/ref"
+        cp -al "$store" "$work/ref2"
         sync
         us_of "$build/qv_gc" --root "$work/run" >>"$work/c"
         us_of floor_real "$work/ref" >>"$work/d"
+        sync  # what the two before left unflushed is not this floor's to flush
+        us_of synced "$work" floor_real "$work/ref2" >>"$work/e"
     done
     rm -rf "$work/run"
     cp -al "$store" "$work/run"
@@ -92,13 +96,14 @@ measure() {  # measure REPOS ORPHANS
         echo "unexpected report: $report" >&2
         exit 1
     }
-    local real_a real_b
-    real_a=$(median <"$work/c") real_b=$(median <"$work/d")
-    printf '%7d blobs  dry: %8.1f ms vs floor %8.1f ms  ratio %s   real: %8.1f ms vs floor %8.1f ms  ratio %s   peak %5.1f MiB (dry) %5.1f MiB (real)\n' \
+    local real_a real_b real_s
+    real_a=$(median <"$work/c") real_b=$(median <"$work/d") real_s=$(median <"$work/e")
+    printf '%7d blobs  dry: %8.1f ms vs floor %8.1f ms  ratio %s   real: %8.1f ms vs floor %8.1f ms  ratio %s, floor+sync %8.1f ms  ratio %s   peak %5.1f MiB (dry) %5.1f MiB (real)\n' \
         "$blobs" "$(ratio "$dry_a" 1000)" "$(ratio "$dry_b" 1000)" "$(ratio "$dry_a" "$dry_b")" \
         "$(ratio "$real_a" 1000)" "$(ratio "$real_b" 1000)" "$(ratio "$real_a" "$real_b")" \
+        "$(ratio "$real_s" 1000)" "$(ratio "$real_a" "$real_s")" \
         "$(ratio "$dry_rss" 1024)" "$(ratio "$real_rss" 1024)"
-    rm -rf "$store" "$work/run" "$work/ref"
+    rm -rf "$store" "$work/run" "$work/ref" "$work/ref2"
 }
 
 echo "garbage collection against the file-system floor (medians of $runs runs)"

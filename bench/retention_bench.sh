@@ -6,7 +6,8 @@
 # (b) find over the same repositories, printing every link's time: the least any pass that
 #     looks at every tag's time must do. Prints both medians and (a)/(b) (target <= 1.5),
 # the request's peak memory (target < 8 MiB), and the same ratio for a real run that deletes
-# half the tags (each run on a fresh copy of the store).
+# half the tags (each run on a fresh copy of the store, flushed before it), and against the floor
+# followed by `sync -f` (floor+sync; the floor writes nothing, so that adds only the flush).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
@@ -46,17 +47,21 @@ rss=$( (cd "$work/site" && env -i REQUEST_METHOD=POST QUERY_STRING="dry_run=1&ke
     2>&1 >/dev/null) | tail -n 1)
 
 # Real runs: each on a fresh copy, timed against the floor on an identical copy.
-: >"$work/c" && : >"$work/d"
+: >"$work/c" && : >"$work/d" && : >"$work/e"
 real_runs=$(((runs + 1) / 2))
 for _ in $(seq "$real_runs"); do
-    rm -rf "$work/run" "$work/ref"
+    rm -rf "$work/run" "$work/ref" "$work/ref2"
     cp -a "$work/store" "$work/run"
     cp -a "$work/store" "$work/ref"
+    cp -a "$work/store" "$work/ref2"
     floor "$work/run" >/dev/null
+    sync
     us_of request "$work/run" "keep_n=2" >>"$work/c"
     us_of floor "$work/ref" >>"$work/d"
+    sync  # what the request left unflushed is not this floor's to flush
+    us_of synced "$work" floor "$work/ref2" >>"$work/e"
 done
-c=$(median <"$work/c") d=$(median <"$work/d")
+c=$(median <"$work/c") d=$(median <"$work/d") e=$(median <"$work/e")
 left=$(find "$work/run/repositories" -name link -path '*tags*' | wc -l)
 
 div() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.2f", x / y }'; }
@@ -65,5 +70,5 @@ printf 'dry-run request  median %8s ms\n' "$(div $a 1000)"
 printf 'find floor       median %8s ms\n' "$(div $b 1000)"
 printf 'ratio dry-run / floor   %8s   (target <= 1.5)\n' "$(div $a $b)"
 printf 'peak memory of request  %8s MiB (target < 8)\n' "$(div $rss 1024)"
-printf 'real run (deletes 2048) median %8s ms, floor %8s ms, ratio %6s; %d tags left\n' \
-    "$(div $c 1000)" "$(div $d 1000)" "$(div $c $d)" "$left"
+printf 'real run (deletes 2048) median %8s ms, floor %8s ms, ratio %6s, floor+sync %8s ms, ratio %6s; %d tags left\n' \
+    "$(div $c 1000)" "$(div $d 1000)" "$(div $c $d)" "$(div $e 1000)" "$(div $c $e)" "$left"

@@ -9,3 +9,11 @@ us_of() {  # us_of COMMAND... : wall time of one run in microseconds
 }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+
+# synced DIR COMMAND...: the command, then its writes on stable storage. syncfs of DIR's file
+# system only, the one the operation under test flushes into.
+synced() {
+    local dir=$1
+    shift
+    "$@" && sync -f "$dir"
+}
