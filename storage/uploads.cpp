@@ -112,10 +112,7 @@ bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]
         sha256_update(&ctx, buf, got);
         if (std::fwrite(buf, 1, got, out.get()) != got) return false;
     }
-    // On stable storage before it can be published under the digest.
-    if (std::ferror(in.get()) != 0 || !qv::os::durable_contents(out.get()) ||
-        std::fclose(out.release()) != 0)
-        return false;
+    if (std::ferror(in.get()) != 0 || std::fclose(out.release()) != 0) return false;
     uint8_t hash[32];
     sha256_final(&ctx, hash);
     char hex[65];
@@ -124,23 +121,36 @@ bool copy_hashing(const char *from, const char *to, char computed[kDigestOutCap]
     return true;
 }
 
-// Whether the stored blob file holds the bytes of the verified copy: the same size and the
-// same hash. Only a stored file that a crash or a disk damaged fails this.
-bool stored_holds(const char *blob, const char *copy, const char *hex) {
-    qv::os::FileInfo stored{}, verified{};
-    if (!qv::os::file_info(blob, &stored) || !qv::os::file_info(copy, &verified) ||
-        stored.size != verified.size)
-        return false;
+// "sha256:<hex>" of a file's bytes; false when it cannot be read.
+bool hash_of_file(const char *path, char computed[kDigestOutCap]) {
     uint8_t hash[32];
-    char stored_hex[65];
-    if (sha256_file(blob, hash) != 0) return false;
-    bin_to_hex(hash, stored_hex);
-    return std::strcmp(stored_hex, hex) == 0;
+    if (sha256_file(path, hash) != 0) return false;
+    char hex[65];
+    bin_to_hex(hash, hex);
+    std::snprintf(computed, kDigestOutCap, "sha256:%s", hex);
+    return true;
+}
+
+// Whether the stored blob file holds the bytes of the verified file beside it: the same size
+// and the same hash. Only a stored file that a crash or a disk damaged fails this.
+bool stored_holds(const char *blob, const char *verified, const char *digest) {
+    qv::os::FileInfo stored{}, expected{};
+    char computed[kDigestOutCap];
+    return qv::os::file_info(blob, &stored) && qv::os::file_info(verified, &expected) &&
+           stored.size == expected.size && hash_of_file(blob, computed) &&
+           std::strcmp(computed, digest) == 0;
+}
+
+// The copy's bytes on stable storage: only one about to be published under its digest is
+// worth the flush.
+bool flush_copy(const char *copy) {
+    const FilePtr file(qv::os::open_read_regular(copy));
+    return file && qv::os::durable_contents(file.get());
 }
 
 // Publishes the copy under the blob's name, replacing what is there, and makes it durable.
 int replace_blob(const char *copy, const char *blob, const char *computed_digest) {
-    if (qv::os::rename_path(copy, blob) && qv::os::durable_entry(blob) &&
+    if (flush_copy(copy) && qv::os::rename_path(copy, blob) && qv::os::durable_entry(blob) &&
         blob_touch(computed_digest))
         return 0;
     remove_if_file(copy);
@@ -157,7 +167,7 @@ int store_upload(const char *copy, const char *computed_digest) {
     if (blob_path_for_digest(blob, computed_digest) != 0) return -1;
     const char *hex = computed_digest + 7;
     if (blob_touch(computed_digest)) {
-        if (stored_holds(blob, copy, hex)) {
+        if (stored_holds(blob, copy, computed_digest)) {
             remove_if_file(copy);
             return 0;
         }
@@ -171,6 +181,11 @@ int store_upload(const char *copy, const char *computed_digest) {
     }
     // Something unusable in the blob's place (a link, a pipe) is what this upload mends.
     if (qv::os::path_kind(blob) == qv::os::PathKind::other) qv::os::remove_file(blob);
+    if (!flush_copy(copy)) {
+        remove_if_file(copy);
+        set_error("rename to CAS failed: %s", blob);
+        return -1;
+    }
     if (qv::os::rename_new(copy, blob)) {
         if (qv::os::durable_entry(blob) && blob_touch(computed_digest)) return 0;
         set_error("rename to CAS failed: %s", blob);
@@ -179,7 +194,7 @@ int store_upload(const char *copy, const char *computed_digest) {
     // Something is there: stored meanwhile by another upload, or a damaged file that no
     // lookup counts as the blob. The copy replaces it unless it holds the bytes already.
     if (qv::os::is_file(blob)) {
-        if (blob_touch(computed_digest) && stored_holds(blob, copy, hex)) {
+        if (blob_touch(computed_digest) && stored_holds(blob, copy, computed_digest)) {
             remove_if_file(copy);
             return 0;
         }
@@ -195,6 +210,22 @@ int store_upload(const char *copy, const char *computed_digest) {
 int finish_moved(const char *upload, const char *finishing, const char *expected_digest) {
     char copy[kPathCap];
     char computed[kDigestOutCap];
+    // Already stored whole: nothing of this upload is stored, so its bytes are only checked
+    // where they lie, and nothing is copied or written.
+    char blob[kPathCap];
+    if (blob_path_for_digest(blob, expected_digest) == 0 && blob_touch(expected_digest) &&
+        hash_of_file(finishing, computed)) {
+        if (finish_hashed_hook != nullptr) finish_hashed_hook(finishing);
+        if (std::strcmp(computed, expected_digest) != 0) {
+            set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+            remove_if_file(finishing);
+            return -1;
+        }
+        if (stored_holds(blob, finishing, expected_digest)) {
+            remove_if_file(finishing);
+            return 0;
+        }
+    }
     if (!private_upload_path(copy, upload, "storing") || !copy_hashing(finishing, copy, computed)) {
         remove_if_file(copy);
         qv::os::rename_path(finishing, upload);
