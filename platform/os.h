@@ -50,6 +50,7 @@ struct FileInfo {
     int64_t size;        // bytes
     int64_t mtime_unix;  // last-write time, seconds since 1970-01-01 UTC
     int32_t mtime_nsec;  // and the nanoseconds within that second, as fine as the file system keeps
+    uint64_t file_id = 0;  // the file itself (its inode): a file written anew gets another
 };
 
 // A last-write time at the file system's own resolution, for before/after comparisons.
@@ -59,6 +60,7 @@ struct FileTime {
     friend bool operator<(const FileTime &a, const FileTime &b) {
         return a.sec != b.sec ? a.sec < b.sec : a.nsec < b.nsec;
     }
+    friend bool operator==(const FileTime &a, const FileTime &b) = default;
 };
 inline FileTime mtime_of(const FileInfo &info) {
     return {info.mtime_unix, info.mtime_nsec};

@@ -36,6 +36,7 @@ void fill(const struct stat &st, FileInfo *out) {
     out->size = static_cast<int64_t>(st.st_size);
     out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
     out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
+    out->file_id = static_cast<uint64_t>(st.st_ino);
 }
 
 // Wraps a regular file's descriptor in a stream; closes the descriptor on failure. The

@@ -1,7 +1,10 @@
 // Turning a manifest reference (a tag or a digest) into the hex of a stored manifest.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+
+#include "platform/os.h"
 
 namespace reg {
 
@@ -17,11 +20,20 @@ using SpareManifest = std::function<bool(const char *hex)>;
 
 enum class TagDeletion { deleted, changed, failed };
 
+// A tag link as the retention pass read it: the digest it held, and which file it was when.
+// A push writes the link anew even with the same digest, so a link that is not this file any
+// more was pushed since.
+struct CollectedLink {
+    const char *digest;
+    uint64_t file_id;
+    qv::os::FileTime written;
+};
+
 // Deletes a tag as reg_manifest_delete does with a tag reference, for the retention pass: only
 // while its link still holds collected (the digest the pass read from it; else changed, and
 // nothing is touched), and its manifest only when no other tag names it and spare does not
 // claim it. failed leaves the last-error text set.
-TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *collected,
+TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
                                  const SpareManifest &spare);
 
 }  // namespace reg

@@ -74,7 +74,6 @@ int check_repo_paths(const char *repo, ManifestFiles *files, char *tags_dir) {
     return manifest_tags_dir(tags_dir, repo);
 }
 
-
 // Whether a listed tag still names the manifest. Only "sha256:" and the 64 characters after
 // it are compared, so a link with a stray line end still counts as naming it. A tag whose
 // link path cannot be built is no tag, and must not disturb the last-error text.
@@ -165,7 +164,8 @@ enum class Claim { removed, changed, failed };
 // temporary name of this process's own, and only that file is read and removed: a push that
 // re-points the tag meanwhile writes a new link, which stays (or, moved aside with the old
 // one, is put back).
-Claim claim_link(const char *repo, const char *tag, const char *hex) {
+Claim claim_link(const char *repo, const char *tag, const char *hex,
+                 const CollectedLink *collected) {
     char link[kPathCap];
     char claimed[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0 || !temporary_path(claimed, link))
@@ -174,7 +174,12 @@ Claim claim_link(const char *repo, const char *tag, const char *hex) {
         return qv::os::is_missing(link) ? Claim::removed : Claim::failed;
     }
     char text[kLinkCap];
-    if (read_file(claimed, text, sizeof text, nullptr) == 0 && names_hex(text, hex)) {
+    qv::os::FileInfo info{};
+    // The very file the pass read: a push since, even of the same digest, wrote another.
+    const bool same_file = collected == nullptr || (qv::os::entry_info(claimed, &info) &&
+                                                    info.file_id == collected->file_id &&
+                                                    qv::os::mtime_of(info) == collected->written);
+    if (same_file && read_file(claimed, text, sizeof text, nullptr) == 0 && names_hex(text, hex)) {
         qv::os::remove_file(claimed);
         return Claim::removed;
     }
@@ -378,7 +383,7 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
                                         : resolve_tag(repo, reference, hex_out);
 }
 
-TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *collected,
+TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
                                  const SpareManifest &spare) {
     ManifestFiles files;
     char tags_dir[kPathCap];
@@ -391,9 +396,9 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const char *
     }
     if (prepare_delete(repo, tag, &files, tags_dir, hex) != 0) return TagDeletion::failed;
     // Re-pointed since the pass read it: that is a fresh push, which stays.
-    if (!names_hex(collected, hex)) return TagDeletion::changed;
+    if (!names_hex(collected.digest, hex)) return TagDeletion::changed;
     if (retention_compared_hook != nullptr) retention_compared_hook();
-    switch (claim_link(repo, tag, hex)) {
+    switch (claim_link(repo, tag, hex, &collected)) {
         case Claim::changed:
             return TagDeletion::changed;
         case Claim::failed:

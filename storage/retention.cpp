@@ -37,6 +37,8 @@ struct RetentionItem {
     char tag[kNameCap];
     char digest[kDigestCap];
     int64_t age_stamp;
+    uint64_t link_id;  // the link file as collected, to tell a push since
+    qv::os::FileTime link_time;
     int marked;
 };
 
@@ -65,10 +67,9 @@ int retention_tag_cmp(const RetentionItem &a, const RetentionItem &b) {
 
 // Last-write time of a tag link. A link whose time cannot be had still counts, dated 0, as
 // long as it is a file; no file means no tag.
-bool link_age_stamp(const char *link_path, int64_t *out) {
-    qv::os::FileInfo info{};
-    if (qv::os::file_info(link_path, &info) && info.mtime_unix >= 0) {
-        *out = info.mtime_unix;
+bool link_age_stamp(const char *link_path, int64_t *out, qv::os::FileInfo *info) {
+    if (qv::os::file_info(link_path, info) && info->mtime_unix >= 0) {
+        *out = info->mtime_unix;
         return true;
     }
     if (!qv::os::is_file(link_path)) return false;
@@ -105,7 +106,8 @@ class Collector {
         char link_path[kPathCap];
         if (manifest_tag_path(link_path, repo, tag) != 0) return;
         int64_t age_stamp = 0;
-        if (!link_age_stamp(link_path, &age_stamp)) return;
+        qv::os::FileInfo info{};
+        if (!link_age_stamp(link_path, &age_stamp, &info)) return;
         char link[kLinkCap];
         if (read_file(link_path, link, sizeof link, nullptr) != 0) return;
         if (std::strncmp(link, kDigestPrefix, sizeof kDigestPrefix - 1) != 0) return;
@@ -115,6 +117,8 @@ class Collector {
         std::snprintf(item.tag, sizeof item.tag, "%s", tag);
         std::snprintf(item.digest, sizeof item.digest, "%.71s", link);
         item.age_stamp = age_stamp;
+        item.link_id = info.file_id;
+        item.link_time = qv::os::mtime_of(info);
         item.marked = 0;
     }
 
@@ -186,7 +190,8 @@ bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally 
     for (int i = 0; i < count; ++i) {
         RetentionItem &item = items[i];
         if (!item.marked) continue;
-        switch (delete_collected_tag(item.repository, item.tag, item.digest, spare)) {
+        const CollectedLink collected{item.digest, item.link_id, item.link_time};
+        switch (delete_collected_tag(item.repository, item.tag, collected, spare)) {
             case TagDeletion::deleted:
                 ++tally->tags_deleted;
                 break;

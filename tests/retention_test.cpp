@@ -4,6 +4,7 @@
 #include <yyjson.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -219,43 +220,35 @@ TEST_F(Retention, ManifestsListedByAnIndexStay) {
     EXPECT_FALSE(exists(store.body_path("app", plain)));
 }
 
-// A client re-points a selected tag after the pass collected it: the fresh push stays, and
-// the tag counts as kept.
-TEST_F(Retention, ATagRepointedAfterCollectionIsKept) {
-    push("app", "new", now - 1 * kDay, 1);
-    push("app", "old", now - 2 * kDay, 2);
-    store.put_manifest("app", test_hex(3), "fresh push");
+// A client pushes a selected tag again after the pass collected it, to another manifest or
+// to the same one, early (after the selection) or at the last moment (after the link was
+// compared): the fresh push stays, and the tag counts as kept. A push of the same manifest
+// used to be deleted, since only the digest was compared.
+TEST_F(Retention, ATagPushedAgainDuringThePassIsKept) {
     static StoreLayout *layout;
+    static unsigned pushed;
     layout = &store;
-    reg::retention_selected_hook = [] { layout->put_tag("app", "old", test_hex(3), now_unix()); };
-    Report report(run(0, 1, 0, 0));
-    reg::retention_selected_hook = nullptr;
+    const auto repush = [] { layout->put_tag("app", "old", test_hex(pushed), now_unix()); };
+    for (const bool last_moment : {false, true}) {
+        for (const unsigned manifest : {3u, 2u}) {
+            SCOPED_TRACE(std::to_string(last_moment) + " " + std::to_string(manifest));
+            std::filesystem::remove_all(store.root() + "/repositories/app");
+            push("app", "new", now - 1 * kDay, 1);
+            push("app", "old", now - 2 * kDay, 2);
+            store.put_manifest("app", test_hex(3), "fresh push");
+            pushed = manifest;
+            (last_moment ? reg::retention_compared_hook : reg::retention_selected_hook) = repush;
+            Report report(run(0, 1, 0, 0));
+            reg::retention_compared_hook = reg::retention_selected_hook = nullptr;
 
-    EXPECT_EQ(report.num("tags_deleted"), 0);
-    EXPECT_EQ(report.num("tags_kept"), 2);
-    EXPECT_EQ(report.entries(), Names{});
-    EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(3)));
-    EXPECT_TRUE(exists(store.body_path("app", test_hex(3))));
-    EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
-}
-
-// Re-pointed in the instant between the pass's last look at the link and its removal: the
-// new link stays, and the tag is reported as kept, not among the deletions.
-TEST_F(Retention, ATagRepointedAtTheLastMomentIsKept) {
-    push("app", "new", now - 1 * kDay, 1);
-    push("app", "old", now - 2 * kDay, 2);
-    store.put_manifest("app", test_hex(3), "fresh push");
-    static StoreLayout *layout;
-    layout = &store;
-    reg::retention_compared_hook = [] { layout->put_tag("app", "old", test_hex(3), now_unix()); };
-    Report report(run(0, 1, 0, 0));
-    reg::retention_compared_hook = nullptr;
-
-    EXPECT_EQ(report.num("tags_deleted"), 0);
-    EXPECT_EQ(report.num("tags_kept"), 2);
-    EXPECT_EQ(report.entries(), Names{});
-    EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(3)));
-    EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
+            EXPECT_EQ(report.num("tags_deleted"), 0);
+            EXPECT_EQ(report.num("tags_kept"), 2);
+            EXPECT_EQ(report.entries(), Names{});
+            EXPECT_EQ(read_text(store.tag_link("app", "old")), digest_of(test_hex(manifest)));
+            EXPECT_TRUE(exists(store.body_path("app", test_hex(manifest))));
+            EXPECT_TRUE(exists(store.body_path("app", test_hex(2))));
+        }
+    }
 }
 
 TEST_F(Retention, CorruptMissingAndOddLinks) {
