@@ -37,8 +37,8 @@ int locate_digest(const char *digest, char *path) {
 }
 
 // A stored blob is a file; a directory in its place is none.
-int require_blob_file(const char *path, const char *digest) {
-    if (blob_present(path)) return 0;
+int require_blob_file(const char *path, const char *digest, bool for_use) {
+    if (for_use ? blob_present_for_use(path) : blob_present(path)) return 0;
     set_error("blob not found: %s", digest);
     return -1;
 }
@@ -63,10 +63,11 @@ std::string_view pending_stem(std::string_view name) {
                : std::string_view();
 }
 
-bool blob_file_sound(const char *blob_path) {
+bool blob_file_sound(const char *blob_path, qv::os::FileInfo *out) {
     if (!qv::os::is_file(blob_path)) return false;
     qv::os::FileInfo info{};
     if (!qv::os::file_info(blob_path, &info)) return false;
+    if (out != nullptr) *out = info;
     if (info.size != 0) return true;
     // Empty: whole only when the blob is the empty content; otherwise what a crash left of it.
     const std::string_view path(blob_path);
@@ -114,6 +115,16 @@ bool blob_present(const char *blob_path) {
     return blob_file_sound(blob_path);
 }
 
+bool blob_present_for_use(const char *blob_path) {
+    qv::os::FileInfo info{};
+    if (!blob_file_sound(blob_path, &info) &&
+        !(blob_present(blob_path) && blob_file_sound(blob_path, &info)))
+        return false;
+    if (qv::os::unix_now() - info.mtime_unix >= kBlobLookRefreshSeconds)
+        qv::os::touch_now(blob_path);
+    return true;
+}
+
 bool blob_touch(const char *digest) {
     char path[kPathCap];
     if (!digest_valid(digest) || blob_path_for_digest(path, digest) != 0) return false;
@@ -128,7 +139,7 @@ using namespace reg;
 extern "C" int reg_blob_exists(const char *digest) {
     char path[kPathCap];
     if (locate_digest(digest, path) != 0) return -1;
-    return blob_present(path) ? 1 : 0;
+    return blob_present_for_use(path) ? 1 : 0;
 }
 
 extern "C" int64_t reg_blob_get_size(const char *digest) {
@@ -136,7 +147,7 @@ extern "C" int64_t reg_blob_get_size(const char *digest) {
     if (locate_digest(digest, path) != 0) return -1;
     // A directory in the blob's place is no blob; its size would be the directory's.
     qv::os::FileInfo info{};
-    if (!blob_present(path) || !qv::os::file_info(path, &info)) return -1;
+    if (!blob_present_for_use(path) || !qv::os::file_info(path, &info)) return -1;
     return info.size;
 }
 
@@ -146,7 +157,8 @@ extern "C" int reg_blob_get_filepath(const char *digest, char *out, size_t out_s
         return -1;
     }
     char path[kPathCap];
-    if (check_and_locate(digest, path) != 0 || require_blob_file(path, digest) != 0) return -1;
+    if (check_and_locate(digest, path) != 0 || require_blob_file(path, digest, true) != 0)
+        return -1;
     const size_t len = std::strlen(path);
     if (len >= out_size) {
         set_error("path buffer too small");
@@ -158,7 +170,7 @@ extern "C" int reg_blob_get_filepath(const char *digest, char *out, size_t out_s
 
 extern "C" int reg_blob_delete(const char *digest) {
     char path[kPathCap];
-    if (locate_digest(digest, path) != 0 || require_blob_file(path, digest) != 0) return -1;
+    if (locate_digest(digest, path) != 0 || require_blob_file(path, digest, false) != 0) return -1;
     // Another process may have removed it meanwhile; that is as good as removing it here.
     if (qv::os::is_file(path) && !qv::os::remove_file(path)) {
         set_error("remove failed");

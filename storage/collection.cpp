@@ -3,12 +3,13 @@
 // and stopping when another process asks.
 //
 // Nothing stops a push while a collection runs, so the sweep never trusts its mark alone.
-// A blob file dated at or after the moment the run began (stored since, or refreshed by a
-// manifest put that references it) is spared. A blob it does remove is first renamed aside
-// (where every lookup finds it and puts it back), then claimed under a name of this run's
-// own, its time looked at again, and only then removed or put back, so that a put refreshing
-// it meanwhile is never lost; a run killed in between leaves the file aside, which the next
-// run puts back.
+// A blob file dated within the push window before the run began, or since (stored, mounted,
+// looked up or referenced by a manifest put, each of which dates it), is spared: a client
+// that found a blob stored a moment ago pushes the manifest naming it next. A blob it does remove
+// is first renamed aside (where every lookup finds it and puts it back), then claimed under a name
+// of this run's own, its time looked at again, and only then removed or put back, so that a put
+// refreshing it meanwhile is never lost; a run killed in between leaves the file aside, which the
+// next run puts back.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,6 +157,7 @@ class Collection {
 
     const char *run() {
         since_ = run_start_time();
+        since_.sec -= kBlobUseWindowSeconds;
         uploads_ = drop_stale_uploads(dry_run_);
         if (uploads_.removed) {
             char uploads[kPathCap];

@@ -155,15 +155,26 @@ void hex_of_bytes(const void *data, size_t len, char out[65]);
 // Whether the bytes hash to the 64 hex digits (a manifest body checked against its name).
 bool bytes_have_hex(const void *data, size_t len, const char *hex);
 
+// A blob stored, mounted or looked up is dated then, though a look refreshes a date only once
+// it is older than kBlobLookRefreshSeconds (a read costs no write most of the time). A
+// collection spares every blob dated within kBlobUseWindowSeconds before it began: the push
+// window of 15 minutes and the refresh step, so that a blob a client met within the last 15
+// minutes always survives until its manifest arrives.
+inline constexpr int64_t kBlobLookRefreshSeconds = 60;
+inline constexpr int64_t kBlobUseWindowSeconds = 900 + kBlobLookRefreshSeconds;
+
 // The hex of the empty content: the one blob whose file may be empty.
 inline constexpr std::string_view kEmptyHex =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 // Whether a regular file is at the blob path that can hold its digest's bytes: an empty file
 // is a blob only for the empty content (a crash leaves files empty; they are no blob).
-bool blob_file_sound(const char *blob_path);
+bool blob_file_sound(const char *blob_path, qv::os::FileInfo *info = nullptr);
 // Whether the blob file exists, first putting it back when a collection left it under its
 // pending name (a collection killed in between leaves it there).
 bool blob_present(const char *blob_path);
+// blob_present for a client's lookup (a HEAD, a GET, a mount): the blob is also dated now,
+// unless its date is recent already (see kBlobLookRefreshSeconds).
+bool blob_present_for_use(const char *blob_path);
 // Marks the blob as in use now by refreshing its last-write time, so that a collection that
 // has already marked cannot sweep it. False when the blob is not stored.
 bool blob_touch(const char *digest);

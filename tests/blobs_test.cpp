@@ -185,6 +185,25 @@ TEST_F(Blobs, SecondUploadOfStoredContentLeavesTheStoredBlobAlone) {
     EXPECT_GT(after.st_mtime, 1000000000);
 }
 
+// A lookup dates the blob it finds, so that a collection spares what a client just found, but
+// writes at most once a minute per blob: a date less than a minute old is left as it is.
+TEST_F(Blobs, ALookDatesABlobAtMostOnceAMinute) {
+    const std::string digest = sha256_digest("layer");
+    ASSERT_EQ(store("layer"), "ok " + digest);
+    for (const int64_t age : {30, 90}) {
+        const int64_t dated = std::time(nullptr) - age;
+        set_mtime(blob_file(digest), dated);
+        EXPECT_EQ(reg_blob_exists(digest.c_str()), 1);
+        struct stat after {};
+        ASSERT_EQ(::stat(blob_file(digest).c_str(), &after), 0);
+        if (age < 60) {
+            EXPECT_EQ(after.st_mtime, dated);
+        } else {
+            EXPECT_GE(after.st_mtime, dated + age - 5);
+        }
+    }
+}
+
 // While a finish sits between hashing and storing, another process appends to the upload,
 // or runs a collection. The stored blob must hold exactly the bytes that were hashed, and the
 // upload must still count as one in progress, even when its last append was long ago.

@@ -134,6 +134,8 @@ cp --sparse=always "$disk" "$work/cut1.img"
 # ---- phase 2: a tag deletion, a power cut, a collection, another power cut -------------------
 # A cut after each answer: the collection's own flushes would make an unflushed deletion
 # before it durable too.
+# Past the window in which a collection spares blobs pushed or looked at.
+find "$(root_of "$live")/blobs" -type f -exec touch -h -d '1 hour ago' {} +
 sync -f "$live"
 gone_repo=${deleted%:*} gone_tag=${deleted##*:}
 deleted_code=$(status -X DELETE "http://$host/v2/$gone_repo/manifests/$gone_tag")
