@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "storage/gc_internal.h"
 #include "storage/reg_storage.h"
@@ -31,15 +32,6 @@ constexpr int64_t kStaleSeconds = 900;
 constexpr int kCheckEvery = 256;
 constexpr uint64_t kSnapshotGapMs = 199;
 constexpr std::string_view kUploadSuffix = ".part";
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using Listing = std::unique_ptr<DirListing, FreeDeleter>;
-
-Listing new_listing() {
-    return Listing(static_cast<DirListing *>(std::calloc(1, sizeof(DirListing))));
-}
 
 bool is_upload_name(std::string_view name) {
     return name.size() > kUploadSuffix.size() && name.ends_with(kUploadSuffix);
@@ -86,16 +78,16 @@ struct Uploads {
 Uploads drop_stale_uploads(bool dry_run) {
     Uploads out;
     char dir[kPathCap];
-    const Listing listing = new_listing();
-    if (!listing || !store_path(dir, "uploads") || list_dir(dir, listing.get()) != 0) return out;
+    std::vector<DirEntry> entries;
+    if (!store_path(dir, "uploads")) return out;
+    list_entries(dir, &entries);
     const int64_t now = qv::os::unix_now();
-    for (int i = 0; i < listing->count; ++i) {
-        const ListEntry &entry = listing->entries[i];
+    for (const DirEntry &entry : entries) {
         char path[kPathCap];
         qv::os::FileInfo info{};
-        if (entry.is_dir || !is_upload_name(entry.name) || !join_path(path, dir, entry.name) ||
-            !qv::os::file_info(path, &info) || info.mtime_unix < 0 ||
-            now - info.mtime_unix < kStaleSeconds)
+        if (entry.is_dir || !is_upload_name(entry.name) ||
+            !join_path(path, dir, entry.name.c_str()) || !qv::os::file_info(path, &info) ||
+            info.mtime_unix < 0 || now - info.mtime_unix < kStaleSeconds)
             continue;
         ++out.stale;
         qv::os::FileInfo again{};
@@ -175,7 +167,7 @@ class Collection {
         rec_.started_unix = qv::os::unix_now();
         start_ms_ = qv::os::monotonic_ms();
         snapshot();
-        if (!outer_ || !inner_ || !store_path(store_, "blobs/sha256")) return out_of_memory();
+        store_path(store_, "blobs/sha256");  // a root of at most 3499 characters: it fits
         rec_.blobs_total = count_blobs();
         snapshot();
 
@@ -220,40 +212,46 @@ class Collection {
         return bodies_read % kCheckEvery == 0 && static_cast<Collection *>(self)->check_point();
     }
 
+    // The store's fan-out directories and the blob files in one, every entry however many.
+    std::vector<DirEntry> fan_outs() const {
+        std::vector<DirEntry> entries;
+        list_entries(store_, &entries);
+        return entries;
+    }
+    static std::vector<std::string> blob_names(const char *fan_out) {
+        std::vector<DirEntry> entries;
+        std::vector<std::string> names;
+        list_entries(fan_out, &entries);
+        for (DirEntry &e : entries)
+            if (!e.is_dir && hex64_valid(e.name.c_str())) names.push_back(std::move(e.name));
+        return names;
+    }
+
     int count_blobs() {
-        if (list_dir(store_, outer_.get()) != 0) return 0;
         int total = 0;
-        for (int i = 0; i < outer_->count; ++i) {
+        for (const DirEntry &d : fan_outs()) {
             char fan_out[kPathCap];
-            if (!outer_->entries[i].is_dir || !join_path(fan_out, store_, outer_->entries[i].name))
-                continue;
+            if (!d.is_dir || !join_path(fan_out, store_, d.name.c_str())) continue;
             if (restore_pending(fan_out) && !dry_run_) flushed(qv::os::durable_entries(fan_out));
-            if (list_dir(fan_out, inner_.get()) != 0) continue;
-            for (int j = 0; j < inner_->count; ++j) {
-                if (!inner_->entries[j].is_dir && hex64_valid(inner_->entries[j].name)) ++total;
-            }
+            total += static_cast<int>(blob_names(fan_out).size());
         }
         return total;
     }
 
     void sweep() {
-        if (list_dir(store_, outer_.get()) != 0) return;
-        for (int i = 0; i < outer_->count && !rec_.cancelled; ++i) {
+        for (const DirEntry &d : fan_outs()) {
+            if (rec_.cancelled) break;
             char fan_out[kPathCap];
-            if (!outer_->entries[i].is_dir ||
-                !join_path(fan_out, store_, outer_->entries[i].name) ||
-                list_dir(fan_out, inner_.get()) != 0)
-                continue;
+            if (!d.is_dir || !join_path(fan_out, store_, d.name.c_str())) continue;
+            const std::vector<std::string> names = blob_names(fan_out);
             const qv::os::HeldDir held(fan_out);
             const int deleted_before = rec_.blobs_deleted;
-            for (int j = 0; j < inner_->count && !rec_.cancelled; ++j) {
-                const ListEntry &entry = inner_->entries[j];
-                if (entry.is_dir || !hex64_valid(entry.name)) continue;
+            for (size_t j = 0; j < names.size() && !rec_.cancelled; ++j) {
                 ++rec_.blobs_scanned;
-                if (reachable_.contains(entry.name)) {
+                if (reachable_.contains(names[j].c_str())) {
                     ++reachable_count_;
                 } else {
-                    judge(held, entry.name);
+                    judge(held, names[j].c_str());
                 }
                 if (rec_.blobs_scanned % kCheckEvery == 0 && check_point()) rec_.cancelled = 1;
             }
@@ -309,11 +307,6 @@ class Collection {
         rec_.bytes_freed += size > 0 ? size : 0;
     }
 
-    const char *out_of_memory() {
-        set_error("out of memory");
-        return fail();
-    }
-
     // The mark could not be completed: nothing was swept, and the snapshot says the run ended.
     const char *fail() {
         rec_.running = 0;
@@ -358,9 +351,6 @@ class Collection {
     bool flush_failed_ = false;
     ReachableSet reachable_;
     char store_[kPathCap] = "";
-    // The two listings held at once: blobs/sha256 and one fan-out directory in it.
-    const Listing outer_ = new_listing();
-    const Listing inner_ = new_listing();
 };
 
 }  // namespace

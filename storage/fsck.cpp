@@ -53,22 +53,6 @@ bool is_hex64(std::string_view name) {
     return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// The entries of a directory, read whole before anything in it is renamed or removed.
-struct Entry {
-    std::string name;
-    bool is_dir;
-    bool is_link;
-};
-bool list_entries(const std::string &dir, std::vector<Entry> *out) {
-    qv::os::DirReader reader(dir.c_str());
-    if (!reader.ok()) return false;
-    const char *name = nullptr;
-    bool is_dir = false;
-    while (reader.next(&name, &is_dir))
-        out->push_back({name, is_dir, reader.last_was_link()});
-    return !reader.failed();
-}
-
 // The file a temporary ".<name>.<pid>-<random>.tmp" stood in for.
 std::string_view temporary_target(std::string_view name) {
     if (!is_temporary_name(name)) return {};
@@ -151,13 +135,13 @@ class Check {
   private:
     // ---- blobs ------------------------------------------------------------------------------
     void count_blob_bytes() {
-        std::vector<Entry> fan_outs;
-        list_entries(blobs_dir_, &fan_outs);
-        for (const Entry &d : fan_outs) {
-            std::vector<Entry> files;
-            if (!d.is_dir || !list_entries(join(blobs_dir_, d.name), &files)) continue;
+        std::vector<DirEntry> fan_outs;
+        list_entries(blobs_dir_.c_str(), &fan_outs);
+        for (const DirEntry &d : fan_outs) {
+            std::vector<DirEntry> files;
+            if (!d.is_dir || !list_entries((join(blobs_dir_, d.name)).c_str(), &files)) continue;
             const qv::os::HeldDir held(join(blobs_dir_, d.name).c_str());
-            for (const Entry &f : files) {
+            for (const DirEntry &f : files) {
                 qv::os::FileInfo info{};
                 if (!f.is_dir && (is_hex64(f.name) || !pending_stem(f.name).empty()) &&
                     held.entry_info(f.name.c_str(), &info))
@@ -167,25 +151,25 @@ class Check {
     }
 
     void check_blobs() {
-        std::vector<Entry> fan_outs;
-        if (!list_entries(blobs_dir_, &fan_outs)) {
+        std::vector<DirEntry> fan_outs;
+        if (!list_entries(blobs_dir_.c_str(), &fan_outs)) {
             unlistable(blobs_dir_);
             return;
         }
-        for (const Entry &d : fan_outs) {
+        for (const DirEntry &d : fan_outs) {
             if (!d.is_dir) continue;
             const std::string dir = join(blobs_dir_, d.name);
-            std::vector<Entry> files;
-            if (!list_entries(dir, &files)) {
+            std::vector<DirEntry> files;
+            if (!list_entries(dir.c_str(), &files)) {
                 unlistable(dir);
                 continue;
             }
             const qv::os::HeldDir held(dir.c_str());
-            for (const Entry &f : files) {
+            for (const DirEntry &f : files) {
                 if (!f.is_dir && is_hex64(f.name)) check_blob(held, dir, f);
             }
             // Set aside after the blobs, so that one can stand in for a damaged blob.
-            for (const Entry &f : files) {
+            for (const DirEntry &f : files) {
                 const std::string_view stem = pending_stem(f.name);
                 if (!f.is_dir && !stem.empty())
                     check_set_aside(held, dir, f.name, std::string(stem));
@@ -193,7 +177,7 @@ class Check {
         }
     }
 
-    void check_blob(const qv::os::HeldDir &held, const std::string &dir, const Entry &f) {
+    void check_blob(const qv::os::HeldDir &held, const std::string &dir, const DirEntry &f) {
         const std::string path = join(dir, f.name);
         ++blobs_;
         std::string problem;
@@ -259,8 +243,8 @@ class Check {
         while (!pending.empty()) {
             const std::string dir = std::move(pending.back());
             pending.pop_back();
-            std::vector<Entry> entries;
-            if (!list_entries(dir, &entries)) {
+            std::vector<DirEntry> entries;
+            if (!list_entries(dir.c_str(), &entries)) {
                 unlistable(dir);
                 continue;
             }
@@ -278,14 +262,14 @@ class Check {
     }
 
     void check_manifests(const std::string &dir) {
-        std::vector<Entry> entries;
-        if (!list_entries(dir, &entries)) {
+        std::vector<DirEntry> entries;
+        if (!list_entries(dir.c_str(), &entries)) {
             unlistable(dir);
             return;
         }
         std::vector<SoundBody> sound;
         std::set<std::string> bodies;
-        for (const Entry &e : entries) {
+        for (const DirEntry &e : entries) {
             if (e.is_dir || !is_hex64(e.name)) continue;
             ++manifests_;
             if (SoundBody body; check_body(join(dir, e.name), e.name, &body)) {
@@ -293,7 +277,7 @@ class Check {
                 sound.push_back(std::move(body));
             }
         }
-        for (const Entry &e : entries) {
+        for (const DirEntry &e : entries) {
             if (!e.is_dir && is_temporary_name(e.name)) check_temporary(dir, e.name, &bodies);
         }
         for (const SoundBody &body : sound) {
@@ -385,9 +369,9 @@ class Check {
 
     void check_revisions(const std::string &revisions, const std::string &manifests,
                          const std::set<std::string> &bodies) {
-        std::vector<Entry> entries;
-        if (!list_entries(revisions, &entries)) return;  // none yet
-        for (const Entry &e : entries) {
+        std::vector<DirEntry> entries;
+        if (!list_entries(revisions.c_str(), &entries)) return;  // none yet
+        for (const DirEntry &e : entries) {
             if (!e.is_dir || !is_hex64(e.name)) continue;
             const std::string dir = join(revisions, e.name);
             const std::string link = join(dir, "link");
@@ -414,9 +398,9 @@ class Check {
     }
 
     void check_tags(const std::string &tags, const std::set<std::string> &bodies) {
-        std::vector<Entry> entries;
-        if (!list_entries(tags, &entries)) return;
-        for (const Entry &e : entries) {
+        std::vector<DirEntry> entries;
+        if (!list_entries(tags.c_str(), &entries)) return;
+        for (const DirEntry &e : entries) {
             if (!e.is_dir) continue;
             const std::string current = join(join(tags, e.name), "current");
             const std::string link = join(current, "link");
@@ -434,9 +418,9 @@ class Check {
     }
 
     void check_link_dir_leftovers(const std::string &dir) {
-        std::vector<Entry> entries;
-        if (!list_entries(dir, &entries)) return;
-        for (const Entry &e : entries) {
+        std::vector<DirEntry> entries;
+        if (!list_entries(dir.c_str(), &entries)) return;
+        for (const DirEntry &e : entries) {
             if (!e.is_dir && is_temporary_name(e.name))
                 old_leftover(join(dir, e.name), "temporary file of a write that did not end");
         }
@@ -453,9 +437,9 @@ class Check {
     // ---- leftovers --------------------------------------------------------------------------
     template <typename Pred>
     void check_leftovers_in(const std::string &dir, Pred is_leftover, const char *problem) {
-        std::vector<Entry> entries;
-        if (!list_entries(dir, &entries)) return;
-        for (const Entry &e : entries) {
+        std::vector<DirEntry> entries;
+        if (!list_entries(dir.c_str(), &entries)) return;
+        for (const DirEntry &e : entries) {
             if (!e.is_dir && is_leftover(e.name)) old_leftover(join(dir, e.name), problem);
         }
     }

@@ -1,10 +1,14 @@
 // What the storage tree holds, as JSON: the tag list of a repository and the catalog of all
 // repositories (both paged by a size and the last name seen), and the usage statistics.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -12,7 +16,6 @@
 namespace reg {
 namespace {
 
-constexpr int kNameMax = 1024;  // names retained by one listing
 constexpr size_t kLinkCap = 128;
 constexpr char kTooLarge[] = "listing too large for the result buffer (1 MiB)";
 
@@ -45,44 +48,19 @@ bool tag_link_readable(const char *tags_dir, const char *tag) {
     return read_file(link_path, link, sizeof link, nullptr) == 0;
 }
 
-std::unique_ptr<DirListing, FreeDeleter> new_listing() {
-    return std::unique_ptr<DirListing, FreeDeleter>(
-        static_cast<DirListing *>(std::calloc(1, sizeof(DirListing))));
-}
+// Names sorted in byte order, and the pointers the page writers take.
+struct SortedNames {
+    std::vector<std::string> names;
+    std::vector<const char *> pointers;
 
-// A repository's tag set: heap copies of up to kNameMax names, freed with the set.
-class TagSet {
-  public:
-    TagSet() : names_(static_cast<char **>(std::calloc(kNameMax, sizeof(char *)))) {}
-    ~TagSet() {
-        for (int i = 0; i < count_; ++i)
-            std::free(names_[i]);
-        std::free(names_);
+    void sort() {
+        std::sort(names.begin(), names.end());
+        pointers.clear();
+        for (const std::string &name : names)
+            pointers.push_back(name.c_str());
     }
-    TagSet(const TagSet &) = delete;
-    TagSet &operator=(const TagSet &) = delete;
-
-    bool ok() const { return names_ != nullptr; }
-    char **names() { return names_; }
-    int count() const { return count_; }
-
-    // False when a name cannot be copied: the listing must not go on with a gap.
-    bool collect(const char *tags_dir, const DirListing &listing) {
-        for (int i = 0; i < listing.count && count_ < kNameMax; ++i) {
-            const ListEntry &entry = listing.entries[i];
-            if (!entry.is_dir || !tag_link_readable(tags_dir, entry.name)) continue;
-            const size_t len = std::strlen(entry.name);
-            auto *copy = static_cast<char *>(std::malloc(len + 1));
-            if (copy == nullptr) return false;
-            std::memcpy(copy, entry.name, len + 1);
-            names_[count_++] = copy;
-        }
-        return true;
-    }
-
-  private:
-    char **names_;
-    int count_ = 0;
+    const char *const *data() const { return pointers.data(); }
+    int count() const { return static_cast<int>(pointers.size()); }
 };
 
 struct Page {
@@ -161,66 +139,53 @@ int64_t size_or_zero(const char *path) {
 }
 
 // Files directly in dir (a missing or unlistable directory holds none), and their bytes.
-int count_files(const char *dir, DirListing *listing, int64_t *bytes) {
-    if (list_dir(dir, listing) != 0) return 0;
+int count_files(const char *dir, int64_t *bytes) {
+    std::vector<std::string> names;
+    list_names(dir, false, &names);
     int files = 0;
-    for (int i = 0; i < listing->count; ++i) {
-        const ListEntry &entry = listing->entries[i];
-        if (entry.is_dir) continue;
-        ++files;
+    for (const std::string &name : names) {
         char path[kPathCap];
-        if (join_path(path, dir, entry.name)) *bytes += size_or_zero(path);
+        if (!join_path(path, dir, name.c_str()) || qv::os::path_kind(path) != qv::os::PathKind::file)
+            continue;
+        ++files;
+        *bytes += size_or_zero(path);
     }
     return files;
 }
 
-int count_repos() {
-    const std::unique_ptr<RepoList> repos = RepoList::collect();
-    return repos ? repos->count() : 0;
-}
-
 int count_blobs(int64_t *bytes) {
     *bytes = 0;
-    const auto outer = new_listing();
-    const auto inner = new_listing();
     char store[kPathCap];
-    if (!outer || !inner || !join_path(store, s_root, "blobs/sha256")) return 0;
-    if (list_dir(store, outer.get()) != 0) return 0;
+    std::vector<std::string> fan_outs;
+    if (!join_path(store, s_root, "blobs/sha256") || !list_names(store, true, &fan_outs)) return 0;
     int blobs = 0;
-    for (int i = 0; i < outer->count; ++i) {
-        const ListEntry &entry = outer->entries[i];
+    for (const std::string &name : fan_outs) {
         char fan_out[kPathCap];
-        if (!entry.is_dir || !join_path(fan_out, store, entry.name)) continue;
-        blobs += count_files(fan_out, inner.get(), bytes);
+        if (join_path(fan_out, store, name.c_str())) blobs += count_files(fan_out, bytes);
     }
     return blobs;
 }
 
-int count_tags() {
-    const std::unique_ptr<RepoList> repos = RepoList::collect();
-    const auto listing = new_listing();
-    if (!repos || !listing) return 0;
+int count_tags(const std::vector<std::string> &repos) {
     int tags = 0;
-    for (int r = 0; r < repos->count(); ++r) {
+    for (const std::string &repo : repos) {
         char tags_dir[kPathCap];
+        std::vector<std::string> names;
         const int len = std::snprintf(tags_dir, sizeof tags_dir,
-                                      "%s/repositories/%s/_manifests/tags", s_root, (*repos)[r]);
+                                      "%s/repositories/%s/_manifests/tags", s_root, repo.c_str());
         if (len < 0 || static_cast<size_t>(len) >= sizeof tags_dir) continue;
-        if (list_dir(tags_dir, listing.get()) != 0) continue;
-        for (int i = 0; i < listing->count; ++i) {
-            const ListEntry &entry = listing->entries[i];
-            if (entry.is_dir && tag_link_readable(tags_dir, entry.name)) ++tags;
-        }
+        list_names(tags_dir, true, &names);
+        for (const std::string &tag : names)
+            if (tag_link_readable(tags_dir, tag.c_str())) ++tags;
     }
     return tags;
 }
 
 int count_uploads(int64_t *bytes) {
     *bytes = 0;
-    const auto listing = new_listing();
     char uploads[kPathCap];
-    if (!listing || !join_path(uploads, s_root, "uploads")) return 0;
-    return count_files(uploads, listing.get(), bytes);
+    if (!join_path(uploads, s_root, "uploads")) return 0;
+    return count_files(uploads, bytes);
 }
 
 }  // namespace
@@ -246,27 +211,28 @@ const char *reg_tags_list_json_page(const char *repo, int n, const char *last, i
     }
     char tags_dir[kPathCap];
     if (manifest_tags_dir(tags_dir, repo) != 0) return nullptr;
-    TagSet tags;
-    const auto listing = new_listing();
-    if (!tags.ok() || !listing) {
+    // Every tag, however many the directory holds; a repository without a tags directory (or
+    // none at all) lists none.
+    SortedNames tags;
+    try {
+        std::vector<std::string> names;
+        list_names(tags_dir, true, &names);
+        for (std::string &name : names)
+            if (tag_link_readable(tags_dir, name.c_str())) tags.names.push_back(std::move(name));
+        tags.sort();
+    } catch (const std::bad_alloc &) {
         set_error("out of memory");
         return nullptr;
     }
-    // A repository without a tags directory (or none at all) lists no tags.
-    if (list_dir(tags_dir, listing.get()) == 0 && !tags.collect(tags_dir, *listing)) {
-        set_error("out of memory");
-        return nullptr;
-    }
-    if (tags.count() > 1) sort_str(tags.names(), tags.count());
-    const Page page = paginate(tags.names(), tags.count(), n, last);
+    const Page page = paginate(tags.data(), tags.count(), n, last);
 
     DocWriter doc;
     char escaped_repo[256 * 6 + 9];  // names are at most 255 characters
     json_escape_append(escaped_repo, sizeof escaped_repo, repo);
     if (!doc.raw("{\"name\":\"") || !doc.raw(escaped_repo) || !doc.raw("\",\"tags\":[") ||
-        !doc.names(tags.names(), page))
+        !doc.names(tags.data(), page))
         return too_large();
-    report_page(tags.names(), tags.count(), page, out);
+    report_page(tags.data(), tags.count(), page, out);
     return doc.close();
 }
 
@@ -282,16 +248,22 @@ const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *
         set_error("%s", kNotReady);
         return nullptr;
     }
-    const std::unique_ptr<RepoList> repos = RepoList::collect();
-    if (!repos) {
+    // Every repository, at any count and depth.
+    SortedNames repos;
+    try {
+        if (!collect_all_repos(&repos.names)) {
+            set_error("catalog incomplete: the repositories cannot all be listed");
+            return nullptr;
+        }
+        repos.sort();
+    } catch (const std::bad_alloc &) {
         set_error("out of memory");
         return nullptr;
     }
-    repos->sort();
-    const Page page = paginate(repos->names(), repos->count(), n, last);
+    const Page page = paginate(repos.data(), repos.count(), n, last);
     DocWriter doc;
-    if (!doc.raw("{\"repositories\":[") || !doc.names(repos->names(), page)) return too_large();
-    report_page(repos->names(), repos->count(), page, out);
+    if (!doc.raw("{\"repositories\":[") || !doc.names(repos.data(), page)) return too_large();
+    report_page(repos.data(), repos.count(), page, out);
     return doc.close();
 }
 
@@ -304,10 +276,17 @@ const char *reg_storage_get_stats_json(void) {
         set_error("%s", kNotReady);
         return nullptr;
     }
-    const int repositories = count_repos();
+    std::vector<std::string> repos;
+    try {
+        collect_all_repos(&repos);
+    } catch (const std::bad_alloc &) {
+        set_error("out of memory");
+        return nullptr;
+    }
+    const int repositories = static_cast<int>(repos.size());
     int64_t blob_bytes = 0;
     const int blobs = count_blobs(&blob_bytes);
-    const int tags = count_tags();
+    const int tags = count_tags(repos);
     int64_t upload_bytes = 0;
     const int uploads = count_uploads(&upload_bytes);
     std::snprintf(s_result, kResultCap,

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "storage/storage_internal.h"
 
@@ -95,6 +98,63 @@ RepoList::~RepoList() {
     for (int i = 0; i < count_; ++i)
         std::free(names_[i]);
     std::free(names_);
+}
+
+bool list_entries(const char *dir, std::vector<DirEntry> *out) {
+    qv::os::DirReader reader(dir);
+    if (!reader.ok()) return false;
+    const char *name = nullptr;
+    bool is_dir = false;
+    try {
+        while (reader.next(&name, &is_dir))
+            out->push_back({name, is_dir, reader.last_was_link()});
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return !reader.failed();
+}
+
+bool list_names(const char *dir, bool dirs_only, std::vector<std::string> *out) {
+    std::vector<DirEntry> entries;
+    const bool whole = list_entries(dir, &entries);
+    try {
+        for (DirEntry &e : entries)
+            if (!dirs_only || e.is_dir) out->push_back(std::move(e.name));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return whole;
+}
+
+bool collect_all_repos(std::vector<std::string> *out) {
+    char top[kPathCap];
+    if (!join_path(top, s_root, "repositories")) return false;
+    // (directory path, repository name) pairs still to look into; depth first, no recursion.
+    std::vector<std::pair<std::string, std::string>> pending;
+    bool complete = true;
+    try {
+        pending.emplace_back(top, "");
+        while (!pending.empty()) {
+            const auto [dir, name] = std::move(pending.back());
+            pending.pop_back();
+            std::vector<std::string> children;
+            if (!list_names(dir.c_str(), true, &children)) {
+                complete = complete && qv::os::is_missing(dir.c_str());
+                continue;
+            }
+            for (const std::string &child : children) {
+                if (child == "_manifests") {
+                    if (!name.empty()) out->push_back(name);
+                    continue;
+                }
+                pending.emplace_back(dir + qv::os::kSep + child,
+                                     name.empty() ? child : name + "/" + child);
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return complete;
 }
 
 }  // namespace reg

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/os.h"
 
@@ -119,6 +121,20 @@ int delete_tree(const char *path);
 // the heap is skipped. The caller free()s every name, then the list.
 void collect_repos_recursive(const char *dir, const char *prefix, char **list, int *count,
                              int depth);
+// Every repository below <root>/repositories, with no cap on entries, count or depth (links
+// are never entered), in no particular order. False when the walk could not read a directory
+// that is there, or ran out of memory: the list is then incomplete.
+bool collect_all_repos(std::vector<std::string> *out);
+// Every entry of a directory, uncapped, read whole before the caller changes anything in it;
+// false when it cannot be listed whole. A link is no directory (is_link tells it apart).
+struct DirEntry {
+    std::string name;
+    bool is_dir;
+    bool is_link;
+};
+bool list_entries(const char *dir, std::vector<DirEntry> *out);
+// The names alone (directories only, with dirs_only).
+bool list_names(const char *dir, bool dirs_only, std::vector<std::string> *out);
 // The allocator of those name copies; tests swap it to make one copy fail.
 extern void *(*repo_name_alloc)(size_t);
 void sort_str(char **items, int count);

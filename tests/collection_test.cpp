@@ -124,6 +124,27 @@ TEST_F(Collection, MarksConfigLayersAndIndexEntriesAndSweepsTheRest) {
     EXPECT_STREQ(reg_storage_last_error(), "");
 }
 
+// A fan-out directory holds about 800 blobs at 200,000: beyond a listing's 512 entries. Every
+// blob in it is counted and judged (the rest used to be left, and counted nowhere).
+TEST_F(Collection, EveryBlobOfAFullFanOutDirectoryIsSeen) {
+    std::vector<std::string> referenced, loose;
+    for (int i = 0; i < 1200; ++i) {
+        char hex[65];
+        std::snprintf(hex, sizeof hex, "00%062x", i);
+        write_text(blob_path(root, hex), "x");
+        set_mtime(blob_path(root, hex), kLongAgo);
+        (i % 2 == 0 ? referenced : loose).push_back(hex);
+    }
+    manifest("app", image_json(referenced[0], referenced));
+    EXPECT_EQ(steady(reg_gc_json(0)), report(false, 1200, 600, 600, 600, 0, 0, false));
+    int left = 0;
+    for (const auto &hex : loose)
+        left += stored(hex) ? 1 : 0;
+    EXPECT_EQ(left, 0);
+    for (const auto &hex : referenced)
+        EXPECT_TRUE(stored(hex)) << hex;
+}
+
 TEST_F(Collection, EmptiedFanOutDirectoriesGo) {
     const auto kept = blobs(1, "kept", "app");
     const auto gone = blobs(40, "gone");  // 10 of 5 bytes, 30 of 6

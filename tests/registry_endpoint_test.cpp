@@ -2,6 +2,7 @@
 // status, headers, body and the store afterwards out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -10,6 +11,7 @@
 #include "support/blob_files.h"
 #include "support/child.h"
 #include "support/digest_text.h"
+#include "support/store_layout.h"
 #include "support/temp_tree.h"
 
 using namespace qvtest;
@@ -465,6 +467,50 @@ TEST(RegistryEndpoint, TagsAndCatalogPages) {
         EXPECT_EQ(r.body, c.body + "\n");
         EXPECT_EQ(r.header("Link"), c.link);
     }
+}
+
+// Every tag and every repository, page by page, at counts beyond any directory listing's 512
+// entries (they used to stop at 512 tags and 1024 repositories, with no Link to the rest).
+TEST(RegistryEndpoint, ListingsReachEveryTagAndRepository) {
+    Site site;
+    StoreLayout store(site.root());
+    std::vector<std::string> tags, repos;
+    for (int i = 0; i < 5000; ++i) {
+        tags.push_back("t" + std::to_string(i));
+        store.put_tag("big", tags.back(), test_hex(1), 1700000000);
+    }
+    for (int i = 0; i < 3000; ++i) {
+        repos.push_back("r" + std::to_string(i / 100) + "/app" + std::to_string(i));
+        store.make_repo(repos.back());
+    }
+    repos.push_back("big");
+    std::sort(tags.begin(), tags.end());
+    std::sort(repos.begin(), repos.end());
+
+    // Follows Link from the first page; the names of each page, in the order served.
+    const auto all_pages = [&](const std::string &path, const char *member) {
+        std::vector<std::string> names;
+        std::string query = "n=1000";
+        for (int page = 0; page < 10 && !query.empty(); ++page) {
+            const Response r = site.call("GET", path, query);
+            const std::string key = std::string("\"") + member + "\":[";
+            std::string list = r.body.substr(r.body.find(key) + key.size());
+            for (size_t at = 0; (at = list.find('"', at)) != std::string::npos;) {
+                const size_t end = list.find('"', at + 1);
+                names.push_back(list.substr(at + 1, end - at - 1));
+                at = end + 1;
+            }
+            const std::string link = r.header("Link");
+            query = link.empty()
+                        ? ""
+                        : link.substr(link.find('?') + 1, link.find('>') - link.find('?') - 1);
+        }
+        return names;
+    };
+    EXPECT_EQ(all_pages("/big/tags/list", "tags"), tags);
+    EXPECT_EQ(all_pages("/_catalog", "repositories"), repos);
+    EXPECT_NE(site.call("GET", "/_stats").body.find("\"repositories\":3001,\"tags\":5000,"),
+              std::string::npos);
 }
 
 // A push in flight meets a collection: the client found one blob stored by a HEAD and another
