@@ -84,15 +84,80 @@ push() {  # push IMAGE REPO TAG: the blobs again when the store lost them meanwh
     if [ "$s" = 201 ] && [ "${repo%%/*}" = own ]; then echo "$repo $tag $img" >>"$owned"; fi
 }
 
+# protocol_push IMAGE REPO TAG: as a client pushes: each blob looked for (HEAD) or mounted,
+# uploaded only when missing, then the manifest. Collections run meanwhile, and must never
+# take what the push found: its put answering anything but 201 is a failure.
+protocol_push() {
+    local img=$1 repo=$2 tag=$3 d b s digest loc
+    d=$(dirname "$img")
+    for b in cfg l0 l1 l2; do
+        digest="sha256:$(sha "$d/$b")"
+        if [ $((RANDOM % 2)) = 0 ]; then
+            s=$(code HEAD "$base/$repo/blobs/$digest" -I)
+            note head "$s"
+        else
+            s=$(code POST "$base/$repo/blobs/uploads/?mount=$digest&from=own/w$w" --data-binary '')
+            note mount "$s"
+            if [ "$s" = 202 ]; then  # not stored: an upload was started instead; drop it
+                loc=$(tr -d '\r' <"$hdr" | sed -n 's/^Location: //p')
+                note upload-cancel "$(code DELETE "http://127.0.0.1:$port$loc")"
+            fi
+            [ "$s" = 201 ] && s=200
+        fi
+        [ "$s" = 200 ] || upload_one_shot "$d/$b" "$repo"
+    done
+    s=$(code PUT "$base/$repo/manifests/$tag" \
+        -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' --data-binary @"$img")
+    note protocol-push "$s"
+    [ "$s" = 201 ] || echo "protocol push of $repo:$tag answered $s: $(cat "$out")" >>"$d/lost"
+    if [ "$s" = 201 ] && [ "${repo%%/*}" = own ]; then echo "$repo $tag $img" >>"$owned"; fi
+}
+
+# index_push N: an index over two of the worker's images, by digest in its own repository.
+index_push() {
+    local d="$work/w$1" repo="own/w$1" a b s
+    a=$((RANDOM % 3)) b=$(((a + 1) % 3))
+    for i in $a $b; do push "$d/img$i" "$repo" "sha256:$(sha "$d/img$i")"; done
+    printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[%s,%s]}' \
+        "$(descriptor "$d/img$a")" "$(descriptor "$d/img$b")" >"$d/index$a"
+    s=$(code PUT "$base/$repo/manifests/i0" \
+        -H 'Content-Type: application/vnd.oci.image.index.v1+json' --data-binary @"$d/index$a")
+    note index-push "$s"
+    [ "$s" != 201 ] || echo "$repo i0 $d/index$a" >>"$owned"
+}
+
+# own_delete N: a tag of the worker's own, or an image by digest (refused while an index lists
+# it); what went is noted, so that the end checks only what should still be there.
+own_delete() {
+    local d="$work/w$1" repo="own/w$1" s img tag
+    if [ $((RANDOM % 2)) = 0 ]; then
+        tag="o$((RANDOM % 3))"
+        s=$(code DELETE "$base/$repo/manifests/$tag")
+        note delete-own-tag "$s"
+        [ "$s" != 202 ] || echo "$repo $tag -" >>"$owned"
+    else
+        img="$d/img$((RANDOM % 3))"
+        s=$(code DELETE "$base/$repo/manifests/sha256:$(sha "$img")")
+        note delete-own-digest "$s"
+        if [ "$s" = 202 ]; then  # every tag that named it went with it
+            awk -v img="$img" '{last[$1 " " $2] = $3} END {for (k in last) if (last[k] == img) print k}' \
+                "$owned" | while read -r r t; do echo "$r $t -" >>"$owned"; done
+        fi
+    fi
+}
+
 worker() {  # worker N
     local w=$1 d="$work/w$1" end=$((SECONDS + seconds)) op repo tag img s
     out="$d/out" hdr="$d/hdr" log="$d/log" finished="$d/finished" owned="$d/owned"
-    : >"$log" && : >"$finished" && : >"$owned"
+    : >"$log" && : >"$finished" && : >"$owned" && : >"$d/lost"
     for b in cfg l0 l1 l2; do upload_chunked "$d/$b" "own/w$w"; done
     while [ $SECONDS -lt $end ]; do
         repo="shared/r$((RANDOM % 2))" tag="t$((RANDOM % 8))" img="$d/img$((RANDOM % 3))"
-        op=$((RANDOM % 16))
+        op=$((RANDOM % 20))
         case $op in
+            16 | 17) protocol_push "$d/img$((RANDOM % 3))" "own/w$w" "o$((RANDOM % 3))" ;;
+            18) index_push "$w" ;;
+            19) own_delete "$w" ;;
             0 | 1) upload_chunked "$d/l$((RANDOM % 3))" "$repo" ;;
             2) upload_one_shot "$d/cfg" "$repo" ;;
             3 | 4 | 5) push "$img" "$repo" "$tag" ;;
@@ -149,15 +214,41 @@ done < <(find "$root/blobs" -type f)
 while IFS= read -r id; do
     [ -z "$(find "$root/uploads" -name "$id*")" ] || fail "finished upload $id left files"
 done < <(cat "$work"/w*/finished)
-# Own tags, which nobody deletes (retention keeps four per repository), still name the last
-# image their worker pushed under them, byte for byte.
+# A push that followed the protocol never failed for want of what it had found.
+while IFS= read -r line; do fail "$line"; done < <(cat "$work"/w*/lost)
+# pulls_whole REPO DIGEST: the manifest and everything it names answer with their own bytes.
+pulls_whole() {
+    local repo=$1 digest=$2 ref
+    curl -s -o "$work/m" "$base/$repo/manifests/$digest"
+    [ "sha256:$(sha "$work/m")" = "$digest" ] || return 1
+    if grep -q '"manifests"' "$work/m"; then
+        for ref in $(grep -oE '"digest":"sha256:[0-9a-f]{64}"' "$work/m" | cut -d'"' -f4); do
+            pulls_whole "$repo" "$ref" || return 1
+        done
+        return 0
+    fi
+    for ref in $(grep -oE '"digest":"sha256:[0-9a-f]{64}"' "$work/m" | cut -d'"' -f4); do
+        curl -s -o "$work/b" "$base/$repo/blobs/$ref"
+        [ "sha256:$(sha "$work/b")" = "$ref" ] || return 1
+    done
+}
+# Own tags, which only their worker writes or deletes (retention keeps four per repository),
+# still name the last image their worker pushed under them with 201, byte for byte, and pull
+# whole: config, layers and an index's children.
 for w in $(seq 0 $((workers - 1))); do
     declare -A last=()
     while read -r repo tag img; do last["$repo $tag"]=$img; done <"$work/w$w/owned"
     for key in "${!last[@]}"; do
         read -r repo tag <<<"$key"
+        img=${last[$key]}
+        if [ "$img" = - ]; then
+            [ "$(curl -s -o /dev/null -w '%{http_code}' "$base/$repo/manifests/$tag")" = 404 ] ||
+                fail "$repo:$tag was deleted but still answers"
+            continue
+        fi
         curl -s -o "$work/got" "$base/$repo/manifests/$tag"
-        cmp -s "$work/got" "${last[$key]}" || fail "$repo:$tag does not read back as pushed"
+        cmp -s "$work/got" "$img" || { fail "$repo:$tag does not read back as pushed"; continue; }
+        pulls_whole "$repo" "sha256:$(sha "$img")" || fail "$repo:$tag does not pull whole"
     done
     unset last
 done
