@@ -120,9 +120,10 @@ bool blob_present_for_use(const char *blob_path) {
     if (!blob_file_sound(blob_path, &info) &&
         !(blob_present(blob_path) && blob_file_sound(blob_path, &info)))
         return false;
-    if (qv::os::unix_now() - info.mtime_unix >= kBlobLookRefreshSeconds)
-        qv::os::touch_now(blob_path);
-    return true;
+    if (qv::os::unix_now() - info.mtime_unix < kBlobLookRefreshSeconds) return true;
+    // A collection may have renamed it aside since the look: then it goes back, dated now.
+    return qv::os::touch_now(blob_path) == 0 ||
+           (blob_present(blob_path) && qv::os::touch_now(blob_path) == 0);
 }
 
 bool blob_touch(const char *digest) {

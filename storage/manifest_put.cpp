@@ -120,6 +120,21 @@ int require_blob(const char *digest) {
     return -1;
 }
 
+// Once the index's body is written, each child must still be stored: a deletion that looked
+// for indexes listing it just before the body appeared may have taken it. The put then fails,
+// as for a blob below.
+int recheck_index_children(const char *repo, yyjson_val *manifests) {
+    const size_t count = yyjson_arr_size(manifests);
+    for (size_t i = 0; i < count; ++i) {
+        const char *digest = digest_member(yyjson_arr_get(manifests, i));
+        if (!child_manifest_stored(repo, digest)) {
+            set_error("BLOB_UNKNOWN: %s", digest);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Once the body is written, each blob is marked again and must still be there: a collection
 // that read the repository's manifests just before the body appeared, and met a blob whose
 // refresh came before it began, may have swept it. The put then fails, and takes back a body
@@ -233,9 +248,11 @@ int build_write_paths(const char *repo, const char *hex, const char *tag, WriteP
 // Each file is replaced whole (replace_file): a re-push that fails part way keeps what was
 // stored, and a reader never meets a half-written body or link.
 // image is the parsed image manifest, whose blobs are checked again once the body is there
-// (nullptr for an index).
+// (nullptr for an index); index the index's manifests array, whose children are (nullptr for
+// an image).
 int write_manifest(const WritePaths &p, const void *data, size_t len, const char *content_type,
-                   const char *digest, bool tagged, yyjson_val *image) {
+                   const char *digest, bool tagged, const char *repo, yyjson_val *image,
+                   yyjson_val *index) {
     if (mkdirs(p.manifests_dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
@@ -247,7 +264,8 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("write manifest body failed");
         return -1;
     }
-    if (image != nullptr && recheck_image_blobs(image) != 0) {
+    if ((image != nullptr && recheck_image_blobs(image) != 0) ||
+        (index != nullptr && recheck_index_children(repo, index) != 0)) {
         if (!body_was_stored) qv::os::remove_file(p.body);
         return -1;
     }
@@ -333,8 +351,10 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
     if (build_write_paths(repo, hex, tagged ? reference : nullptr, &paths) != 0) return -1;
     const char *type = content_type_to_store(content_type, media_type);
     yyjson_val *root = yyjson_doc_get_root(doc.get());
-    yyjson_val *image = yyjson_obj_get(root, "manifests") == nullptr ? root : nullptr;
-    if (write_manifest(paths, data, len, type, digest, tagged, image) != 0) return -1;
+    yyjson_val *children = yyjson_obj_get(root, "manifests");
+    yyjson_val *image = children == nullptr ? root : nullptr;
+    if (write_manifest(paths, data, len, type, digest, tagged, repo, image, children) != 0)
+        return -1;
     std::memcpy(out_digest, digest, kDigestOutCap);
     return 0;
 }

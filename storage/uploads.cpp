@@ -175,18 +175,25 @@ int store_upload(const char *copy, const char *computed_digest) {
     }
     char fan_out[kPathCap];
     fan_out_dir(fan_out, hex);
-    if (mkdirs(fan_out) != 0) {
-        set_error("mkdirs blob dir failed");
-        return -1;
-    }
-    // Something unusable in the blob's place (a link, a pipe) is what this upload mends.
-    if (qv::os::path_kind(blob) == qv::os::PathKind::other) qv::os::remove_file(blob);
     if (!flush_copy(copy)) {
         remove_if_file(copy);
         set_error("rename to CAS failed: %s", blob);
         return -1;
     }
-    if (qv::os::rename_new(copy, blob)) {
+    // A collection removes a fan-out directory it has emptied: one made here may be gone by
+    // the time the copy moves in, and is then made again.
+    bool moved = false;
+    for (int attempt = 0; attempt < kCreateAttempts && !moved; ++attempt) {
+        if (mkdirs(fan_out) != 0) {
+            set_error("mkdirs blob dir failed");
+            return -1;
+        }
+        // Something unusable in the blob's place (a link, a pipe) is what this upload mends.
+        if (qv::os::path_kind(blob) == qv::os::PathKind::other) qv::os::remove_file(blob);
+        moved = qv::os::rename_new(copy, blob);
+        if (!moved && errno != ENOENT) break;
+    }
+    if (moved) {
         if (qv::os::durable_entry(blob) && blob_touch(computed_digest)) return 0;
         set_error("rename to CAS failed: %s", blob);
         return -1;

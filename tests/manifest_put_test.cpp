@@ -14,6 +14,7 @@
 
 #include "digest/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "support/child.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
@@ -218,6 +219,21 @@ TEST_F(ManifestPut, ImageManifestWritesExactlyItsFiles) {
 
 // Children are pulled through the index's own repository: one stored only in another could
 // never be pulled, so such an index is refused (it used to be accepted).
+// A deletion of a child between the index's check and its body's write saw no index listing
+// it: the put must not then report an index whose child is gone (it used to).
+TEST_F(ManifestPut, AChildDeletedWhileItsIndexIsPutFailsThePut) {
+    const std::string child = image(config, {layer0});
+    ASSERT_EQ(put("app", "a", child), "ok sha256:" + sha_hex(child));
+    static std::string doomed;
+    doomed = "sha256:" + sha_hex(child);
+    reg::put_checked_hook = [] { reg_manifest_delete("app", doomed.c_str()); };
+    const std::string index = index_of({doomed});
+    const std::string result = put("app", "multi", index);
+    reg::put_checked_hook = nullptr;
+    EXPECT_EQ(result, "ERROR: BLOB_UNKNOWN: " + doomed);
+    EXPECT_FALSE(exists(store.body_path("app", sha_hex(index))));
+}
+
 TEST_F(ManifestPut, IndexChildrenAreManifestsOfTheSameRepository) {
     const std::string child = image(config, {layer0});
     ASSERT_EQ(put("other/base", "v1", child), "ok sha256:" + sha_hex(child));
