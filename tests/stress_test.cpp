@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <random>
@@ -29,12 +30,27 @@ using namespace qvtest;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int kWorkers = 8;
 constexpr int kRepos = 3;
 constexpr int kTags = 10;
-// Tags in a repository of each worker's own, which only it writes and nobody deletes (fewer
-// than retention keeps): what they name at the end is known exactly.
-constexpr int kOwnTags = 5;
+constexpr int kRetentionKeep = 6;
+// Tags in a repository of each worker's own, which only it writes and deletes: images, and
+// indexes over them, no more than retention keeps, so that what each names is known exactly.
+constexpr int kOwnImages = 4;
+constexpr int kOwnIndexes = 2;
+static_assert(kOwnImages + kOwnIndexes <= kRetentionKeep);
+// Blobs stored long ago that nothing references, for collections to remove while workers
+// mount them; the workers age more as they go.
+constexpr int kAgedAtStart = 300;
+// Every blob stored or found in a run shorter than a collection's window outlasts the run.
+constexpr long kWindowSeconds = 900;
+// Collections refuse while an upload is being written, as eight processes nearly always are:
+// in the last part of every period nobody uploads, so that collections do run among the
+// lookups, mounts, pushes and deletions.
+constexpr long kPeriodMs = 2000;
+constexpr long kQuietFromMs = 1400;
 const char *const kImageType = "application/vnd.oci.image.manifest.v1+json";
 const char *const kIndexType = "application/vnd.oci.image.index.v1+json";
 
@@ -61,47 +77,149 @@ bool json_ok(const char *text) {
     return doc != nullptr;
 }
 
+// Written whole under a private name first: other processes read these files at any time.
+void publish(const std::string &path, const std::string &bytes, int index) {
+    const std::string tmp = path + "." + std::to_string(index);
+    write_text(tmp, bytes);
+    std::rename(tmp.c_str(), path.c_str());
+}
+
+// What a manifest body references, as hex digits: config and layer blobs, index children.
+struct Refs {
+    std::vector<std::string> blobs, children;
+};
+
+Refs refs_of(const std::string &body) {
+    Refs refs;
+    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+    yyjson_val *top = yyjson_doc_get_root(doc);
+    auto add = [](std::vector<std::string> *to, yyjson_val *descriptor) {
+        const char *d = yyjson_get_str(yyjson_obj_get(descriptor, "digest"));
+        if (d != nullptr && std::strlen(d) == 71) to->push_back(d + 7);
+    };
+    add(&refs.blobs, yyjson_obj_get(top, "config"));
+    yyjson_val *layers = yyjson_obj_get(top, "layers");
+    for (size_t i = 0; i < yyjson_arr_size(layers); ++i)
+        add(&refs.blobs, yyjson_arr_get(layers, i));
+    yyjson_val *manifests = yyjson_obj_get(top, "manifests");
+    for (size_t i = 0; i < yyjson_arr_size(manifests); ++i)
+        add(&refs.children, yyjson_arr_get(manifests, i));
+    yyjson_doc_free(doc);
+    return refs;
+}
+
+// Read straight from the file, not through a lookup, which would put back or date it.
+std::string blob_problem(const std::string &root, const std::string &hex) {
+    try {
+        if (sha256_hex(read_text(blob_path(root, hex))) == hex) return "";
+        return "blob " + hex + " does not hash to its digest";
+    } catch (const std::exception &) {
+        return "blob " + hex + " is gone";
+    }
+}
+
+// "" when every blob the body references is whole, and so is every child of an index,
+// which resolves in the index's repository.
+std::string image_problem(const std::string &root, const std::string &repo,
+                          const std::string &body) {
+    const Refs refs = refs_of(body);
+    for (const std::string &hex : refs.blobs)
+        if (std::string p = blob_problem(root, hex); !p.empty()) return p;
+    for (const std::string &hex : refs.children) {
+        char type[128], digest[80];
+        const char *child = reg_manifest_get(repo.c_str(), ("sha256:" + hex).c_str(), type, digest);
+        if (child == nullptr)
+            return "index child " + hex + " does not resolve: " + reg_storage_last_error();
+        if (std::string p = image_problem(root, repo, child); !p.empty())
+            return "index child " + hex + ": " + p;
+    }
+    return "";
+}
+
+// What is wrong with a tag that should name the manifest of hex, whole ("-": be gone), or "".
+std::string tag_problem(const std::string &root, const std::string &bodies, const std::string &repo,
+                        const std::string &tag, const std::string &hex) {
+    char type[128], digest[80];
+    const char *got = reg_manifest_get(repo.c_str(), tag.c_str(), type, digest);
+    const std::string where = repo + ":" + tag + " ";
+    if (hex == "-") return got == nullptr ? "" : where + "was deleted, yet names " + digest;
+    if (got == nullptr) return where + "does not resolve: " + reg_storage_last_error();
+    const std::string body = got;
+    if (std::string(digest) != "sha256:" + hex) return where + "names " + digest + ", not " + hex;
+    if (body != read_text(bodies + "/" + hex)) return where + "resolves to other bytes";
+    const std::string p = image_problem(root, repo, body);
+    return p.empty() ? "" : where + "(" + hex + "): " + p;
+}
+
 // One worker: its own log of what it did, one line per event, for the checks afterwards.
 class Worker {
   public:
-    Worker(const std::string &t, int index, long seed, std::chrono::steady_clock::time_point until)
+    Worker(const std::string &t, int index, long seed, Clock::time_point start,
+           Clock::time_point until)
         : t_(t),
+          root_(t + "/store"),
           rng_(static_cast<unsigned>(seed * 1000 + index)),
+          start_(start),
           until_(until),
           log_(t + "/log/" + std::to_string(index)),
-          index_(index) {}
+          index_(index) {
+        for (int i = 0; i < kOwnImages; ++i)
+            own_["o" + std::to_string(i)] = "-";
+        for (int i = 0; i < kOwnIndexes; ++i)
+            own_["x" + std::to_string(i)] = "-";
+    }
 
     int run() {
-        if (reg_storage_init((t_ + "/store").c_str()) != 0) return 90;
-        while (std::chrono::steady_clock::now() < until_)
+        if (reg_storage_init(root_.c_str()) != 0) return 90;
+        for (; Clock::now() < until_; ++counts_["operations"])
             step();
-        for (const std::string &id : open_)
-            reg_blob_cancel_upload(id.c_str());
-        log_.flush();
-        return malformed_ == 0 ? 0 : 1;
+        cancel_open();
+        check_own();
+        for (const auto &[tag, state] : own_)
+            note("final " + own_repo() + " " + tag + " " + state);
+        for (const auto &entry : stored_)
+            note("final " + own_repo() + " sha256:" + entry.first + " " + entry.first);
+        for (const std::string &hex : gone_)
+            note("final " + own_repo() + " sha256:" + hex + " -");
+        for (const auto &[what, n] : counts_)
+            note("count " + what + " " + std::to_string(n));
+        return malformed_ == 0 && faults_ == 0 ? 0 : 1;
     }
 
   private:
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+    template <typename T>
+    const T &any(const std::vector<T> &v) {
+        return v[static_cast<size_t>(pick(static_cast<int>(v.size())))];
+    }
     std::string repo() { return "r" + std::to_string(pick(kRepos)); }
     std::string tag() { return "t" + std::to_string(pick(kTags)); }
+    std::string own_repo() const { return "own" + std::to_string(index_); }
     void note(const std::string &line) {
         log_ << line << "\n";
         log_.flush();
     }
     void check(bool ok) { malformed_ += ok ? 0 : 1; }
+    void fault(const std::string &what) {
+        ++faults_;
+        note("fault " + what);
+    }
+    bool quiet() const {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+        return ms % kPeriodMs >= kQuietFromMs;
+    }
 
     void step() {
-        switch (pick(15)) {
-            case 14:
-                put_own();
-                break;
+        const bool quiet_now = quiet();
+        if (quiet_now) cancel_open();
+        switch (pick(20)) {
             case 0:
             case 1:
-                upload();
+                quiet_now ? lookup() : upload();
                 break;
             case 2:
-                append_to_someone_elses();
+                quiet_now ? mount() : append_to_someone_elses();
                 break;
             case 3:
             case 4:
@@ -131,12 +249,38 @@ class Worker {
                 check(json_ok(reg_gc_progress_json()));
                 break;
             case 12:
-                check(json_ok(reg_gc_json(pick(2))));
+                collect();
+                break;
+            case 13:
+                quiet_now ? lookup() : start_upload();
+                break;
+            case 14:
+                put_own();
+                break;
+            case 15:
+                lookup();
+                break;
+            case 16:
+                mount();
+                break;
+            case 17:
+                quiet_now ? mount() : age();
+                break;
+            case 18:
+                put_own_index();
                 break;
             default:
-                start_upload();
+                pick(2) == 0 ? delete_own_tag() : delete_own_digest();
                 break;
         }
+    }
+
+    void collect() {
+        const bool dry = pick(4) == 0;
+        const char *report = reg_gc_json(dry ? 1 : 0);
+        check(json_ok(report));
+        if (report == nullptr) ++counts_["collections-refused"];
+        if (report != nullptr && !dry) ++counts_["collections"];
     }
 
     // An upload others may append to while it is open.
@@ -145,6 +289,14 @@ class Worker {
         if (reg_blob_start_upload(id) != 0) return;
         open_.push_back(id);
         write_text(t_ + "/ids/" + id, "");
+    }
+
+    void cancel_open() {
+        for (const std::string &id : open_) {
+            reg_blob_cancel_upload(id.c_str());
+            std::remove((t_ + "/ids/" + id).c_str());
+        }
+        open_.clear();
     }
 
     void upload() {
@@ -163,93 +315,187 @@ class Worker {
         // refuses, discarding the upload. Either way the upload is over.
         if (reg_blob_upload_size(id.c_str(), &size) != 0) size = -1;
         const std::string digest = "sha256:" + sha256_hex(bytes);
-        char out[72];
-        const int rc = reg_blob_finish_upload(id.c_str(), digest.c_str(), out);
+        const int rc = finish(id.c_str(), digest);
         note("finished " + id);
         std::remove((t_ + "/ids/" + id).c_str());
         open_.erase(open_.begin() + static_cast<long>(at));
-        if (rc == 0) blobs_.push_back(digest.substr(7));
+        if (rc != 0) return;
+        blobs_.push_back(digest.substr(7));
+        sizes_[blobs_.back()] = static_cast<int64_t>(bytes.size());
+        note("up " + blobs_.back());
+    }
+
+    // Only another process's append may spoil an upload (ids recur across processes, so
+    // even one never offered); any other failure is a fault (a collection emptying the
+    // fan-out directory meanwhile used to fail it).
+    int finish(const char *id, const std::string &digest) {
+        char out[72];
+        if (reg_blob_finish_upload(id, digest.c_str(), out) == 0) return 0;
+        const std::string error = reg_storage_last_error();
+        if (error.rfind("digest mismatch", 0) == 0) return -1;
+        fault("finishing upload " + std::string(id) + " failed: " + error);
+        return -1;
+    }
+
+    // One upload of the bytes from start to finish; the hex, or "" when it did not go in.
+    std::string store(const std::string &bytes) {
+        char id[37];
+        const std::string digest = "sha256:" + sha256_hex(bytes);
+        if (reg_blob_start_upload(id) != 0) return "";
+        if (reg_blob_append_chunk(id, bytes.data(), bytes.size()) != 0 || finish(id, digest) != 0) {
+            reg_blob_cancel_upload(id);
+            return "";
+        }
+        return digest.substr(7);
     }
 
     void append_to_someone_elses() {
         const std::vector<std::string> ids = entries(t_ + "/ids");
         if (ids.empty()) return;
-        const std::string &id = ids[static_cast<size_t>(pick(static_cast<int>(ids.size())))];
-        reg_blob_append_chunk(id.c_str(), "+", 1);
+        reg_blob_append_chunk(any(ids).c_str(), "+", 1);
+    }
+
+    // A blob stored long ago that nothing references (dated back as if it were), offered to
+    // every worker to mount; nobody has met it before it is offered.
+    void age() {
+        const std::string bytes = "aged " + std::to_string(index_) + ":" + std::to_string(rng_());
+        const std::string hex = store(bytes);
+        if (hex.empty()) return;
+        set_mtime(blob_path(root_, hex), kLongAgo);
+        publish(t_ + "/aged/" + hex, bytes, index_);
+        note("aged " + hex);
+    }
+
+    // A client's HEAD or GET: 1 when the blob is there (which dates it: noted, as it must then
+    // outlast the run), 0 when not.
+    int look(const std::string &hex, int64_t size) {
+        ++counts_["lookups"];
+        const std::string digest = "sha256:" + hex;
+        int found = 0;
+        if (pick(2) == 0) {
+            found = reg_blob_exists(digest.c_str());
+            if (found < 0) fault("lookup of " + hex + " failed: " + reg_storage_last_error());
+        } else {
+            const int64_t got = reg_blob_get_size(digest.c_str());
+            if (got >= 0 && got != size)
+                fault("blob " + hex + " has size " + std::to_string(got) + ", not " +
+                      std::to_string(size));
+            found = got >= 0 ? 1 : 0;
+        }
+        if (found == 1) note("found " + hex);
+        return found == 1 ? 1 : 0;
+    }
+
+    void lookup() {
+        if (!blobs_.empty() && pick(2) == 0) {
+            const std::string &hex = any(blobs_);
+            note("look " + hex);
+            if (look(hex, sizes_[hex]) != 1) fault("blob " + hex + " uploaded in this run is gone");
+            return;
+        }
+        const std::vector<std::string> aged = entries(t_ + "/aged");
+        if (aged.empty()) return;
+        const std::string &hex = any(aged);
+        if (hex.size() != 64) return;
+        note("look " + hex);
+        look(hex, static_cast<int64_t>(read_text(t_ + "/aged/" + hex).size()));
+    }
+
+    // A push that uploads only what its lookups did not find: a blob stored long ago, by
+    // anyone, and one of this worker's own.
+    void mount() {
+        const std::vector<std::string> aged = entries(t_ + "/aged");
+        if (aged.empty() || blobs_.empty()) return;
+        const std::string &hex = any(aged);
+        if (hex.size() != 64) return;
+        ++counts_["mounts"];
+        note("mount " + hex);
+        const std::string bytes = read_text(t_ + "/aged/" + hex);
+        if (look(hex, static_cast<int64_t>(bytes.size())) == 1) {
+            ++counts_["mounts-found"];
+        } else if (store(bytes) == hex) {
+            note("up " + hex);
+        } else {
+            return;
+        }
+        const std::string &mine = any(blobs_);
+        if (look(mine, sizes_[mine]) != 1) {
+            fault("blob " + mine + " uploaded in this run is gone");
+            return;
+        }
+        put_own_image(image_json(hex, {mine, hex}));
+    }
+
+    std::string save_body(const std::string &body) {
+        const std::string hex = sha256_hex(body);
+        if (!exists(t_ + "/bodies/" + hex)) publish(t_ + "/bodies/" + hex, body, index_);
+        return hex;
     }
 
     void put(const std::string &r, const std::string &tg, const std::string &body,
              const char *type) {
-        const std::string hex = sha256_hex(body);
-        const std::string saved = t_ + "/bodies/" + hex;
-        if (!exists(saved)) {
-            const std::string tmp = saved + "." + std::to_string(index_);
-            write_text(tmp, body);
-            std::rename(tmp.c_str(), saved.c_str());
-        }
+        const std::string hex = save_body(body);
         char digest[72];
         // Logged before the call: a put that fails half-way may still have moved the tag.
         note("put " + r + " " + tg + " " + hex);
-        if (reg_manifest_put(r.c_str(), tg.c_str(), body.data(), body.size(), type, digest) == 0)
+        if (reg_manifest_put(r.c_str(), tg.c_str(), body.data(), body.size(), type, digest) == 0) {
             puts_.push_back({r, tg, body, type});
+            return;
+        }
+        // An image's blobs were all uploaded in this run: no collection may have taken one.
+        const std::string error = reg_storage_last_error();
+        if (type == kImageType && error.rfind("BLOB_UNKNOWN", 0) == 0)
+            fault("put " + r + ":" + tg + " of blobs uploaded in this run: " + error);
     }
 
     void put_image() {
         if (blobs_.size() < 2) return;
         const std::string &config = blobs_[blobs_.size() - 1 - static_cast<size_t>(pick(2))];
-        const std::string &layer =
-            blobs_[static_cast<size_t>(pick(static_cast<int>(blobs_.size())))];
-        put(repo(), tag(), image_json(config, {layer}), kImageType);
+        put(repo(), tag(), image_json(config, {any(blobs_)}), kImageType);
     }
 
-    void put_own() {
-        if (blobs_.empty()) return;
-        const std::string r = "own" + std::to_string(index_);
-        const std::string tg = "o" + std::to_string(pick(kOwnTags));
-        const std::string &blob =
-            blobs_[static_cast<size_t>(pick(static_cast<int>(blobs_.size())))];
-        const std::string body = image_json(blob, {blobs_.back()});
-        write_text(t_ + "/bodies/" + sha256_hex(body) + "." + std::to_string(index_), body);
-        std::rename((t_ + "/bodies/" + sha256_hex(body) + "." + std::to_string(index_)).c_str(),
-                    (t_ + "/bodies/" + sha256_hex(body)).c_str());
-        note("own-try " + r + " " + tg);
-        char digest[72];
-        if (reg_manifest_put(r.c_str(), tg.c_str(), body.data(), body.size(), kImageType, digest) ==
-            0)
-            note("own " + r + " " + tg + " " + sha256_hex(body));
-    }
-
+    // An index over two image manifests of one repository (which others may be deleting).
     void put_index() {
         if (puts_.empty()) return;
-        const Put &child = puts_[static_cast<size_t>(pick(static_cast<int>(puts_.size())))];
-        put(child.repo, tag(), index_json({sha256_hex(child.body)}), kIndexType);
+        const Put &first = any(puts_);
+        const Put &second = any(puts_);
+        if (first.type != kImageType || second.type != kImageType || first.repo != second.repo ||
+            first.body == second.body)
+            return;
+        ++counts_["index-pushes"];
+        put(first.repo, tag(), index_json({sha256_hex(first.body), sha256_hex(second.body)}),
+            kIndexType);
     }
 
     void repush() {
         if (puts_.empty()) return;
-        const Put p = puts_[static_cast<size_t>(pick(static_cast<int>(puts_.size())))];
+        const Put p = any(puts_);
         put(p.repo, pick(2) == 0 ? p.tag : tag(), p.body, p.type);
     }
 
     std::string delete_tag() {
         const std::string r = repo(), tg = tag();
         note("deltag " + r + " " + tg);
+        ++counts_["tag-deletions"];
         reg_manifest_delete(r.c_str(), tg.c_str());
         return r + " " + tg;
     }
 
     void delete_digest() {
         if (puts_.empty()) return;
-        const Put &p = puts_[static_cast<size_t>(pick(static_cast<int>(puts_.size())))];
+        const Put &p = any(puts_);
         const std::string hex = sha256_hex(p.body);
         note("deldigest " + p.repo + " " + hex);
-        reg_manifest_delete(p.repo.c_str(), ("sha256:" + hex).c_str());
+        ++counts_["digest-deletions"];
+        if (reg_manifest_delete(p.repo.c_str(), ("sha256:" + hex).c_str()) != 0 &&
+            std::strncmp(reg_storage_last_error(), "DENIED: ", 8) == 0)
+            ++counts_["denied"];
     }
 
     void retention(bool dry) {
         if (!dry) note("retention-begins");
         int truncated = 0;
-        const char *report = reg_retention_json(dry ? 1 : 0, 6, 0, 0, &truncated);
+        const char *report = reg_retention_json(dry ? 1 : 0, kRetentionKeep, 0, 0, &truncated);
         check(json_ok(report));
         if (dry) return;
         if (report == nullptr || truncated) {
@@ -267,19 +513,142 @@ class Worker {
         note("retention-ends");
     }
 
+    // The worker's own repository. Every put there follows a client's protocol (blobs
+    // uploaded or found in this run, an index's children tagged there), so none may fail.
+    void put_own_image(const std::string &body) {
+        put_own_manifest("o" + std::to_string(pick(kOwnImages)), body, kImageType);
+    }
+
+    void put_own_manifest(const std::string &tg, const std::string &body, const char *type) {
+        const std::string hex = save_body(body);
+        note("own-put " + tg + " " + hex);
+        own_[tg] = "?";  // a put that fails may have moved the tag or not
+        char digest[72];
+        if (reg_manifest_put(own_repo().c_str(), tg.c_str(), body.data(), body.size(), type,
+                             digest) == 0) {
+            own_[tg] = hex;
+            stored_[hex] = refs_of(body).children;
+            gone_.erase(hex);
+        } else {
+            fault("put " + own_repo() + ":" + tg + " " + hex + ": " + reg_storage_last_error());
+        }
+        check_own();
+    }
+
+    void forget(const std::string &hex) {
+        stored_.erase(hex);
+        gone_.insert(hex);
+    }
+
+    // What the stored indexes list: those manifests stay while one does.
+    std::set<std::string> listed() const {
+        std::set<std::string> out;
+        for (const auto &entry : stored_)
+            out.insert(entry.second.begin(), entry.second.end());
+        return out;
+    }
+
+    // Own images have two layers, shared ones one: no index elsewhere lists an own image.
+    void put_own() {
+        if (blobs_.empty()) return;
+        put_own_image(image_json(any(blobs_), {blobs_.back(), any(blobs_)}));
+    }
+
+    void put_own_index() {
+        std::vector<std::string> images;
+        for (int i = 0; i < kOwnImages; ++i)
+            if (const std::string &s = own_["o" + std::to_string(i)]; s.size() == 64)
+                images.push_back(s);
+        if (images.size() < 2) return;
+        const std::string first = any(images), second = any(images);
+        if (first == second) return;
+        ++counts_["index-pushes"];
+        put_own_manifest("x" + std::to_string(pick(kOwnIndexes)), index_json({first, second}),
+                         kIndexType);
+    }
+
+    // The manifest goes with its last tag, unless a stored index lists it.
+    void delete_own_tag() {
+        std::vector<std::string> tags;
+        for (const auto &entry : own_)
+            tags.push_back(entry.first);
+        const std::string tg = any(tags), was = own_[tg];
+        note("own-deltag " + tg);
+        ++counts_["tag-deletions"];
+        const int rc = reg_manifest_delete(own_repo().c_str(), tg.c_str());
+        if (rc == 0 && was == "-")
+            fault("deleting " + own_repo() + ":" + tg + ", not there, succeeded");
+        if (rc != 0 && was.size() == 64)
+            fault("deleting " + own_repo() + ":" + tg + " failed: " + reg_storage_last_error());
+        own_[tg] = rc == 0 ? "-" : was == "-" ? "-" : "?";
+        bool named = false;
+        for (const auto &entry : own_)
+            named |= entry.second == was;
+        if (rc == 0 && was.size() == 64 && !named && listed().count(was) == 0) forget(was);
+        check_own();
+    }
+
+    // Refused while a stored index lists the manifest, and only then; tagged or not.
+    void delete_own_digest() {
+        if (stored_.empty()) return;
+        std::vector<std::string> candidates;
+        for (const auto &entry : stored_)
+            candidates.push_back(entry.first);
+        bool unsure = false;
+        for (const auto &entry : own_)
+            unsure |= entry.second == "?";
+        const std::string hex = any(candidates);
+        const bool is_listed = listed().count(hex) != 0;
+        note("own-deldigest " + hex);
+        ++counts_["digest-deletions"];
+        const int rc = reg_manifest_delete(own_repo().c_str(), ("sha256:" + hex).c_str());
+        const std::string error = rc == 0 ? "" : reg_storage_last_error();
+        const bool denied = error.rfind("DENIED: ", 0) == 0;
+        counts_["denied"] += denied ? 1 : 0;
+        const std::string what = "deleting " + own_repo() + "@" + hex;
+        if (is_listed && !denied)
+            fault(what + ", which an index lists, " + (rc == 0 ? "succeeded" : "failed: " + error));
+        if (!is_listed && rc != 0 && !unsure) fault(what + " failed: " + error);
+        if (rc != 0) return check_own();
+        forget(hex);
+        for (auto &entry : own_)
+            if (entry.second == hex) entry.second = "-";
+        check_own();
+    }
+
+    // Each own tag resolves to what was put there last, whole, and each deleted one is gone.
+    void check_own() {
+        for (const auto &[tg, state] : own_) {
+            if (state == "?") continue;
+            ++counts_["own-tags-checked"];
+            const std::string p = tag_problem(root_, t_ + "/bodies", own_repo(), tg, state);
+            if (!p.empty()) fault(p);
+            if (p.empty() && state != "-") ++counts_["own-images-whole"];
+        }
+    }
+
     struct Put {
         std::string repo, tag, body;
         const char *type;
     };
 
-    std::string t_;
+    std::string t_, root_;
     std::mt19937 rng_;
-    std::chrono::steady_clock::time_point until_;
+    Clock::time_point start_, until_;
     std::ofstream log_;
     int index_;
-    int malformed_ = 0;
+    int malformed_ = 0, faults_ = 0;
+    std::map<std::string, long> counts_;
     std::vector<std::string> open_, blobs_;
+    std::map<std::string, int64_t> sizes_;
     std::vector<Put> puts_;
+    std::map<std::string, std::string> own_;  // tag -> hex it names, "-" none, "?" unknown
+    std::map<std::string, std::vector<std::string>> stored_;  // own bodies -> children listed
+    std::set<std::string> gone_;                              // own bodies deleted
+};
+
+struct Fault {
+    std::string worker, what, before;
 };
 
 struct Logs {
@@ -287,7 +656,10 @@ struct Logs {
     std::set<std::string> deleted_tags;                      // "repo tag"
     std::set<std::string> deleted_digests;                   // "repo hex"
     std::set<std::string> finished_uploads;
-    std::map<std::string, std::string> own_last;  // "repo tag" -> last digest, "" if unsure
+    std::set<std::string> met_blobs;               // uploaded or found by a lookup
+    std::map<std::string, std::string> own_final;  // "repo tag" -> what it names, as own_
+    std::vector<Fault> faults;
+    std::map<std::string, long> counts;
     bool retention_unknown = false;
 };
 
@@ -296,6 +668,7 @@ Logs read_logs(const std::string &t) {
     for (const std::string &name : entries(t + "/log")) {
         std::istringstream in(read_text(t + "/log/" + name));
         std::string line;
+        std::deque<std::string> recent;
         bool in_retention = false;
         while (std::getline(in, line)) {
             std::istringstream f(line);
@@ -306,11 +679,20 @@ Logs read_logs(const std::string &t) {
             if (what == "retained-out") logs.deleted_tags.insert(a + " " + b);
             if (what == "deldigest") logs.deleted_digests.insert(a + " " + b);
             if (what == "finished") logs.finished_uploads.insert(a);
-            if (what == "own-try") logs.own_last[a + " " + b] = "";
-            if (what == "own") logs.own_last[a + " " + b] = c;
+            if (what == "up" || what == "found") logs.met_blobs.insert(a);
+            if (what == "final") logs.own_final[a + " " + b] = c;
             if (what == "retention-unknown") logs.retention_unknown = true;
             if (what == "retention-begins") in_retention = true;
             if (what == "retention-ends") in_retention = false;
+            if (what == "count") logs.counts[a] += std::atol(b.c_str());
+            if (what == "fault") {
+                std::string before;
+                for (const std::string &r : recent)
+                    before += "\n    " + r;
+                logs.faults.push_back({name, line.substr(6), before});
+            }
+            recent.push_back(line);
+            if (recent.size() > 12) recent.pop_front();
         }
         // A real pass cut short by the end of the run deleted what it did unreported.
         if (in_retention) logs.retention_unknown = true;
@@ -328,22 +710,32 @@ TEST(Stress, EightProcessesLeaveAWholeStore) {
     make_dirs(t / "log");
     make_dirs(t / "ids");
     make_dirs(t / "bodies");
+    make_dirs(t / "aged");
     ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+    for (int i = 0; i < kAgedAtStart; ++i) {
+        const std::string bytes = "aged at start " + std::to_string(i);
+        write_text(t / "aged/" + put_blob(root, bytes), bytes);
+    }
     reg_storage_cleanup();
 
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const auto start = Clock::now();
+    const auto until = start + std::chrono::seconds(seconds);
     std::vector<ChildHandle> children;
     for (int i = 0; i < kWorkers; ++i)
         children.push_back(start_child(ChildSetup{}, [&, i] {
             ::alarm(static_cast<unsigned>(seconds + 120));
-            return Worker(t.path(), i, seed, until).run();
+            return Worker(t.path(), i, seed, start, until).run();
         }));
     for (const ChildHandle &c : children) {
         const ChildResult r = finish_child(c);
-        EXPECT_TRUE(r.exited && r.status == 0) << "a worker saw a malformed answer or died";
+        EXPECT_TRUE(r.exited && r.status == 0)
+            << "a worker saw a malformed answer or a fault (below), or died";
     }
 
     const Logs logs = read_logs(t.path());
+    for (const Fault &f : logs.faults)
+        ADD_FAILURE() << "seed " << seed << ", worker " << f.worker << ": " << f.what
+                      << "\n  after:" << f.before;
     ASSERT_EQ(reg_storage_init(root.c_str()), 0);
     int tags_seen = 0, tags_checked = 0;
     std::vector<std::string> repos;
@@ -383,37 +775,32 @@ TEST(Stress, EightProcessesLeaveAWholeStore) {
             EXPECT_EQ(puts->second.count(hex), 1u) << repo << ":" << tag;
             EXPECT_EQ(body, read_text(t / "bodies/" + hex)) << repo << ":" << tag;
         }
-        // Every blob a stored image manifest references is stored.
+        // Every blob a stored manifest references is stored, and every child of a stored
+        // index is stored in the index's repository.
         for (const std::string &name : entries(manifests)) {
             if (name.size() != 64) continue;
-            const std::string body = read_text(manifests + "/" + name);
-            yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
-            yyjson_val *top = yyjson_doc_get_root(doc);
-            std::vector<yyjson_val *> refs = {yyjson_obj_get(top, "config")};
-            yyjson_val *layers = yyjson_obj_get(top, "layers");
-            for (size_t k = 0; k < yyjson_arr_size(layers); ++k)
-                refs.push_back(yyjson_arr_get(layers, k));
-            for (yyjson_val *ref : refs) {
-                const char *d = yyjson_get_str(yyjson_obj_get(ref, "digest"));
-                if (d == nullptr) continue;
-                EXPECT_TRUE(exists(blob_path(root, std::string(d).substr(7))))
-                    << repo << "@" << name << " lost blob " << d;
-            }
-            yyjson_doc_free(doc);
+            const Refs refs = refs_of(read_text(manifests + "/" + name));
+            for (const std::string &hex : refs.blobs)
+                EXPECT_TRUE(exists(blob_path(root, hex)))
+                    << repo << "@" << name << " lost blob " << hex;
+            for (const std::string &hex : refs.children)
+                EXPECT_TRUE(exists(manifests + "/" + hex))
+                    << repo << "@" << name << " lost its child " << hex;
         }
     }
-    // Every worker's own tags name exactly what it put there last.
+    // Every worker's own tags are as it left them: what it put last, whole, or gone; and so
+    // are the manifests it stored there, by digest.
     int own_checked = 0;
-    for (const auto &[key, hex] : logs.own_last) {
-        if (hex.empty()) continue;
+    for (const auto &[key, state] : logs.own_final) {
+        if (state == "?") continue;
         ++own_checked;
         const std::string repo = key.substr(0, key.find(' ')), tag = key.substr(key.find(' ') + 1);
-        char type[128], digest[80];
-        const char *body = reg_manifest_get(repo.c_str(), tag.c_str(), type, digest);
-        ASSERT_NE(body, nullptr) << key << ": " << reg_storage_last_error();
-        EXPECT_EQ(std::string(digest), "sha256:" + hex) << key;
-        EXPECT_EQ(body, read_text(t / "bodies/" + hex)) << key;
-        EXPECT_STREQ(type, kImageType) << key;
+        EXPECT_EQ(tag_problem(root, t / "bodies", repo, tag, state), "") << key;
+    }
+    // Every blob uploaded or found by a lookup in the run is there, for the window after.
+    if (seconds < kWindowSeconds) {
+        for (const std::string &hex : logs.met_blobs)
+            EXPECT_EQ(blob_problem(root, hex), "") << "uploaded or found in this run";
     }
     // Every blob file is named by the hash of its bytes.
     int blobs = 0;
@@ -428,7 +815,12 @@ TEST(Stress, EightProcessesLeaveAWholeStore) {
         ADD_FAILURE() << "left in uploads: " << name
                       << (logs.finished_uploads.count(name.substr(0, 36)) ? " (finished)" : "");
     std::printf(
-        "seed %ld, %ld s: %d shared tags, %d checked, %d own tags checked, %d blobs, %zu uploads "
-        "finished\n",
-        seed, seconds, tags_seen, tags_checked, own_checked, blobs, logs.finished_uploads.size());
+        "seed %ld, %ld s: %d shared tags, %d checked, %d own tags and manifests checked at the "
+        "end, %d blobs, "
+        "%zu uploads finished, %zu blobs uploaded or found checked\n",
+        seed, seconds, tags_seen, tags_checked, own_checked, blobs, logs.finished_uploads.size(),
+        logs.met_blobs.size());
+    for (const auto &[what, n] : logs.counts)
+        std::printf("%s %ld; ", what.c_str(), n);
+    std::printf("\n");
 }
