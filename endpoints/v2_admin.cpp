@@ -49,4 +49,11 @@ void handle_stats(const Route &r) {
     send_json(200, report);
 }
 
+// For a watchdog or a load balancer: the store can take writes now, or 503.
+void handle_health(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    if (reg_storage_health() != 0) fail(503, "STORAGE_ERROR", engine_message());
+    send_json(200, "{\"status\":\"ok\"}");
+}
+
 }  // namespace v2

@@ -128,9 +128,9 @@ void storage_error(const char *fallback) {
     fail(500, "STORAGE_ERROR", why.empty() ? fallback : why);
 }
 
-void need_storage() {
+void need_storage(int status) {
     if (oci_init_storage() != 0)
-        fail(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+        fail(status, "STORAGE_ERROR", "Failed to initialize registry storage");
 }
 
 bool valid_digest(std::string_view text) {

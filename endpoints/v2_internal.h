@@ -39,8 +39,8 @@ void send_json(int status, const char *body, std::initializer_list<std::string> 
 [[noreturn]] void method_not_allowed();
 // 500 STORAGE_ERROR with the engine's message (or the fallback when it has none).
 [[noreturn]] void storage_error(const char *fallback);
-// Starts the storage engine or answers 500.
-void need_storage();
+// Starts the storage engine or answers with the status (500 but for the health route's 503).
+void need_storage(int status = 500);
 
 // ---- request pieces -----------------------------------------------------------------------
 std::string engine_message();
@@ -74,5 +74,6 @@ void handle_catalog(const Route &r);
 void handle_gc(const Route &r);
 void handle_fsck(const Route &r);
 void handle_stats(const Route &r);
+void handle_health(const Route &r);
 
 }  // namespace v2

@@ -86,12 +86,13 @@ void route_repository(std::string path, v2::Method method) {
 extern "C" int handle_v2_registry(void) {
     // The storage root first, so that every request, refused ones included, has somewhere
     // for its access-log line.
-    v2::need_storage();
-    if (!registry_auth_check()) return 0;
-    const v2::Method method = v2::request_method();
     std::string_view path(cgi_env("PATH_INFO", nullptr));
     while (path.starts_with('/'))
         path.remove_prefix(1);
+    // The health route tells a store that cannot be used as unavailable (503).
+    v2::need_storage(path == "_health" ? 503 : 500);
+    if (!registry_auth_check()) return 0;
+    const v2::Method method = v2::request_method();
     const Route bare{method, "", ""};
     if (path.empty()) {
         v2::handle_base(bare);
@@ -101,6 +102,8 @@ extern "C" int handle_v2_registry(void) {
         v2::handle_gc(bare);
     } else if (path == "_fsck") {
         v2::handle_fsck(bare);
+    } else if (path == "_health") {
+        v2::handle_health(bare);
     } else if (path == "_stats") {
         v2::handle_stats(bare);
     } else {

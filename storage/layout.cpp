@@ -228,6 +228,25 @@ extern "C" int reg_storage_init(const char *root) {
     return 0;
 }
 
+extern "C" int reg_storage_health(void) {
+    if (!s_ready) {
+        set_error("%s", kNotReady);
+        return -1;
+    }
+    // A file written and removed again under a name no walk takes for anything of the store.
+    char base[kPathCap];
+    char probe[kPathCap];
+    const bool named = join_path(base, s_root, "health") && temporary_path(probe, base);
+    const bool written = named && write_file(probe, "ok", 2) == 0;
+    if (named) qv::os::remove_file(probe);
+    if (!written) {
+        set_error("storage root cannot be written: %s", s_root);
+        return -1;
+    }
+    clear_error();
+    return 0;
+}
+
 extern "C" void reg_storage_cleanup(void) {
     qv::os::confine_beneath(nullptr);
     s_root[0] = '\0';

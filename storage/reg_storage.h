@@ -12,6 +12,8 @@ extern "C" {
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
+/* 0 when a file can be written below the storage root now; -1 with the last error set. */
+int reg_storage_health(void);
 
 const char *reg_manifest_get(const char *repo, const char *reference,
                              char *content_type /* >= 127 bytes */,

@@ -47,7 +47,7 @@ struct Site {
         setup.env = req.env;
         setup.env["REQUEST_METHOD"] = req.method;
         setup.env["PATH_INFO"] = req.path;
-        setup.env["REGISTRY_STORAGE_ROOT"] = root();
+        setup.env.emplace("REGISTRY_STORAGE_ROOT", root());  // unless the request names one
         if (!req.query.empty()) setup.env["QUERY_STRING"] = req.query;
         if (!req.body.empty()) setup.env.emplace("CONTENT_LENGTH", std::to_string(req.body.size()));
         setup.stdin_data = req.body;
@@ -147,6 +147,8 @@ TEST(RegistryEndpoint, EveryRouteAnswersWithItsStatusAndCode) {
         {"PUT", "/_gc", 405, "UNSUPPORTED"},
         {"DELETE", "/_gc", 202, ""},
         {"POST", "/_fsck", 200, ""},
+        {"GET", "/_health", 200, ""},
+        {"POST", "/_health", 405, "UNSUPPORTED"},
         {"GET", "/_fsck", 405, "UNSUPPORTED"},
         {"OPTIONS", "/", 405, "UNSUPPORTED"},
     };
@@ -393,6 +395,17 @@ TEST(RegistryEndpoint, DamageIsNeverServedAndARePushMendsIt) {
     EXPECT_EQ(site.call("GET", "/team/app/blobs/" + layer).body, "layer a");
     EXPECT_EQ(site.call("GET", "/team/app/blobs/" + config).body, "config a");
     EXPECT_EQ(site.call("GET", "/team/app/manifests/v1").body, body);
+}
+
+// A store that cannot be used answers the health route with 503 (every other route with 500).
+TEST(RegistryEndpoint, HealthTellsAStoreThatCannotBeWritten) {
+    Site site;
+    write_text(site.dir / "file", "");
+    Request health{"GET", "/_health", "", "", {{"REGISTRY_STORAGE_ROOT", site.dir / "file/store"}}};
+    const Response r = site.call(health);
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(code_of(r), "STORAGE_ERROR");
+    EXPECT_EQ(site.call("GET", "/_health").body, "{\"status\":\"ok\"}\n");
 }
 
 // A Content-Length that is no byte count used to read as "no body" (202, the chunk dropped),
