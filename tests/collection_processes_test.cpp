@@ -20,6 +20,7 @@
 #include "storage/reg_storage.h"
 #include "support/blob_files.h"
 #include "support/child.h"
+#include "support/manifest_refs.h"
 #include "support/temp_tree.h"
 
 using namespace qvtest;
@@ -132,23 +133,6 @@ long long run_in_progress() {
     return std::stoll(p.substr(p.find("\"started_unix\":") + 15));
 }
 
-// Hex digits of what a manifest body references: its blobs, or an index's children.
-std::vector<std::string> refs_of(const std::string &body, bool children) {
-    std::vector<std::string> out;
-    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
-    yyjson_val *top = yyjson_doc_get_root(doc);
-    std::vector<yyjson_val *> refs;
-    if (!children) refs.push_back(yyjson_obj_get(top, "config"));
-    yyjson_val *list = yyjson_obj_get(top, children ? "manifests" : "layers");
-    for (size_t i = 0; i < yyjson_arr_size(list); ++i)
-        refs.push_back(yyjson_arr_get(list, i));
-    for (yyjson_val *ref : refs)
-        if (const char *d = yyjson_get_str(yyjson_obj_get(ref, "digest")))
-            out.push_back(std::string(d).substr(7));
-    yyjson_doc_free(doc);
-    return out;
-}
-
 // Every blob a stored manifest references is there, and so is every index's child in its
 // repository; every blob file hashes to its name.
 void expect_store_whole(const std::string &root) {
@@ -158,9 +142,9 @@ void expect_store_whole(const std::string &root) {
         if (!e.is_regular_file() || name.size() != 64) continue;
         ++bodies;
         const std::string body = read_text(e.path());
-        for (const std::string &hex : refs_of(body, false))
+        for (const std::string &hex : refs_of(body).blobs)
             missing += exists(blob_path(root, hex)) ? 0 : 1;
-        for (const std::string &hex : refs_of(body, true))
+        for (const std::string &hex : refs_of(body).children)
             missing += exists(e.path().parent_path() / hex) ? 0 : 1;
     }
     for (const auto &e : fs::recursive_directory_iterator(root + "/blobs")) {
@@ -258,9 +242,9 @@ class Pusher {
             return;
         }
         const std::string body = got;
-        for (const std::string &blob : refs_of(body, false))
+        for (const std::string &blob : refs_of(body).blobs)
             if (!whole(blob)) faults_ += where + " lost blob " + blob + "\n";
-        for (const std::string &child : refs_of(body, true))
+        for (const std::string &child : refs_of(body).children)
             check(repo, "sha256:" + child, child);
     }
 
@@ -297,7 +281,7 @@ class Pusher {
         std::set<std::string> out;
         for (const auto &[key, body] : stored_)
             if (key.rfind(repo + "@", 0) == 0)
-                for (const std::string &child : refs_of(body, true))
+                for (const std::string &child : refs_of(body).children)
                     out.insert(child);
         return out;
     }
