@@ -27,10 +27,13 @@ check() {  # check NAME CONDITION...
 }
 contains() { grep -qF -- "$2" <<<"$1"; }
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# Below the kernel's ephemeral range: a port there can be held by another test's client
+# connection (or its TIME_WAIT), which refuses a bind yet answers no connect.
 free_port() {
-    local p
+    local p low
+    read -r low _ </proc/sys/net/ipv4/ip_local_port_range
     while :; do
-        p=$((40000 + RANDOM % 20000))
+        p=$((10000 + RANDOM % (low - 10000)))
         listening "$p" || { echo "$p"; return; }
     done
 }
