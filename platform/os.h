@@ -193,6 +193,13 @@ int64_t unix_now();
 // UTC calendar fields of a Unix time; false when it cannot be converted.
 bool utc_fields(int64_t unix_seconds, std::tm *out);
 
+// ---- terminal -----------------------------------------------------------------------------
+// Whether standard input is a terminal.
+bool stdin_is_terminal();
+// Prints prompt on standard error and reads one line from standard input without the line
+// end; on a terminal the typed characters are not echoed. False at end of input or on error.
+bool read_line(const char *prompt, std::string *out);
+
 // Makes the stream pass every byte unchanged (nothing to do where no stream translates).
 void binary_mode(std::FILE *stream);
 

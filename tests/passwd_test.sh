@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# qv_passwd as an operator runs it: the user goes first into config.json (the gate reads only
+# the file's start), other keys stay, and a refusal leaves the file as it was.
+# Usage: passwd_test.sh BUILD_DIR
+set -euo pipefail
+passwd="$(cd "$1" && pwd)/qv_passwd"
+work=$(mktemp -d /tmp/qv-passwd-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fails=0
+expect() {  # expect NAME WANT_STATUS STDIN USER
+    local got=0
+    printf '%s' "$3" | "$passwd" "$work/config.json" "$4" >/dev/null 2>&1 || got=$?
+    [ "$got" = "$2" ] || { echo "FAIL: $1: status $got, want $2"; fails=$((fails + 1)); }
+}
+printf '{"storage_root": "/srv/x", "registry_auth_user": "old", "k": [1, {"a": "b"}]}' \
+    >"$work/config.json"
+expect "set" 0 $'s3cret\n' alice
+want='{"registry_auth_user":"alice","registry_auth_sha256":"'
+want+="$(printf s3cret | sha256sum | cut -c1-64)"'","storage_root":"/srv/x","k":[1,{"a":"b"}]}'
+got=$(tr -d ' \n' <"$work/config.json")
+[ "$got" = "$want" ] || { echo "FAIL: written: $got"; fails=$((fails + 1)); }
+cp "$work/config.json" "$work/before"
+expect "empty password" 1 $'\n' bob
+expect "no input" 1 '' bob
+expect "colon in name" 1 $'pw\n' 'a:b'
+expect "quote in name" 1 $'pw\n' 'a"b'
+expect "no name" 1 $'pw\n' ''
+cmp -s "$work/config.json" "$work/before" || { echo "FAIL: a refusal changed the file"; fails=$((fails + 1)); }
+echo '[1]' >"$work/config.json"
+expect "not an object" 1 $'pw\n' bob
+got=0; "$passwd" >/dev/null 2>&1 || got=$?
+[ "$got" = 2 ] || { echo "FAIL: usage: status $got"; fails=$((fails + 1)); }
+echo "passwd: $fails failed"
+[ "$fails" -eq 0 ]

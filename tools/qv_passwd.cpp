@@ -1,0 +1,131 @@
+// Sets the registry's one user: writes registry_auth_user and the SHA-256 of the password
+// (registry_auth_sha256) into a config.json, keeping its other keys.
+//
+//   qv_passwd CONFIG_JSON USER
+// On a terminal it asks for the password twice without echo; otherwise it reads one line from
+// standard input (the line end is not part of the password).
+// Exit status: 0 written, 1 not written (the reason on standard error), 2 usage.
+#include <yyjson.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "digest/sha256.h"
+#include "platform/os.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+constexpr uint64_t kConfigMax = 1 << 20;
+constexpr std::size_t kUserMax = 127;
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: qv_passwd CONFIG_JSON USER\n"
+                 "  sets USER's password (asked twice on a terminal, else one line from standard "
+                 "input)\n");
+    return 2;
+}
+
+int fail(const char *config, const char *why) {
+    std::fprintf(stderr, "qv_passwd: %s: %s\n", config, why);
+    return 1;
+}
+
+// The gate reads the name as plain text between quotes and splits the credentials at the
+// first colon, so a name with a colon, a quote, a backslash or a control byte could never sign in.
+const char *user_problem(std::string_view user) {
+    if (user.empty() || user.size() > kUserMax) return "the user name must be 1 to 127 bytes";
+    for (const char c : user) {
+        if (c == ':' || c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+            return "the user name may not hold ':', '\"', '\\' or control characters";
+    }
+    return nullptr;
+}
+
+std::string sha256_hex(std::string_view text) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, text.data(), text.size());
+    uint8_t digest[32];
+    sha256_final(&ctx, digest);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const uint8_t b : digest) {
+        hex.push_back(kHex[b >> 4]);
+        hex.push_back(kHex[b & 15]);
+    }
+    return hex;
+}
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3 || argv[1][0] == '-') return usage();
+    const char *config = argv[1];
+    const std::string_view user = argv[2];
+    if (const char *why = user_problem(user)) return fail(config, why);
+
+    // The existing settings, read before asking, so a broken file is said at once.
+    std::unique_ptr<yyjson_mut_doc, DocFree> out(yyjson_mut_doc_new(nullptr));
+    char *text = nullptr;
+    uint64_t len = 0;
+    const int rc = qv::os::read_whole(config, kConfigMax, &text, &len);
+    if (rc == 0) {
+        yyjson_read_err err{};
+        std::unique_ptr<yyjson_doc, DocFree> in(yyjson_read_opts(text, len, 0, nullptr, &err));
+        std::free(text);
+        if (!in) return fail(config, "not valid JSON; mend it or move it aside first");
+        if (!yyjson_is_obj(yyjson_doc_get_root(in.get())))
+            return fail(config, "not a JSON object; mend it or move it aside first");
+        yyjson_mut_doc_set_root(out.get(),
+                                yyjson_val_mut_copy(out.get(), yyjson_doc_get_root(in.get())));
+    } else if (rc == ENOENT) {
+        yyjson_mut_doc_set_root(out.get(), yyjson_mut_obj(out.get()));
+    } else {
+        return fail(config, std::strerror(rc));
+    }
+
+    std::string password;
+    if (qv::os::stdin_is_terminal()) {
+        std::string again;
+        if (!qv::os::read_line("Password: ", &password) || !qv::os::read_line("Again: ", &again))
+            return fail(config, "no password given");
+        if (password != again) return fail(config, "the two passwords differ; nothing written");
+    } else if (!qv::os::read_line("", &password)) {
+        return fail(config, "no password on standard input");
+    }
+    if (password.empty()) return fail(config, "the password is empty; nothing written");
+
+    // First in the file: the gate looks only at the start of config.json.
+    yyjson_mut_doc *doc = out.get();
+    yyjson_mut_val *root = yyjson_mut_doc_get_root(doc);
+    yyjson_mut_obj_remove_key(root, "registry_auth_user");
+    yyjson_mut_obj_remove_key(root, "registry_auth_sha256");
+    const std::string hash = sha256_hex(password);
+    yyjson_mut_obj_insert(root, yyjson_mut_str(doc, "registry_auth_user"),
+                          yyjson_mut_strncpy(doc, user.data(), user.size()), 0);
+    yyjson_mut_obj_insert(root, yyjson_mut_str(doc, "registry_auth_sha256"),
+                          yyjson_mut_strncpy(doc, hash.data(), hash.size()), 1);
+    std::size_t out_len = 0;
+    char *written = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, &out_len);
+    if (written == nullptr) return fail(config, "out of memory");
+    std::string body(written, out_len);
+    std::free(written);
+    body.push_back('\n');
+    if (reg::replace_file(config, body.data(), body.size()) != 0)
+        return fail(config, "could not be written (is its directory writable?)");
+    std::printf("qv_passwd: %s: password set for %.*s\n", config, static_cast<int>(user.size()),
+                user.data());
+    return 0;
+}
