@@ -9,6 +9,7 @@
 
 #include "endpoints/v2_internal.h"
 #include "endpoints/query_flags.h"
+#include "frontend/json_escape.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
@@ -104,8 +105,9 @@ void fail(int status, const char *code, const std::string &message,
     std::fputs("\",\"message\":\"", stdout);
     json_escape_f(stdout, message.c_str());
     std::fputs("\"}]}\n", stdout);
-    qv_audit_note_bytes(static_cast<int64_t>(std::strlen(code) + message.size()) +
-                        kEnvelopeFixedBytes);
+    qv_audit_note_bytes(
+        static_cast<int64_t>(std::strlen(code) + qv::frontend::json_escaped_size(message.c_str())) +
+        kEnvelopeFixedBytes);
     std::fflush(stdout);
     std::exit(0);
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontend/json_escape.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
@@ -35,9 +36,9 @@ extern "C" void oci_send_error(int status, const char *code, const char *message
     std::fputs(kEnvelopeMiddle, stdout);
     json_escape_f(stdout, message);
     std::fputs(kEnvelopeClose, stdout);
-    // The size counts the message before escaping.
-    qv_audit_note_bytes(static_cast<int64_t>(std::strlen(code) + std::strlen(message)) +
-                        kEnvelopeFixedBytes);
+    qv_audit_note_bytes(
+        static_cast<int64_t>(std::strlen(code) + qv::frontend::json_escaped_size(message)) +
+        kEnvelopeFixedBytes);
     std::fflush(stdout);
     std::exit(0);
 }

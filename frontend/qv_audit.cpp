@@ -259,7 +259,13 @@ extern "C" void qv_audit_flush(void) {
     s_flushed = 1;
 
     const char *method = cgi_env("REQUEST_METHOD", "GET");
-    const char *path = cgi_env("PATH_INFO", "/");
+    // The path as the client asked for it: the program's own (/v2, /v2/_retention) and what
+    // follows it. Without SCRIPT_NAME (run by hand) only PATH_INFO is known.
+    char path[kPathSize * 2];
+    qv_snprintf(path, sizeof path, "%s%s", cgi_env("SCRIPT_NAME", ""), cgi_env("PATH_INFO", ""));
+    if (path[0] == '\0') qv_strlcpy(path, "/", sizeof path);
+    // A HEAD answer carries no body, whatever size the writers recorded.
+    if (std::strcmp(method, "HEAD") == 0) s_bytes = 0;
     char stamp[kStampSize];
     format_stamp(stamp, sizeof stamp);
     char path_esc[kPathEscSize];

@@ -1,7 +1,10 @@
 // Response writing: the CGI header block, the two fatal responses and JSON string escaping.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
+#include "frontend/json_escape.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
 #include "platform/os.h"
@@ -67,6 +70,31 @@ extern "C" void cgi_headers_end(void) {
     qv::os::binary_mode(stdout);
 }
 
+namespace qv::frontend {
+
+std::size_t json_escaped_size(const char *text) {
+    std::size_t n = 0;
+    for (const auto *p = reinterpret_cast<const unsigned char *>(text); p != nullptr && *p != 0;
+         ++p) {
+        switch (*p) {
+            case '"':
+            case '\\':
+            case 0x08:
+            case '\t':
+            case '\n':
+            case 0x0C:
+            case '\r':
+                n += 2;
+                break;
+            default:
+                n += *p < 0x20 ? 6 : 1;
+        }
+    }
+    return n;
+}
+
+}  // namespace qv::frontend
+
 extern "C" void json_escape_f(FILE *out, const char *text) {
     if (out == nullptr || text == nullptr) return;
     for (const auto *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
@@ -108,6 +136,7 @@ extern "C" void cgi_die_text(int status, const char *text) {
     cgi_headers_end();
     std::fputs(text != nullptr ? text : "", stdout);
     std::fputc('\n', stdout);
+    qv_audit_note_bytes(static_cast<int64_t>(std::strlen(text != nullptr ? text : "")) + 1);
     finish_fatal();
 }
 
@@ -115,8 +144,13 @@ extern "C" void cgi_die_json(int status, const char *message) {
     cgi_header_status(status, nullptr);
     cgi_header_json();
     cgi_headers_end();
-    std::fputs("{\"errors\":[{\"code\":\"ERROR\",\"message\":\"", stdout);
-    json_escape_f(stdout, message != nullptr ? message : "error");
-    std::fputs("\"}]}\n", stdout);
+    constexpr std::string_view open = "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"";
+    constexpr std::string_view close = "\"}]}\n";
+    const char *text = message != nullptr ? message : "error";
+    std::fwrite(open.data(), 1, open.size(), stdout);
+    json_escape_f(stdout, text);
+    std::fwrite(close.data(), 1, close.size(), stdout);
+    qv_audit_note_bytes(
+        static_cast<int64_t>(open.size() + qv::frontend::json_escaped_size(text) + close.size()));
     finish_fatal();
 }

@@ -237,8 +237,9 @@ void send_unauthorized() {
     cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
     cgi_header_json();
     cgi_headers_end();
-    // No size is recorded for this body, and the actor stays as it was.
+    // The actor stays as it was: nobody signed in.
     std::fputs(kUnauthorizedBody, stdout);
+    qv_audit_note_bytes(static_cast<int64_t>(std::strlen(kUnauthorizedBody)));
     std::fflush(stdout);
 }
 

@@ -177,7 +177,47 @@ TEST(AccessLog, OneLineOnlyWhenAStatusWasRecorded) {
         request(t, {{"REGISTRY_STORAGE_ROOT", t / "store"}}, [] { cgi_die_json(400, "nope"); });
     EXPECT_EQ(r.out.substr(0, 13), "Status: 400\r\n");
     const std::string line = read_text(t / "store/registry_access.log");
-    EXPECT_EQ(line, expected_line(line, "GET", "/", 0, 400, "anonymous", "anonymous"));
+    EXPECT_EQ(line, expected_line(line, "GET", "/", 47, 400, "anonymous", "anonymous"));
+}
+
+// The line tells what the client asked for and got: the program's path before PATH_INFO, and
+// the bytes of the body that went out (escapes counted; none for HEAD).
+TEST(AccessLog, PathAsAskedAndBytesAsSent) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        std::function<void()> respond;
+        std::string path;
+        bool head;
+    };
+    const std::vector<Case> cases = {
+        {{{"SCRIPT_NAME", "/v2/_retention"}, {"REQUEST_METHOD", "POST"}},
+         [] { oci_send_error(405, "UNSUPPORTED", "say \"no\"\n"); },
+         "/v2/_retention",
+         false},
+        {{{"SCRIPT_NAME", "/v2"}, {"PATH_INFO", "/"}},
+         [] { oci_send_json(200, "{}"); },
+         "/v2/",
+         false},
+        {{{"SCRIPT_NAME", "/v2"}, {"PATH_INFO", "/a/manifests/x"}, {"REQUEST_METHOD", "HEAD"}},
+         [] { oci_send_error(404, "MANIFEST_UNKNOWN", "no"); },
+         "/v2/a/manifests/x",
+         true},
+        {{}, [] { cgi_die_json(500, "a\tb\x01"); }, "/", false},
+        {{}, [] { cgi_die_text(500, "plain"); }, "/", false},
+    };
+    for (const Case &c : cases) {
+        TempDir t;
+        make_dirs(t / "store");
+        auto env = c.env;
+        env["REGISTRY_STORAGE_ROOT"] = t / "store";
+        const ChildResult r = request(t, env, c.respond);
+        const std::string body = r.out.substr(r.out.find("\r\n\r\n") + 4);
+        const std::string line = read_text(t / "store/registry_access.log");
+        const std::string method =
+            c.env.count("REQUEST_METHOD") ? c.env.at("REQUEST_METHOD") : "GET";
+        const std::string bytes = c.head ? "0" : std::to_string(body.size());
+        EXPECT_EQ(line.rfind(method + " " + c.path + " " + bytes + " ", 0), 0u) << line;
+    }
 }
 
 TEST(AccessLog, SwitchAndCapSettings) {

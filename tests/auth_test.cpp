@@ -90,7 +90,7 @@ void expect_pass(const Request &q, const std::string &actor) {
 
 void expect_refused(const Request &q) {
     EXPECT_EQ(q.out, kRefusal + "1|0");
-    EXPECT_EQ(q.log, "GET /v2/x 0 401 anonymous");
+    EXPECT_EQ(q.log, "GET /v2/x 73 401 anonymous");
 }
 
 }  // namespace

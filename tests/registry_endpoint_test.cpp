@@ -47,6 +47,9 @@ struct Site {
         setup.env = req.env;
         setup.env["REQUEST_METHOD"] = req.method;
         setup.env["PATH_INFO"] = req.path;
+        // As the web server names the program: /v2 for the registry, its own path for retention.
+        setup.env.emplace("SCRIPT_NAME",
+                          std::string_view(program) == QV_REGISTRY_BIN ? "/v2" : "/v2/_retention");
         setup.env.emplace("REGISTRY_STORAGE_ROOT", root());  // unless the request names one
         if (!req.query.empty()) setup.env["QUERY_STRING"] = req.query;
         if (!req.body.empty()) setup.env.emplace("CONTENT_LENGTH", std::to_string(req.body.size()));
@@ -646,7 +649,11 @@ TEST(RegistryEndpoint, AuthenticationGatesEveryRouteRetentionIncluded) {
     const Response r = site.call(allowed, QV_RETENTION_BIN);
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body.rfind("{\"dry_run\":true,", 0), 0u);
+    EXPECT_EQ(site.call(Request{"HEAD", "/", "", "", {{"HTTP_AUTHORIZATION", good}}}).status, 200);
+    // The path as sent and the bytes of the body sent: none for HEAD, the envelope for a 401.
     const std::string log = read_text(site.root() + "/registry_access.log");
-    EXPECT_NE(log.find("GET / 3 200 ci "), std::string::npos) << log;
-    EXPECT_NE(log.find("POST / 0 401 anonymous "), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /v2/ 3 200 ci "), std::string::npos) << log;
+    EXPECT_NE(log.find("HEAD /v2/ 0 200 ci "), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /v2/_catalog 73 401 anonymous "), std::string::npos) << log;
+    EXPECT_NE(log.find("POST /v2/_retention 73 401 anonymous "), std::string::npos) << log;
 }
