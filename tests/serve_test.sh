@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # scripts/serve as an operator runs it: options per run, the storage root the endpoint picks,
-# a taken port, and two instances from one checkout.
+# a taken port, two instances from one checkout, and HTTPS on a chosen address.
 # Usage: serve_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -95,6 +95,15 @@ stop_all
 check "config root starts" serve "$work/r3" --port "$pa" --config "$work/root.json"
 post "$pa" >/dev/null
 check "then config.json" test -f "$work/from-config/config.json"
+stop_all
+
+# HTTPS on the address asked for, with a certificate of serve's own that names it: a client
+# trusting the site's authority is answered there, and the lines to try say how to trust it.
+check "TLS starts" serve "$work/t" --port "$pa" --listen 127.0.0.2 --tls-self-signed registry.test
+check "TLS answers on 127.0.0.2" test \
+    "$(curl -s --cacert "$site_a/tls/trust/ca.crt" "https://127.0.0.2:$pa/v2/")" = '{}'
+check "nothing on 127.0.0.1" eval '! listening "$pa"'
+check "lines trust the site" grep -qF -- "--dest-cert-dir $site_a/tls/trust oci:" "$work/t.out"
 stop_all
 
 echo "serve: $passes passed, $fails failed"
