@@ -75,5 +75,6 @@ void handle_gc(const Route &r);
 void handle_fsck(const Route &r);
 void handle_stats(const Route &r);
 void handle_health(const Route &r);
+void handle_metrics(const Route &r);
 
 }  // namespace v2

@@ -104,6 +104,8 @@ extern "C" int handle_v2_registry(void) {
         v2::handle_fsck(bare);
     } else if (path == "_health") {
         v2::handle_health(bare);
+    } else if (path == "_metrics") {
+        v2::handle_metrics(bare);
     } else if (path == "_stats") {
         v2::handle_stats(bare);
     } else {

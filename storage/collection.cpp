@@ -312,6 +312,7 @@ class Collection {
         rec_.running = 0;
         gc_set_phase(&rec_, "failed");
         snapshot();
+        if (!dry_run_) gc_write_last(rec_);
         gc_remove_cancel_marker();
         return nullptr;
     }
@@ -324,6 +325,7 @@ class Collection {
         rec_.running = 0;
         gc_set_phase(&rec_, "done");
         snapshot();
+        if (!dry_run_) gc_write_last(rec_);
         gc_remove_cancel_marker();
         std::snprintf(s_result, kResultCap,
                       "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,"

@@ -31,6 +31,8 @@ void gc_set_phase(GcRecord *record, const char *phase);
 void gc_snapshot_json(const GcRecord &record, char out[kSnapshotCap]);
 // Rewrites _gc/progress.json (creating _gc when missing); failures are ignored.
 void gc_write_snapshot(const GcRecord &record);
+// Rewrites _gc/last.json, what a real run looked like as it ended; failures are ignored.
+void gc_write_last(const GcRecord &record);
 // Whether _gc/cancel exists as a file (a directory there is no request).
 bool gc_cancel_requested();
 void gc_remove_cancel_marker();

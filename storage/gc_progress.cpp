@@ -141,6 +141,14 @@ void gc_write_snapshot(const GcRecord &record) {
     write_file(path, file.data(), file.size());
 }
 
+void gc_write_last(const GcRecord &record) {
+    char path[kPathCap];
+    if (!gc_state_path(path, "last.json")) return;
+    char text[kSnapshotCap];
+    gc_snapshot_json(record, text);
+    replace_file(path, text, std::strlen(text));  // whole, never half of two runs
+}
+
 bool gc_cancel_requested() {
     char path[kPathCap];
     return gc_state_path(path, "cancel") && qv::os::is_file(path);
@@ -169,6 +177,20 @@ const char *reg_gc_progress_json(void) {
         const bool fresh = qv::os::file_info(path, &info) && info.mtime_unix >= 0 &&
                            now - info.mtime_unix <= kFreshSeconds;
         if (text && fresh) read_snapshot(text.get(), len, now, &record);
+    }
+    gc_snapshot_json(record, s_result);
+    return s_result;
+}
+
+const char *reg_gc_last_json(void) {
+    GcRecord record;
+    char path[kPathCap];
+    if (s_ready && gc_state_path(path, "last.json")) {
+        uint64_t len = 0;
+        char *raw = nullptr;
+        qv::os::read_whole(path, kReadAllMax, &raw, &len);
+        const std::unique_ptr<char, FreeDeleter> text(raw);
+        if (text) read_snapshot(text.get(), len, qv::os::unix_now(), &record);
     }
     gc_snapshot_json(record, s_result);
     return s_result;

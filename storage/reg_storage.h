@@ -56,6 +56,10 @@ typedef void (*reg_fsck_progress_fn)(int64_t bytes_hashed, int64_t bytes_total, 
 const char *reg_fsck_json(int repair, reg_fsck_progress_fn progress, void *ctx,
                           int *damage_remains);
 const char *reg_gc_progress_json(void);
+/* The last real collection as it ended, in the progress record's form: phase "done" or
+   "failed", cancelled, started_unix, elapsed_ms, blobs and bytes freed; the idle record when
+   none has run. */
+const char *reg_gc_last_json(void);
 int reg_gc_cancel(void);
 
 #ifdef __cplusplus

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -582,6 +585,33 @@ TEST(RegistryEndpoint, CollectionStatisticsAndTheirRefusal) {
               std::string::npos);
     EXPECT_NE(site.call("GET", "/_stats").body.find("\"repositories\":1,\"tags\":1,\"blobs\":2,"),
               std::string::npos);
+
+    // The metrics: the store, then the last real collection (a later dry run leaves it).
+    EXPECT_EQ(site.call("POST", "/_gc", "dry_run=1").status, 200);
+    r = site.call("GET", "/_metrics");
+    EXPECT_EQ(r.header("Content-Type"), "text/plain; version=0.0.4");
+    std::string values;  // name and value of each sample, the two times left out
+    std::istringstream lines(r.body);
+    for (std::string line; std::getline(lines, line);)
+        if (line[0] != '#' && line.find("_last_start_") == std::string::npos &&
+            line.find("_duration_") == std::string::npos)
+            values += line + ";";
+    EXPECT_EQ(
+        values,
+        "qvreg_repositories 1;qvreg_tags 1;qvreg_blobs 2;qvreg_blob_bytes 15;qvreg_uploads 0;"
+        "qvreg_upload_bytes 0;qvreg_gc_running 0;qvreg_gc_last_blobs_deleted 1;"
+        "qvreg_gc_last_freed_bytes 15;qvreg_gc_last_cancelled 0;qvreg_gc_last_failed 0;");
+    const std::string started = "\nqvreg_gc_last_start_timestamp_seconds ";
+    const size_t at = r.body.find(started);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NEAR(std::stoll(r.body.substr(at + started.size())), std::time(nullptr), 60);
+    // Prometheus's own checker takes it as it is.
+    write_text(site.dir / "metrics.txt", r.body);
+    EXPECT_EQ(
+        std::system(("promtool check metrics < " + (site.dir / "metrics.txt") + " >/dev/null 2>&1")
+                        .c_str()),
+        0)
+        << r.body;
 }
 
 TEST(RegistryEndpoint, UploadsStopAtTheQuota) {
