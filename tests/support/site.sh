@@ -23,3 +23,11 @@ blob_set() {
         if [ "$(sha256sum <"$f" | cut -c1-64)" = "$(basename "$f")" ]; then basename "$f"; else echo bad; fi
     done | sort
 }
+
+# low_port: a random port below the kernel's ephemeral range, where another test's client
+# connection (or its TIME_WAIT) cannot hold it; a caller still retries when the bind fails.
+low_port() {
+    local low
+    read -r low _ </proc/sys/net/ipv4/ip_local_port_range
+    echo $((10000 + RANDOM % (low - 10000)))
+}
