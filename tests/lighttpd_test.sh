@@ -64,8 +64,8 @@ done
 # One access-log line per request, with method, path, size and status.
 log=$(cat "$root/registry_access.log")
 check "three log lines" test "$(wc -l <<<"$log")" -eq 3
-check "GET logged" grep -qE '^GET / 90 405 anonymous [0-9T:-]+Z \{"ts":' <<<"$log"
-check "POST logged" grep -qE '^POST / [0-9]+ 200 anonymous ' <<<"$log"
+check "GET logged" grep -qE '^GET /v2/_retention 90 405 anonymous [0-9T:-]+Z \{"ts":' <<<"$log"
+check "POST logged" grep -qE '^POST /v2/_retention [0-9]+ 200 anonymous ' <<<"$log"
 
 echo "lighttpd: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]

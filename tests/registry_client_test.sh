@@ -212,7 +212,7 @@ resp=$(curl -s -i "http://$host/v2/")
 check "anonymous GET /v2/ refused" contains "$resp" '{"errors":[{"code":"UNAUTHORIZED","message":"authentication required"}]}'
 check "skopeo without credentials refused" \
     eval '! skopeo --insecure-policy inspect --tls-verify=false "docker://$host/team/app:v1" 2>/dev/null'
-check "actor logged" grep -q '^PUT /team/app/manifests/v1 0 201 ci ' "$work/auth-store/registry_access.log"
+check "actor logged" grep -q '^PUT /v2/team/app/manifests/v1 0 201 ci ' "$work/auth-store/registry_access.log"
 
 # Past the quota: a 2 MiB layer into a 1 MiB registry is refused with the quota's message.
 img over --layers 1 --layer-bytes $((2 << 20)) --seed 9 >/dev/null
