@@ -69,6 +69,7 @@ void handle_base(const Route &r);
 void handle_blob(const Route &r);
 void handle_upload(const Route &r);
 void handle_manifest(const Route &r);
+void handle_referrers(const Route &r);
 void handle_tags(const Route &r);
 void handle_catalog(const Route &r);
 void handle_gc(const Route &r);

@@ -1,8 +1,11 @@
 // /v2/<name>/manifests/<reference>: image manifests and indexes by tag or digest, stored with
 // the content type the client sent and served back with it.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include <yyjson.h>
 
 #include "digest/sha256.h"
 #include "endpoints/v2_internal.h"
@@ -78,6 +81,16 @@ std::string header_safe_type(const char *type) {
     return type;
 }
 
+// The subject's digest of a stored manifest body, when it has one fit for a header.
+std::string subject_of(const std::string &body) {
+    if (body.find("\"subject\"") == std::string::npos) return "";
+    const std::unique_ptr<yyjson_doc, void (*)(yyjson_doc *)> doc(
+        yyjson_read(body.data(), body.size(), 0), yyjson_doc_free);
+    const char *digest = yyjson_get_str(
+        yyjson_obj_get(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "subject"), "digest"));
+    return digest != nullptr && valid_digest(digest) ? digest : "";
+}
+
 void put(const Route &r) {
     const int64_t announced = content_length("MANIFEST_INVALID");
     if (announced > static_cast<int64_t>(kMaxManifest))
@@ -101,8 +114,15 @@ void put(const Route &r) {
     if (reg_manifest_put(r.repo.c_str(), r.rest.c_str(), body.data(), body.size(),
                          cgi_env("CONTENT_TYPE", nullptr), stored) != 0)
         put_failed();
-    send_empty(201, {"Location: /v2/" + r.repo + "/manifests/" + stored,
-                     std::string("Docker-Content-Digest: ") + stored});
+    const std::string location = "Location: /v2/" + r.repo + "/manifests/" + stored;
+    const std::string content_digest = std::string("Docker-Content-Digest: ") + stored;
+    // Tells the client its attachment is found through the referrers route.
+    const std::string subject = subject_of(body);
+    if (!subject.empty()) {
+        send_empty(201, {location, content_digest, "OCI-Subject: " + subject});
+        return;
+    }
+    send_empty(201, {location, content_digest});
 }
 
 void get(const Route &r) {

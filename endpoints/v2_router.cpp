@@ -43,11 +43,28 @@ const Marker *find_marker(std::string_view path, size_t *at) {
     return best;
 }
 
+// <name>/referrers/<digest>, taken only where no older route's marker is: the last
+// "/referrers/" ends the name, so a repository with a component of that name stays reachable.
+void route_referrers(const std::string &path, v2::Method method) {
+    constexpr std::string_view kMarker = "/referrers/";
+    const size_t at = path.rfind(kMarker);
+    if (at == std::string::npos || at == 0) not_found();
+    const std::string name = path.substr(0, at);
+    const std::string digest = path.substr(at + kMarker.size());
+    if (digest.empty() || digest.find('/') != std::string::npos) not_found();
+    if (name.size() > 255 || !oci_valid_repo_name(name.c_str()))
+        v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
+    v2::handle_referrers(Route{method, name, digest});
+}
+
 void route_repository(std::string path, v2::Method method) {
     if (path.ends_with("/blobs/uploads")) path += '/';
     size_t at = 0;
     const Marker *m = find_marker(path, &at);
-    if (m == nullptr) not_found();
+    if (m == nullptr) {
+        route_referrers(path, method);
+        return;
+    }
     // The path is below /v2; the prefix given back lets the splitter take it off again, so a
     // repository whose first component is v2 keeps it.
     char repo[256];

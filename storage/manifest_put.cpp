@@ -196,6 +196,14 @@ int validate_manifest(const char *repo, yyjson_doc *doc, char media_type[kMediaT
     if (yyjson_is_str(declared) && yyjson_get_len(declared) < kMediaTypeCap) {
         std::snprintf(media_type, kMediaTypeCap, "%s", yyjson_get_str(declared));
     }
+    // A subject need not be stored (yet): an attachment may arrive before its image.
+    yyjson_val *subject = yyjson_obj_get(root, "subject");
+    const char *subject_digest = yyjson_get_str(yyjson_obj_get(subject, "digest"));
+    if (subject != nullptr &&
+        (subject_digest == nullptr || std::strchr(subject_digest, ':') == nullptr)) {
+        set_error("manifest subject missing valid digest");
+        return -1;
+    }
     yyjson_val *manifests = yyjson_obj_get(root, "manifests");
     return manifests != nullptr ? check_index(repo, manifests) : check_image(root);
 }

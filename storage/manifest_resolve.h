@@ -3,8 +3,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/os.h"
+
+struct yyjson_val;
 
 namespace reg {
 
@@ -33,7 +37,20 @@ struct CollectedLink {
 // while its link still holds collected (the digest the pass read from it; else changed, and
 // nothing is touched), and its manifest only when no other tag names it and spare does not
 // claim it. failed leaves the last-error text set.
+// The attachments its manifest took with it go to attachments (when not NULL).
 TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
-                                 const SpareManifest &spare);
+                                 const SpareManifest &spare,
+                                 std::vector<std::string> *attachments = nullptr);
+// The attachments that would go with the manifest, were it removed now (a dry run's answer).
+void attachments_of(const char *repo, const char *hex, std::vector<std::string> *out);
+
+// The stored manifest's subject (read from its body) as 64 hex digits; false without one.
+bool manifest_subject(const char *repo, const char *hex, char subject[65]);
+// The manifest's subject as 64 hex digits; false when it has none (or not a sha256 one).
+bool subject_hex_of(yyjson_val *root, char hex[65]);
+// Visits each sound manifest body of repo whose subject is subject_hex, in hex order, with its
+// hex, parsed body and size; a visit returning false stops. 0, or -1 with the last-error text.
+using ReferrerVisit = std::function<bool(const char *hex, yyjson_val *root, uint64_t size)>;
+int for_each_referrer(const char *repo, const char *subject_hex, const ReferrerVisit &visit);
 
 }  // namespace reg

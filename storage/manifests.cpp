@@ -27,6 +27,7 @@ constexpr size_t kLinkCap = 128;   // a link is looked at up to 127 bytes
 constexpr size_t kContentTypeCap = 127;
 constexpr size_t kDigestOutCap = 72;
 constexpr int kPruneRounds = 16;
+constexpr int kAttachmentDepthMax = 64;
 constexpr const char kDigestPrefix[] = "sha256:";
 constexpr const char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
 // Stands in for a real hex when only the lengths of a manifest's paths matter.
@@ -232,6 +233,41 @@ bool listed_by_an_index(const char *hex) {
     }
 }
 
+// A removed manifest's attachments (the manifests whose subject it was) go with it, and
+// theirs after them, unless something else keeps one: a tag naming it, or a stored index
+// listing it. Appends what went (or, with dry_run, would go) to removed. Best effort: an
+// attachment that cannot be removed stays, as it would had it been pushed after its subject
+// went.
+void remove_attachments(const char *repo, const char *hex, bool dry_run,
+                        std::vector<std::string> *removed, int depth = 0) {
+    // Digests make cycles impossible; the bound only guards against a hostile store.
+    if (depth > kAttachmentDepthMax) return;
+    std::vector<std::string> referrers;
+    try {
+        for_each_referrer(repo, hex, [&referrers](const char *r, yyjson_val *, uint64_t) {
+            referrers.emplace_back(r);
+            return true;
+        });
+    } catch (const std::bad_alloc &) {
+        return;
+    }
+    char tags_dir[kPathCap];
+    if (manifest_tags_dir(tags_dir, repo) != 0) return;
+    for (const std::string &r : referrers) {
+        if (another_tag_names(repo, tags_dir, r.c_str()) || listed_by_an_index(r.c_str())) continue;
+        if (!dry_run) {
+            ManifestFiles files;
+            if (build_manifest_files(repo, r.c_str(), &files) != 0) continue;
+            if (remove_unless_named(repo, tags_dir, r.c_str(), files)) continue;
+            remove_stale_temporaries(files.rev_dir);
+            qv::os::remove_dir(files.rev_dir);
+            removals_durable({files.body, files.rev_link});
+        }
+        if (removed != nullptr) removed->push_back("sha256:" + r);
+        remove_attachments(repo, r.c_str(), dry_run, removed, depth + 1);
+    }
+}
+
 // The manifest goes, and with it every tag that names it, wherever it lies in the tags
 // directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
@@ -282,30 +318,37 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     if (digest_delete_tags_removed_hook != nullptr) digest_delete_tags_removed_hook();
     // A push of the same manifest under a new tag since the scan keeps it, as for a tag
     // deletion: the tag it was answered 201 for must resolve.
-    if (!remove_unless_named(repo, tags_dir, hex, files)) {
+    const bool removed = !remove_unless_named(repo, tags_dir, hex, files);
+    if (removed) {
         remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
         qv::os::remove_dir(files.rev_dir);
     }
     char a_tag[kPathCap];
     if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
-    return removals_durable({a_tag, files.body, files.rev_link});
+    if (removals_durable({a_tag, files.body, files.rev_link}) != 0) return -1;
+    if (removed) remove_attachments(repo, hex, false, nullptr);
+    return 0;
 }
 
 // The tag goes; its manifest only when no other tag names it any longer, and spare (when
 // given) does not claim it.
 int delete_by_tag(const char *repo, const char *tag, const char *hex, const char *tags_dir,
-                  const ManifestFiles &files, const SpareManifest &spare, bool link_gone = false) {
+                  const ManifestFiles &files, const SpareManifest &spare, bool link_gone = false,
+                  std::vector<std::string> *attachments = nullptr) {
     char link[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0) return -1;
     if (!link_gone && qv::os::is_non_directory(link) && !qv::os::remove_file(link)) {
         set_error("delete tag failed");
         return -1;
     }
+    bool removed = false;
     if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
         if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
-        remove_unless_named(repo, tags_dir, hex, files);
+        removed = !remove_unless_named(repo, tags_dir, hex, files);
     }
-    return removals_durable({link, files.body, files.rev_link});
+    if (removals_durable({link, files.body, files.rev_link}) != 0) return -1;
+    if (removed) remove_attachments(repo, hex, false, attachments);
+    return 0;
 }
 
 // The checks and paths both deletions start from: 0 with the manifest's hex and files.
@@ -378,13 +421,18 @@ void prune_empty_parents(char *path, size_t base_len) {
 
 }  // namespace
 
+void attachments_of(const char *repo, const char *hex, std::vector<std::string> *out) {
+    remove_attachments(repo, hex, true, out);
+}
+
 int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
     return has_digest_prefix(reference) ? resolve_digest(repo, reference, hex_out)
                                         : resolve_tag(repo, reference, hex_out);
 }
 
 TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
-                                 const SpareManifest &spare) {
+                                 const SpareManifest &spare,
+                                 std::vector<std::string> *attachments) {
     ManifestFiles files;
     char tags_dir[kPathCap];
     char hex[kHexLen + 1];
@@ -408,8 +456,9 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const Collec
             break;
     }
     // The link is gone already; one written since by a push must stay.
-    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true) == 0 ? TagDeletion::deleted
-                                                                            : TagDeletion::failed;
+    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true, attachments) == 0
+               ? TagDeletion::deleted
+               : TagDeletion::failed;
 }
 
 }  // namespace reg

@@ -46,6 +46,14 @@ const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *
 const char *reg_catalog_json(int n, const char *last);
 const char *reg_storage_get_stats_json(void);
 
+/* Calls fn with each stored manifest of repo whose subject is subject_digest, as one JSON
+   descriptor (mediaType, digest, size, artifactType, annotations), in digest order; with an
+   artifact_type (not NULL or empty) only those of that type. 0 once all are given, 1 when fn
+   returned non-zero (which stops the walk), -1 with the last error set. */
+typedef int (*reg_referrer_fn)(const char *descriptor, void *ctx);
+int reg_referrers_each(const char *repo, const char *subject_digest, const char *artifact_type,
+                       reg_referrer_fn fn, void *ctx);
+
 const char *reg_gc_json(int dry_run);
 
 /* The store check: every blob, manifest body and link verified; with repair, what can be

@@ -2,6 +2,11 @@
 // repository's tags newest first, select by count and by age, spare "latest", delete the
 // selected tags by name and report.
 #include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -177,21 +182,99 @@ class IndexChildren {
     bool complete_ = false;
 };
 
+using ManifestKey = std::pair<std::string, std::string>;  // repository, hex
+
+ManifestKey key_of(const RetentionItem &item) {
+    const std::string_view digest(item.digest);
+    return {item.repository,
+            std::string(digest.substr(std::min(digest.size(), sizeof kDigestPrefix - 1)))};
+}
+
+// Per manifest named by a collected tag: how many tags name it, and how many of those go.
+using TagCounts = std::map<ManifestKey, std::pair<int, int>>;
+
+TagCounts count_tags(const RetentionItem *items, int count) {
+    TagCounts counts;
+    for (int i = 0; i < count; ++i) {
+        auto &c = counts[key_of(items[i])];
+        ++c.first;
+        if (items[i].marked) ++c.second;
+    }
+    return counts;
+}
+
+// Whether the pass leaves the manifest stored: it is, and it keeps a tag (or never had one
+// to lose, or an index lists it).
+bool manifest_stays(const ManifestKey &m, const TagCounts &counts, IndexChildren *listed) {
+    char body[kPathCap];
+    if (!hex64_valid(m.second.c_str()) ||
+        manifest_body_path(body, m.first.c_str(), m.second.c_str()) != 0 || !qv::os::is_file(body))
+        return false;
+    const auto it = counts.find(m);
+    return it == counts.end() || it->second.second < it->second.first ||
+           listed->lists(m.second.c_str());
+}
+
+// A tag naming an attachment (a signature, an SBOM) of a manifest that stays, stays with it.
+// Repeated until nothing changes: a kept attachment keeps the attachments of it.
+void keep_attachments(RetentionItem *items, int count, Tally *tally, IndexChildren *listed) {
+    TagCounts counts = count_tags(items, count);
+    std::map<ManifestKey, std::string> subjects;
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (int i = 0; i < count; ++i) {
+            RetentionItem &item = items[i];
+            if (!item.marked) continue;
+            const ManifestKey m = key_of(item);
+            auto found = subjects.find(m);
+            if (found == subjects.end()) {
+                char subject[65] = "";
+                if (!hex64_valid(m.second.c_str()) ||
+                    !manifest_subject(m.first.c_str(), m.second.c_str(), subject))
+                    subject[0] = '\0';
+                found = subjects.emplace(m, subject).first;
+            }
+            if (found->second.empty() || !manifest_stays({m.first, found->second}, counts, listed))
+                continue;
+            item.marked = 0;
+            --tally->marked;
+            --counts[m].second;
+            changed = true;
+        }
+    }
+}
+
+// A dry run's view of what each marked tag's manifest would take with it: for the manifests
+// that lose their last tag, their attachments, listed under the first such tag.
+void list_attachments(const RetentionItem *items, int count, IndexChildren *listed,
+                      std::vector<std::vector<std::string>> *attached) {
+    const TagCounts counts = count_tags(items, count);
+    std::set<ManifestKey> done;
+    for (int i = 0; i < count; ++i) {
+        if (!items[i].marked) continue;
+        const ManifestKey m = key_of(items[i]);
+        if (manifest_stays(m, counts, listed) || !done.insert(m).second) continue;
+        attachments_of(m.first.c_str(), m.second.c_str(), &(*attached)[i]);
+    }
+}
+
 // False when what was deleted could not be made durable (the last-error text says where).
-bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally *tally) {
+bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally *tally,
+                   IndexChildren *listed, std::vector<std::vector<std::string>> *attached) {
     if (policy.dry_run) {
         tally->tags_deleted = tally->marked;
+        list_attachments(items, count, listed, attached);
         return true;
     }
     // Every directory a deletion changed is flushed once, before the report goes out.
     DeferredRemovals removals;
-    IndexChildren listed;
-    const SpareManifest spare = [&listed](const char *hex) { return listed.lists(hex); };
+    const SpareManifest spare = [listed](const char *hex) { return listed->lists(hex); };
     for (int i = 0; i < count; ++i) {
         RetentionItem &item = items[i];
         if (!item.marked) continue;
         const CollectedLink collected{item.digest, item.link_id, item.link_time};
-        switch (delete_collected_tag(item.repository, item.tag, collected, spare)) {
+        switch (
+            delete_collected_tag(item.repository, item.tag, collected, spare, &(*attached)[i])) {
             case TagDeletion::deleted:
                 ++tally->tags_deleted;
                 break;
@@ -212,7 +295,7 @@ bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally 
 // copied, and only when it still leaves room for the closing "]}" and the NUL: names that
 // escape six-fold could otherwise run past the buffer. Returns the entries written.
 int write_report(const RetentionItem *items, int count, const Policy &policy, const Tally &tally,
-                 int64_t now) {
+                 int64_t now, const std::vector<std::vector<std::string>> &attached) {
     static constexpr std::string_view kEntryStart = "{\"repository\":\"";
     static constexpr std::string_view kMiddle = "\",\"tag\":\"";
     static constexpr std::string_view kTail = "]}";
@@ -238,9 +321,18 @@ int write_report(const RetentionItem *items, int count, const Policy &policy, co
         json_escape_append(tag, sizeof tag, item.tag);
         // A well-formed digest needs no escaping; a corrupt link must not break the JSON.
         json_escape_append(digest, sizeof digest, item.digest);
-        char end[kEscapedDigestCap + 64];
-        std::snprintf(end, sizeof end, "\",\"digest\":\"%s\",\"age_days\":%lld}", digest,
+        char age[kEscapedDigestCap + 64];
+        std::snprintf(age, sizeof age, "\",\"digest\":\"%s\",\"age_days\":%lld", digest,
                       static_cast<long long>((now - item.age_stamp) / kDaySeconds));
+        // The attachments the tag's manifest took with it (digests: nothing to escape).
+        std::string end = age;
+        if (!attached[i].empty()) {
+            end += ",\"referrers\":[";
+            for (size_t a = 0; a < attached[i].size(); ++a)
+                end += (a > 0 ? ",\"" : "\"") + attached[i][a] + "\"";
+            end += "]";
+        }
+        end += "}";
 
         const std::string_view pieces[] = {
             written > 0 ? "," : "", kEntryStart, repo, kMiddle, tag, end};
@@ -297,10 +389,19 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
         return retention_tag_cmp(a, b) < 0;
     });
     select_items(first, tally.tags_total, policy, now, &tally);
+    IndexChildren listed;
+    std::vector<std::vector<std::string>> attached;
+    try {
+        keep_attachments(first, tally.tags_total, &tally, &listed);
+        attached.resize(static_cast<size_t>(tally.tags_total));
+    } catch (const std::bad_alloc &) {
+        set_error("out of memory");
+        return nullptr;
+    }
     if (retention_selected_hook != nullptr) retention_selected_hook();
-    if (!delete_marked(first, tally.tags_total, policy, &tally)) return nullptr;
+    if (!delete_marked(first, tally.tags_total, policy, &tally, &listed, &attached)) return nullptr;
 
-    const int written = write_report(first, tally.tags_total, policy, tally, now);
+    const int written = write_report(first, tally.tags_total, policy, tally, now, attached);
     if (truncated != nullptr) *truncated = written < tally.marked ? 1 : 0;
     clear_error();
     return s_result;

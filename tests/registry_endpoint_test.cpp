@@ -596,11 +596,10 @@ TEST(RegistryEndpoint, CollectionStatisticsAndTheirRefusal) {
         if (line[0] != '#' && line.find("_last_start_") == std::string::npos &&
             line.find("_duration_") == std::string::npos)
             values += line + ";";
-    EXPECT_EQ(
-        values,
-        "qvreg_repositories 1;qvreg_tags 1;qvreg_blobs 2;qvreg_blob_bytes 15;qvreg_uploads 0;"
-        "qvreg_upload_bytes 0;qvreg_gc_running 0;qvreg_gc_last_blobs_deleted 1;"
-        "qvreg_gc_last_freed_bytes 15;qvreg_gc_last_cancelled 0;qvreg_gc_last_failed 0;");
+    EXPECT_EQ(values,
+              "qvreg_repositories 1;qvreg_tags 1;qvreg_blobs 2;qvreg_blob_bytes 15;qvreg_uploads 0;"
+              "qvreg_upload_bytes 0;qvreg_gc_running 0;qvreg_gc_last_blobs_deleted 1;"
+              "qvreg_gc_last_freed_bytes 15;qvreg_gc_last_cancelled 0;qvreg_gc_last_failed 0;");
     const std::string started = "\nqvreg_gc_last_start_timestamp_seconds ";
     const size_t at = r.body.find(started);
     ASSERT_NE(at, std::string::npos);
@@ -686,4 +685,123 @@ TEST(RegistryEndpoint, AuthenticationGatesEveryRouteRetentionIncluded) {
     EXPECT_NE(log.find("HEAD /v2/ 0 200 ci "), std::string::npos) << log;
     EXPECT_NE(log.find("GET /v2/_catalog 73 401 anonymous "), std::string::npos) << log;
     EXPECT_NE(log.find("POST /v2/_retention 73 401 anonymous "), std::string::npos) << log;
+}
+
+namespace {
+
+// An attachment of subject: an artifact with the empty config and one layer (a signature), or,
+// without an artifactType, an image typed by its config (an SBOM).
+std::string attachment_json(const Site &site, const std::string &subject,
+                            const std::string &artifact_type, const std::string &payload) {
+    const std::string empty = site.push_blob("{}").substr(7);
+    const std::string layer = site.push_blob(payload).substr(7);
+    const std::string config =
+        artifact_type.empty()
+            ? "{\"mediaType\":\"application/vnd.example.sbom\",\"digest\":\"sha256:" + empty +
+                  "\",\"size\":2}"
+            : "{\"mediaType\":\"application/vnd.oci.empty.v1+json\",\"digest\":\"sha256:" + empty +
+                  "\",\"size\":2,\"data\":\"e30=\"}";
+    return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\"," +
+           (artifact_type.empty() ? "" : "\"artifactType\":\"" + artifact_type + "\",") +
+           "\"config\":" + config + ",\"layers\":[" + descriptor(layer) +
+           "],\"subject\":{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+           "\"digest\":\"" +
+           subject + "\",\"size\":1},\"annotations\":{\"by\":\"" + payload + "\"},\"x-own\":1}";
+}
+
+std::string put_by_digest(const Site &site, const std::string &body, Response *r = nullptr) {
+    const std::string digest = "sha256:" + sha256_hex(body);
+    Request put{"PUT", "/team/app/manifests/" + digest, "", body, {}};
+    put.env["CONTENT_TYPE"] = "application/vnd.oci.image.manifest.v1+json";
+    const Response answer = site.call(put);
+    EXPECT_EQ(answer.status, 201) << answer.body;
+    if (r != nullptr) *r = answer;
+    return digest;
+}
+
+std::string referrers(const Site &site, const std::string &digest, const std::string &query = "") {
+    return site.call("GET", "/team/app/referrers/" + digest, query).body;
+}
+
+}  // namespace
+
+// Signatures and SBOMs: listed by the referrers route, kept while their image stays, removed
+// with it unless a tag keeps one, and their blobs kept by a collection.
+TEST(RegistryEndpoint, AttachmentsAreListedAndFollowTheirImage) {
+    Site site;
+    const std::string image = site.push_image("team/app", "v1", "1");
+    const std::string sig_type = "application/vnd.example.sig+json";
+    Response put;
+    const std::string sig_body = attachment_json(site, image, sig_type, "sig");
+    const std::string sig = put_by_digest(site, sig_body, &put);
+    EXPECT_EQ(put.header("OCI-Subject"), image);
+    const std::string sbom_body = attachment_json(site, image, "", "sbom");
+    const std::string sbom = put_by_digest(site, sbom_body);
+    const std::string sig_of_sig =
+        put_by_digest(site, attachment_json(site, sig, sig_type, "sig2"));
+    // Kept as pushed, unknown members and data included.
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/" + sig).body, sig_body);
+
+    const auto entry = [](const std::string &digest, size_t size, const std::string &type,
+                          const std::string &by) {
+        return "{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" +
+               digest + "\",\"size\":" + std::to_string(size) + ",\"artifactType\":\"" + type +
+               "\",\"annotations\":{\"by\":\"" + by + "\"}}";
+    };
+    const std::string head =
+        "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+        "\"manifests\":[";
+    const std::string sig_entry = entry(sig, sig_body.size(), sig_type, "sig");
+    const std::string sbom_entry =
+        entry(sbom, sbom_body.size(), "application/vnd.example.sbom", "sbom");
+    EXPECT_EQ(
+        referrers(site, image),
+        head + (sig < sbom ? sig_entry + "," + sbom_entry : sbom_entry + "," + sig_entry) + "]}\n");
+    const Response filtered = site.call("GET", "/team/app/referrers/" + image,
+                                        "artifactType=application/vnd.example.sig+json");
+    EXPECT_EQ(filtered.header("OCI-Filters-Applied"), "artifactType");
+    EXPECT_EQ(filtered.body, head + sig_entry + "]}\n");
+    EXPECT_EQ(referrers(site, kNoBlob), head + "]}\n");
+    EXPECT_EQ(site.call("GET", "/team/app/referrers/sha256:nope").status, 400);
+    EXPECT_EQ(site.call("GET", "/nowhere/referrers/" + image).body, head + "]}\n");
+
+    // An attachment pushed before its image is kept, and listed once the image arrives.
+    const std::string later_body =
+        image_json(site.push_blob("config 2").substr(7), {site.push_blob("layer 2").substr(7)});
+    const std::string later = "sha256:" + sha256_hex(later_body);
+    const std::string early = put_by_digest(site, attachment_json(site, later, sig_type, "early"));
+    Request tag{"PUT", "/team/app/manifests/v2", "", later_body, {}};
+    EXPECT_EQ(site.call(tag).status, 201);
+    EXPECT_NE(referrers(site, later).find(early), std::string::npos);
+
+    // Retention that keeps the image keeps a tag naming its SBOM, however old.
+    const std::string tags = site.root() + "/repositories/team/app/_manifests/tags/";
+    EXPECT_EQ(site.call("PUT", "/team/app/manifests/sbom", "", sbom_body).status, 201);
+    set_mtime(tags + "sbom/current/link", kLongAgo);
+    Response r = site.call(Request{"POST", "", "keep_n=2", "", {}}, QV_RETENTION_BIN);
+    EXPECT_NE(r.body.find("\"tags_deleted\":0,"), std::string::npos) << r.body;
+
+    // A digest deletion takes the image's attachments along, but not one a tag keeps.
+    EXPECT_EQ(site.call("DELETE", "/team/app/manifests/" + image).status, 202);
+    for (const std::string &gone : {sig, sig_of_sig})
+        EXPECT_EQ(site.call("GET", "/team/app/manifests/" + gone).status, 404);
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/" + sbom).status, 200);
+
+    // Retention that removes an image's last tag lists what went with it, dry run or not.
+    set_mtime(tags + "v2/current/link", kLongAgo - 1);
+    const std::string went = "\"tag\":\"v2\",\"digest\":\"" + later + "\",\"age_days\":" +
+                             std::to_string((std::time(nullptr) - kLongAgo + 1) / 86400) +
+                             ",\"referrers\":[\"" + early + "\"]}";
+    for (const char *query : {"keep_n=1&dry_run=1", "keep_n=1"}) {
+        r = site.call(Request{"POST", "", query, "", {}}, QV_RETENTION_BIN);
+        EXPECT_NE(r.body.find(went), std::string::npos) << r.body;
+    }
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/" + early).status, 404);
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/sbom").status, 200);
+
+    // A collection keeps what every stored manifest, attachments included, references.
+    age_blobs(site.root());
+    EXPECT_EQ(site.call("POST", "/_gc").status, 200);
+    EXPECT_EQ(site.call("HEAD", "/team/app/blobs/sha256:" + sha256_hex("sbom")).status, 200);
+    EXPECT_EQ(site.call("HEAD", "/team/app/blobs/sha256:" + sha256_hex("sig")).status, 404);
 }
