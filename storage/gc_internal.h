@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "storage/storage_internal.h"
@@ -88,5 +89,30 @@ int gc_mark_index_children(ReachableSet *set);
 // this hex: 1 with the index body's path, 0 when none does, -1 (the last-error text set) when
 // some body could not be read, so that the answer is not known.
 int gc_find_listing_index(const char *hex, std::string *index_path);
+
+// The manifests that stored indexes list, in every repository: a tag may go, but a manifest
+// an index lists must stay, or the index can no longer be pulled. Read once per pass, on the
+// first deletion that would remove a manifest. The walk has no caps; when it cannot read
+// every body, an index it missed could list anything, so every manifest is spared.
+class IndexChildren {
+  public:
+    bool lists(const char *hex) {
+        if (!read_) {
+            read_ = true;
+            try {
+                complete_ = gc_mark_index_children(&set_) == 0;
+            } catch (const std::bad_alloc &) {
+                complete_ = false;
+            }
+            set_.sort();
+        }
+        return !complete_ || set_.contains(hex);
+    }
+
+  private:
+    ReachableSet set_;
+    bool read_ = false;
+    bool complete_ = false;
+};
 
 }  // namespace reg

@@ -145,7 +145,8 @@ int count_files(const char *dir, int64_t *bytes) {
     int files = 0;
     for (const std::string &name : names) {
         char path[kPathCap];
-        if (!join_path(path, dir, name.c_str()) || qv::os::path_kind(path) != qv::os::PathKind::file)
+        if (!join_path(path, dir, name.c_str()) ||
+            qv::os::path_kind(path) != qv::os::PathKind::file)
             continue;
         ++files;
         *bytes += size_or_zero(path);

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/os.h"
@@ -37,12 +39,40 @@ struct CollectedLink {
 // while its link still holds collected (the digest the pass read from it; else changed, and
 // nothing is touched), and its manifest only when no other tag names it and spare does not
 // claim it. failed leaves the last-error text set.
-// The attachments its manifest took with it go to attachments (when not NULL).
+// Which manifests of one repository are attachments of which (by their subject), read from its
+// bodies on first use and then kept in step with what cascades remove: a pass that removes many
+// manifests reads each body once.
+class AttachmentGraph {
+  public:
+    explicit AttachmentGraph(std::string repo) : repo_(std::move(repo)) {}
+    const std::string &repo() const { return repo_; }
+    // The attachments of the manifest (64 hex digits), in hex order.
+    std::vector<std::string> of(const std::string &hex);
+    // The manifest was removed: it is no one's attachment any more.
+    void forget(const std::string &hex);
+
+  private:
+    std::string repo_;
+    bool read_ = false;
+    std::map<std::string, std::vector<std::string>> by_subject_;
+};
+
+class IndexChildren;
+
+// What the deletions of one pass share for the attachments they take along: the graph of the
+// repository (when it is the one deleted from), the manifests stored indexes list, and where
+// the digests removed go (when not NULL). Any member may be NULL: the deletion then reads
+// what it needs itself.
+struct Cascade {
+    AttachmentGraph *graph = nullptr;
+    IndexChildren *listed = nullptr;
+    std::vector<std::string> *removed = nullptr;
+};
+
 TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
-                                 const SpareManifest &spare,
-                                 std::vector<std::string> *attachments = nullptr);
+                                 const SpareManifest &spare, const Cascade &cascade = {});
 // The attachments that would go with the manifest, were it removed now (a dry run's answer).
-void attachments_of(const char *repo, const char *hex, std::vector<std::string> *out);
+void attachments_of(const char *repo, const char *hex, const Cascade &cascade);
 
 // The stored manifest's subject (read from its body) as 64 hex digits; false without one.
 bool manifest_subject(const char *repo, const char *hex, char subject[65]);

@@ -27,7 +27,7 @@ constexpr size_t kLinkCap = 128;   // a link is looked at up to 127 bytes
 constexpr size_t kContentTypeCap = 127;
 constexpr size_t kDigestOutCap = 72;
 constexpr int kPruneRounds = 16;
-constexpr int kAttachmentDepthMax = 64;
+constexpr size_t kAttachmentMax = 1000000;
 constexpr const char kDigestPrefix[] = "sha256:";
 constexpr const char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
 // Stands in for a real hex when only the lengths of a manifest's paths matter.
@@ -235,36 +235,39 @@ bool listed_by_an_index(const char *hex) {
 
 // A removed manifest's attachments (the manifests whose subject it was) go with it, and
 // theirs after them, unless something else keeps one: a tag naming it, or a stored index
-// listing it. Appends what went (or, with dry_run, would go) to removed. Best effort: an
-// attachment that cannot be removed stays, as it would had it been pushed after its subject
-// went.
-void remove_attachments(const char *repo, const char *hex, bool dry_run,
-                        std::vector<std::string> *removed, int depth = 0) {
-    // Digests make cycles impossible; the bound only guards against a hostile store.
-    if (depth > kAttachmentDepthMax) return;
-    std::vector<std::string> referrers;
-    try {
-        for_each_referrer(repo, hex, [&referrers](const char *r, yyjson_val *, uint64_t) {
-            referrers.emplace_back(r);
-            return true;
-        });
-    } catch (const std::bad_alloc &) {
-        return;
-    }
+// listing it. What went (or, with dry_run, would go) is appended to cascade.removed. Best
+// effort: an attachment that cannot be removed stays, as it would had it been pushed after
+// its subject went.
+void remove_attachments(const char *repo, const char *hex, bool dry_run, const Cascade &cascade) {
     char tags_dir[kPathCap];
     if (manifest_tags_dir(tags_dir, repo) != 0) return;
-    for (const std::string &r : referrers) {
-        if (another_tag_names(repo, tags_dir, r.c_str()) || listed_by_an_index(r.c_str())) continue;
-        if (!dry_run) {
-            ManifestFiles files;
-            if (build_manifest_files(repo, r.c_str(), &files) != 0) continue;
-            if (remove_unless_named(repo, tags_dir, r.c_str(), files)) continue;
-            remove_stale_temporaries(files.rev_dir);
-            qv::os::remove_dir(files.rev_dir);
-            removals_durable({files.body, files.rev_link});
+    try {
+        AttachmentGraph own(repo);
+        AttachmentGraph &graph =
+            cascade.graph != nullptr && cascade.graph->repo() == repo ? *cascade.graph : own;
+        IndexChildren own_listed;
+        IndexChildren &listed = cascade.listed != nullptr ? *cascade.listed : own_listed;
+        // Breadth first; digests make cycles impossible, the bound guards a hostile store.
+        std::vector<std::string> todo{hex};
+        for (size_t i = 0; i < todo.size() && i < kAttachmentMax; ++i) {
+            for (const std::string &r : graph.of(todo[i])) {
+                if (another_tag_names(repo, tags_dir, r.c_str()) || listed.lists(r.c_str()))
+                    continue;
+                if (!dry_run) {
+                    ManifestFiles files;
+                    if (build_manifest_files(repo, r.c_str(), &files) != 0) continue;
+                    if (remove_unless_named(repo, tags_dir, r.c_str(), files)) continue;
+                    remove_stale_temporaries(files.rev_dir);
+                    qv::os::remove_dir(files.rev_dir);
+                    removals_durable({files.body, files.rev_link});
+                    graph.forget(r);
+                }
+                if (cascade.removed != nullptr) cascade.removed->push_back("sha256:" + r);
+                todo.push_back(r);
+            }
         }
-        if (removed != nullptr) removed->push_back("sha256:" + r);
-        remove_attachments(repo, r.c_str(), dry_run, removed, depth + 1);
+    } catch (const std::bad_alloc &) {
+        // What went so far went; the rest stays.
     }
 }
 
@@ -326,7 +329,10 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     char a_tag[kPathCap];
     if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
     if (removals_durable({a_tag, files.body, files.rev_link}) != 0) return -1;
-    if (removed) remove_attachments(repo, hex, false, nullptr);
+    if (removed) {
+        DeferredRemovals batch;  // one flush per directory, however many attachments go
+        remove_attachments(repo, hex, false, {});
+    }
     return 0;
 }
 
@@ -334,7 +340,7 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
 // given) does not claim it.
 int delete_by_tag(const char *repo, const char *tag, const char *hex, const char *tags_dir,
                   const ManifestFiles &files, const SpareManifest &spare, bool link_gone = false,
-                  std::vector<std::string> *attachments = nullptr) {
+                  const Cascade &cascade = {}) {
     char link[kPathCap];
     if (manifest_tag_path(link, repo, tag) != 0) return -1;
     if (!link_gone && qv::os::is_non_directory(link) && !qv::os::remove_file(link)) {
@@ -347,7 +353,7 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
         removed = !remove_unless_named(repo, tags_dir, hex, files);
     }
     if (removals_durable({link, files.body, files.rev_link}) != 0) return -1;
-    if (removed) remove_attachments(repo, hex, false, attachments);
+    if (removed) remove_attachments(repo, hex, false, cascade);
     return 0;
 }
 
@@ -421,8 +427,8 @@ void prune_empty_parents(char *path, size_t base_len) {
 
 }  // namespace
 
-void attachments_of(const char *repo, const char *hex, std::vector<std::string> *out) {
-    remove_attachments(repo, hex, true, out);
+void attachments_of(const char *repo, const char *hex, const Cascade &cascade) {
+    remove_attachments(repo, hex, true, cascade);
 }
 
 int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
@@ -431,8 +437,7 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
 }
 
 TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
-                                 const SpareManifest &spare,
-                                 std::vector<std::string> *attachments) {
+                                 const SpareManifest &spare, const Cascade &cascade) {
     ManifestFiles files;
     char tags_dir[kPathCap];
     char hex[kHexLen + 1];
@@ -456,7 +461,7 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const Collec
             break;
     }
     // The link is gone already; one written since by a push must stay.
-    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true, attachments) == 0
+    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true, cascade) == 0
                ? TagDeletion::deleted
                : TagDeletion::failed;
 }

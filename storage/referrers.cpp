@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,12 +55,18 @@ bool manifest_subject(const char *repo, const char *hex, char subject[65]) {
     return yyjson_is_obj(root) && subject_hex_of(root, subject);
 }
 
-int for_each_referrer(const char *repo, const char *subject_hex, const ReferrerVisit &visit) {
+namespace {
+
+// Visits each sound body of repo whose bytes hold needle and which parses to an object with a
+// subject, in hex order, with its hex, its subject's hex, the parsed body and its size.
+using BodyVisit =
+    std::function<bool(const char *hex, const char *subject, yyjson_val *root, uint64_t size)>;
+int scan_subjects(const char *repo, std::string_view needle, const BodyVisit &visit) {
     char dir[kPathCap];
     if (manifest_body_path(dir, repo, ".") != 0) return -1;
     std::vector<DirEntry> entries;
     if (!list_entries(dir, &entries)) {
-        if (!qv::os::is_dir(dir)) return 0;  // no manifests: no referrers
+        if (!qv::os::is_dir(dir)) return 0;  // no manifests: no attachments
         set_error("cannot list manifests of %s", repo);
         return -1;
     }
@@ -68,8 +75,6 @@ int for_each_referrer(const char *repo, const char *subject_hex, const ReferrerV
         if (!e.is_dir && hex64_valid(e.name.c_str())) names.push_back(std::move(e.name));
     entries.clear();
     std::sort(names.begin(), names.end());
-
-    const std::string needle = std::string("sha256:") + subject_hex;
     for (const std::string &name : names) {
         char path[kPathCap];
         if (manifest_body_path(path, repo, name.c_str()) != 0) return -1;
@@ -80,13 +85,39 @@ int for_each_referrer(const char *repo, const char *subject_hex, const ReferrerV
         if (!bytes_have_hex(body.get(), len, name.c_str())) continue;
         const std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read(body.get(), len, 0));
         yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-        char hex[65];
-        if (!yyjson_is_obj(root) || !subject_hex_of(root, hex) ||
-            std::strcmp(hex, subject_hex) != 0)
-            continue;
-        if (!visit(name.c_str(), root, len)) break;
+        char subject[65];
+        if (!yyjson_is_obj(root) || !subject_hex_of(root, subject)) continue;
+        if (!visit(name.c_str(), subject, root, len)) break;
     }
     return 0;
+}
+
+}  // namespace
+
+int for_each_referrer(const char *repo, const char *subject_hex, const ReferrerVisit &visit) {
+    const std::string needle = std::string("sha256:") + subject_hex;
+    return scan_subjects(
+        repo, needle, [&](const char *hex, const char *subject, yyjson_val *root, uint64_t size) {
+            return std::strcmp(subject, subject_hex) != 0 || visit(hex, root, size);
+        });
+}
+
+std::vector<std::string> AttachmentGraph::of(const std::string &hex) {
+    if (!read_) {
+        read_ = true;
+        scan_subjects(repo_.c_str(), "\"subject\"",
+                      [this](const char *h, const char *subject, yyjson_val *, uint64_t) {
+                          by_subject_[subject].emplace_back(h);
+                          return true;
+                      });
+    }
+    const auto it = by_subject_.find(hex);
+    return it == by_subject_.end() ? std::vector<std::string>() : it->second;
+}
+
+void AttachmentGraph::forget(const std::string &hex) {
+    for (auto &[subject, list] : by_subject_)
+        list.erase(std::remove(list.begin(), list.end(), hex), list.end());
 }
 
 }  // namespace reg

@@ -157,31 +157,6 @@ void select_items(RetentionItem *items, int count, const Policy &policy, int64_t
     }
 }
 
-// The manifests that stored indexes list, in every repository: a tag may go, but a manifest
-// an index lists must stay, or the index can no longer be pulled. Read once per pass, on the
-// first deletion that would remove a manifest. The walk has no caps; when it cannot read
-// every body, an index it missed could list anything, so every manifest is spared.
-class IndexChildren {
-  public:
-    bool lists(const char *hex) {
-        if (!read_) {
-            read_ = true;
-            try {
-                complete_ = gc_mark_index_children(&set_) == 0;
-            } catch (const std::bad_alloc &) {
-                complete_ = false;
-            }
-            set_.sort();
-        }
-        return !complete_ || set_.contains(hex);
-    }
-
-  private:
-    ReachableSet set_;
-    bool read_ = false;
-    bool complete_ = false;
-};
-
 using ManifestKey = std::pair<std::string, std::string>;  // repository, hex
 
 ManifestKey key_of(const RetentionItem &item) {
@@ -250,11 +225,13 @@ void list_attachments(const RetentionItem *items, int count, IndexChildren *list
                       std::vector<std::vector<std::string>> *attached) {
     const TagCounts counts = count_tags(items, count);
     std::set<ManifestKey> done;
+    std::unique_ptr<AttachmentGraph> graph;  // of the repository at hand (items are by repository)
     for (int i = 0; i < count; ++i) {
         if (!items[i].marked) continue;
         const ManifestKey m = key_of(items[i]);
         if (manifest_stays(m, counts, listed) || !done.insert(m).second) continue;
-        attachments_of(m.first.c_str(), m.second.c_str(), &(*attached)[i]);
+        if (!graph || graph->repo() != m.first) graph = std::make_unique<AttachmentGraph>(m.first);
+        attachments_of(m.first.c_str(), m.second.c_str(), {graph.get(), listed, &(*attached)[i]});
     }
 }
 
@@ -269,12 +246,15 @@ bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally 
     // Every directory a deletion changed is flushed once, before the report goes out.
     DeferredRemovals removals;
     const SpareManifest spare = [listed](const char *hex) { return listed->lists(hex); };
+    std::unique_ptr<AttachmentGraph> graph;  // of the repository at hand (items are by repository)
     for (int i = 0; i < count; ++i) {
         RetentionItem &item = items[i];
         if (!item.marked) continue;
         const CollectedLink collected{item.digest, item.link_id, item.link_time};
-        switch (
-            delete_collected_tag(item.repository, item.tag, collected, spare, &(*attached)[i])) {
+        if (!graph || graph->repo() != item.repository)
+            graph = std::make_unique<AttachmentGraph>(item.repository);
+        const Cascade cascade{graph.get(), listed, &(*attached)[i]};
+        switch (delete_collected_tag(item.repository, item.tag, collected, spare, cascade)) {
             case TagDeletion::deleted:
                 ++tally->tags_deleted;
                 break;
