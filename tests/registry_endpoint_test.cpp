@@ -805,3 +805,29 @@ TEST(RegistryEndpoint, AttachmentsAreListedAndFollowTheirImage) {
     EXPECT_EQ(site.call("HEAD", "/team/app/blobs/sha256:" + sha256_hex("sbom")).status, 200);
     EXPECT_EQ(site.call("HEAD", "/team/app/blobs/sha256:" + sha256_hex("sig")).status, 404);
 }
+
+// Two thousand attachments, written straight into the store: every one is listed, the filter
+// keeps its half, and the answer is one well-formed index.
+TEST(RegistryEndpoint, ReferrersListAnyNumber) {
+    Site site;
+    const std::string image = "sha256:" + std::string(64, 'a');
+    const std::string manifests = site.root() + "/repositories/team/app/_manifests/";
+    for (int i = 0; i < 2000; ++i) {
+        const std::string body =
+            "{\"schemaVersion\":2,\"artifactType\":\"t" + std::to_string(i % 2) +
+            "\",\"config\":{\"mediaType\":\"x\",\"digest\":\"sha256:" + std::string(64, 'c') +
+            "\",\"size\":2},\"layers\":[],\"subject\":{\"mediaType\":\"x\",\"digest\":\"" + image +
+            "\",\"size\":1},\"annotations\":{\"n\":\"" + std::to_string(i) + "\"}}";
+        write_text(manifests + sha256_hex(body), body);
+    }
+    const auto count = [](const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    const std::string all = referrers(site, image);
+    EXPECT_EQ(count(all, "\"digest\":"), 2000u);
+    EXPECT_EQ(all.substr(all.size() - 4), "}]}\n");
+    EXPECT_EQ(count(referrers(site, image, "artifactType=t1"), "\"artifactType\":\"t1\""), 1000u);
+}
