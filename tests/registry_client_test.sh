@@ -157,9 +157,75 @@ round_trip() {
     done
 }
 
+# attachments CURL_AUTH...: a multi-platform index signed and described as a signing or SBOM
+# client does it: the empty config and a payload through the upload routes, then a manifest
+# whose subject is the index, put by its digest. They list and filter, leave the pulled image
+# alone, and go with the index.
+attachments() {
+    local c=("$@") api="http://$host/v2/team/signed" idx t body pd ad loc sep expect="" info gone=()
+    local empty=sha256:44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a
+    idx=$(cat "$work/m.digest")
+    check "push signed index" push --all "oci:$work/m:x" "docker://$host/team/signed:v1"
+    check "empty config stored" test "$(curl -s -o /dev/null -w '%{http_code}' -X POST \
+        --data-binary '{}' "${c[@]}" "$api/blobs/uploads/?digest=$empty")" = 201
+    for t in signature sbom; do
+        body="$t of $idx"
+        pd=sha256:$(printf %s "$body" | sha256sum | cut -c1-64)
+        loc=$(curl -s -i -X POST --data '' "${c[@]}" "$api/blobs/uploads/" |
+            tr -d '\r' | sed -n 's/^Location: //p')
+        sep='?'; [[ $loc != *\?* ]] || sep='&'
+        check "$t payload stored" test "$(curl -s -o /dev/null -w '%{http_code}' -X PUT \
+            --data-binary "$body" "${c[@]}" "http://$host$loc${sep}digest=$pd")" = 201
+        printf %s '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json",' \
+            "\"artifactType\":\"application/vnd.example.$t\"," \
+            "\"config\":{\"mediaType\":\"application/vnd.oci.empty.v1+json\",\"digest\":\"$empty\",\"size\":2}," \
+            "\"layers\":[{\"mediaType\":\"application/vnd.example.$t.payload\",\"digest\":\"$pd\",\"size\":${#body}}]," \
+            "\"subject\":{\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"digest\":\"$idx\"," \
+            "\"size\":$(stat -c %s "$work/m/blobs/sha256/${idx#sha256:}")}," \
+            "\"annotations\":{\"org.example.kind\":\"$t\"}}" >"$work/$t.json"
+        ad=sha256:$(sha256sum <"$work/$t.json" | cut -c1-64)
+        info=$(curl -s -i -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \
+            --data-binary "@$work/$t.json" "${c[@]}" "$api/manifests/$ad" | tr -d '\r')
+        check "$t put" contains "$info" 'HTTP/1.1 201'
+        check "$t put names its subject" contains "$info" "OCI-Subject: $idx"
+        check "$t served whole" test "$(curl -s "${c[@]}" "$api/manifests/$ad" | sha256sum |
+            cut -c1-64)" = "${ad#sha256:}"
+        expect+=" $ad application/vnd.example.$t $(stat -c %s "$work/$t.json") $t"
+        gone+=("$ad")
+    done
+    # referrers [QUERY]: the filter header, then the answer's entries, one line each, sorted.
+    referrers() {
+        curl -s -D - -o "$work/referrers.json" "${c[@]}" "$api/referrers/$idx${1:-}" | tr -d '\r' |
+            grep -i '^OCI-Filters-Applied:' || true
+        python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))
+print(d["schemaVersion"], d["mediaType"])
+for m in sorted(d["manifests"], key=lambda m: m["digest"]):
+    assert m["mediaType"] == "application/vnd.oci.image.manifest.v1+json"
+    print(m["digest"], m["artifactType"], m["size"], m["annotations"]["org.example.kind"])
+' "$work/referrers.json"
+    }
+    local head='2 application/vnd.oci.image.index.v1+json'
+    info=$(referrers)
+    check "referrers list both" test "$info" = "$(printf '%s\n' "$head"
+        printf '%s %s %s %s\n' $expect | LC_ALL=C sort)"
+    info=$(referrers ?artifactType=application/vnd.example.sbom)
+    check "referrers filtered" test "$info" = "$(printf 'OCI-Filters-Applied: artifactType\n%s\n' "$head"
+        printf '%s %s %s %s\n' $expect | grep sbom)"
+    check "pull signed index --all" same_as_pushed "$work/m" team/signed:v1 --all
+
+    check "delete signed index" test "$(curl -s -o /dev/null -w '%{http_code}' -X DELETE \
+        "${c[@]}" "$api/manifests/$idx")" = 202
+    check "attachments gone from referrers" test "$(referrers)" = "$head"
+    for ad in "${gone[@]}" "$idx"; do
+        check "$ad gone" test "$(curl -s -o /dev/null -w '%{http_code}' "${c[@]}" \
+            "$api/manifests/$ad")" = 404
+    done
+}
+
 # ---- authentication off -------------------------------------------------------------------
 start_site open
 round_trip "$work/open-store"
+attachments
 open_host=$host
 
 # One line in the registry's access log for each request the server saw.
@@ -202,6 +268,7 @@ printf '{"registry_auth_user": "ci", "registry_auth_sha256": "%s", "registry_quo
 start_site auth "$work/auth.json"
 use_creds "ci:$password"
 round_trip "$work/auth-store" -u "ci:$password"
+attachments -u "ci:$password"
 
 for path in / /team/app/tags/list /_catalog /_stats /_gc /_retention; do
     resp=$(curl -s -i -X POST --data '' "http://$host/v2$path")
