@@ -196,12 +196,11 @@ int validate_manifest(const char *repo, yyjson_doc *doc, char media_type[kMediaT
     if (yyjson_is_str(declared) && yyjson_get_len(declared) < kMediaTypeCap) {
         std::snprintf(media_type, kMediaTypeCap, "%s", yyjson_get_str(declared));
     }
-    // A subject need not be stored (yet): an attachment may arrive before its image.
+    // A subject need not be stored (yet): an attachment may arrive before its image. Its digest
+    // must be one this store can hold, or the attachment could never be listed.
     yyjson_val *subject = yyjson_obj_get(root, "subject");
-    const char *subject_digest = yyjson_get_str(yyjson_obj_get(subject, "digest"));
-    if (subject != nullptr &&
-        (subject_digest == nullptr || std::strchr(subject_digest, ':') == nullptr)) {
-        set_error("manifest subject missing valid digest");
+    if (subject != nullptr && !digest_valid(yyjson_get_str(yyjson_obj_get(subject, "digest")))) {
+        set_error("manifest subject digest must be sha256: and 64 lowercase hex digits");
         return -1;
     }
     yyjson_val *manifests = yyjson_obj_get(root, "manifests");

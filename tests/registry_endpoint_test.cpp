@@ -739,6 +739,13 @@ TEST(RegistryEndpoint, AttachmentsAreListedAndFollowTheirImage) {
     const std::string sbom = put_by_digest(site, sbom_body);
     const std::string sig_of_sig =
         put_by_digest(site, attachment_json(site, sig, sig_type, "sig2"));
+    // A subject this store could never hold is refused, not stored where no one can list it.
+    for (const std::string &bad :
+         std::vector<std::string>{"nope", "sha256:abc", "sha256:" + std::string(64, 'A')}) {
+        const Response r = site.call("PUT", "/team/app/manifests/bad", "",
+                                     attachment_json(site, bad, sig_type, "x"));
+        EXPECT_EQ(code_of(r), "MANIFEST_INVALID") << bad;
+    }
     // Kept as pushed, unknown members and data included.
     EXPECT_EQ(site.call("GET", "/team/app/manifests/" + sig).body, sig_body);
 
