@@ -178,6 +178,8 @@ int mkdirs(const char *path) {
     if (path == nullptr) return -1;
     const size_t len = std::strlen(path);
     if (len == 0 || len >= kPathCap) return -1;
+    // The common case, every request's start-up among them: one look, no walk of mkdirs.
+    if (qv::os::is_dir(path)) return 0;
     char copy[kPathCap];
     std::memcpy(copy, path, len + 1);
     // Start after the first character: a leading separator never yields an empty prefix.
