@@ -186,6 +186,9 @@ enum class Liveness { alive, gone, unknown };
 // or pid namespace (another host or container), where it cannot be looked at from here.
 Liveness process_liveness(std::string_view identity);
 
+// The working directory; empty when it cannot be had.
+std::string current_dir();
+
 // Milliseconds from an arbitrary fixed point; never goes backwards.
 uint64_t monotonic_ms();
 // Seconds since 1970-01-01 UTC.

@@ -73,4 +73,9 @@ Liveness process_liveness(std::string_view identity) {
     return start_time(parts[2]) == parts[3] ? Liveness::alive : Liveness::gone;
 }
 
+std::string current_dir() {
+    char buf[4096];
+    return ::getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string();
+}
+
 }  // namespace qv::os

@@ -838,3 +838,31 @@ TEST(RegistryEndpoint, ReferrersListAnyNumber) {
     EXPECT_EQ(all.substr(all.size() - 4), "}]}\n");
     EXPECT_EQ(count(referrers(site, image, "artifactType=t1"), "\"artifactType\":\"t1\""), 1000u);
 }
+
+// Where the server says it sends blob files from that directory, a whole blob is handed over
+// by path; a range, a blob outside it, or the operator's setting keep the program streaming.
+TEST(RegistryEndpoint, WholeBlobsAreHandedToTheServerToSend) {
+    Site site;
+    const std::string digest = site.push_blob("0123456789");
+    const std::string blobs = site.root() + "/blobs/sha256";
+    Request get{"GET", "/team/app/blobs/" + digest, "", "", {{"REGISTRY_SENDFILE_ROOT", blobs}}};
+    Response r = site.call(get);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("X-Sendfile"), blob_path(site.root(), digest.substr(7)));
+    EXPECT_EQ(r.header("Docker-Content-Digest"), digest);
+    EXPECT_EQ(r.body, "");
+
+    const auto streamed = [&](const std::string &range, const std::string &body) {
+        if (!range.empty()) get.env["HTTP_RANGE"] = range;
+        const Response s = site.call(get);
+        get.env.erase("HTTP_RANGE");
+        EXPECT_EQ(s.header("X-Sendfile"), "");
+        EXPECT_EQ(s.body, body);
+    };
+    streamed("bytes=2-4", "234");
+    get.env["REGISTRY_SENDFILE_ROOT"] = site.root() + "/blobs/sha25";
+    streamed("", "0123456789");
+    get.env["REGISTRY_SENDFILE_ROOT"] = blobs;
+    write_text(site.dir / "config.json", "{\"registry_stream_blobs\": 1}");
+    streamed("", "0123456789");
+}
