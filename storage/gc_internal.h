@@ -34,6 +34,10 @@ void gc_snapshot_json(const GcRecord &record, char out[kSnapshotCap]);
 void gc_write_snapshot(const GcRecord &record);
 // Rewrites _gc/last.json, what a real run looked like as it ended; failures are ignored.
 void gc_write_last(const GcRecord &record);
+// The index epoch (_gc/index-epoch): rewritten by every index put once its body is written;
+// read by deletions around their look for listing indexes (see index_epoch.cpp).
+void bump_index_epoch();
+std::string index_epoch();
 // Whether _gc/cancel exists as a file (a directory there is no request).
 bool gc_cancel_requested();
 void gc_remove_cancel_marker();
@@ -99,6 +103,7 @@ class IndexChildren {
     bool lists(const char *hex) {
         if (!read_) {
             read_ = true;
+            epoch_ = index_epoch();
             try {
                 complete_ = gc_mark_index_children(&set_) == 0;
             } catch (const std::bad_alloc &) {
@@ -109,8 +114,12 @@ class IndexChildren {
         return !complete_ || set_.contains(hex);
     }
 
+    // The index epoch as it was before the walk (once lists has walked).
+    const std::string &epoch() const { return epoch_; }
+
   private:
     ReachableSet set_;
+    std::string epoch_;
     bool read_ = false;
     bool complete_ = false;
 };

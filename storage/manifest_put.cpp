@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "storage/gc_internal.h"
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
 #include "storage/storage_internal.h"
@@ -271,6 +272,9 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         set_error("write manifest body failed");
         return -1;
     }
+    // Before the children are looked at again: a deletion that looked for listing indexes
+    // before this body appeared sees the epoch change and looks again.
+    if (index != nullptr) bump_index_epoch();
     if ((image != nullptr && recheck_image_blobs(image) != 0) ||
         (index != nullptr && recheck_index_children(repo, index) != 0)) {
         if (!body_was_stored) qv::os::remove_file(p.body);

@@ -189,20 +189,38 @@ Claim claim_link(const char *repo, const char *tag, const char *hex,
     return Claim::changed;
 }
 
+// Whether a stored index lists the manifest: its body must stay while one does. When some
+// body cannot be read the answer is not known, and the manifest stays too.
+bool listed_by_an_index(const char *hex) {
+    std::string index;
+    try {
+        return gc_find_listing_index(hex, &index) != 0;
+    } catch (const std::bad_alloc &) {
+        return true;
+    }
+}
+
 // Removes the manifest's own files once no tag names it. They are first moved to temporary
 // names and the tags looked at again: a push of the same manifest under another tag between
 // the first look and the removal then finds them gone and writes them anew, or is seen here
 // and gets them back.
-// True when the files stay because a tag names the manifest again.
+// True when the files stay because a tag names the manifest again, or (with epoch0, the index
+// epoch read before the caller looked for listing indexes) because an index put since lists
+// it (*by_index is then set): such a put found the files still there and was answered.
 bool remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
-                         const ManifestFiles &files) {
+                         const ManifestFiles &files, const std::string *epoch0 = nullptr,
+                         bool *by_index = nullptr) {
     const char *paths[] = {files.body, files.content_type, files.rev_link};
     char claimed[3][kPathCap];
     bool held[3] = {};
     for (int i = 0; i < 3; ++i)
         held[i] = qv::os::is_non_directory(paths[i]) && temporary_path(claimed[i], paths[i]) &&
                   qv::os::rename_path(paths[i], claimed[i]);
-    const bool named = another_tag_names(repo, tags_dir, hex);
+    bool named = another_tag_names(repo, tags_dir, hex);
+    if (!named && epoch0 != nullptr && index_epoch() != *epoch0 && listed_by_an_index(hex)) {
+        named = true;
+        if (by_index != nullptr) *by_index = true;
+    }
     for (int i = 0; i < 3; ++i) {
         // Put back unless a push wrote the file anew meanwhile (the same bytes).
         if (held[i] && !(named && qv::os::rename_new(claimed[i], paths[i])))
@@ -220,17 +238,6 @@ std::string index_name(const std::string &body_path) {
         return body_path;
     return std::string(path.substr(start + 14, end - start - 14)) +
            "@sha256:" + std::string(path.substr(path.size() - 64));
-}
-
-// Whether a stored index lists the manifest: its body must stay while one does. When some
-// body cannot be read the answer is not known, and the manifest stays too.
-bool listed_by_an_index(const char *hex) {
-    std::string index;
-    try {
-        return gc_find_listing_index(hex, &index) != 0;
-    } catch (const std::bad_alloc &) {
-        return true;
-    }
 }
 
 // A removed manifest's attachments (the manifests whose subject it was) go with it, and
@@ -256,7 +263,8 @@ void remove_attachments(const char *repo, const char *hex, bool dry_run, const C
                 if (!dry_run) {
                     ManifestFiles files;
                     if (build_manifest_files(repo, r.c_str(), &files) != 0) continue;
-                    if (remove_unless_named(repo, tags_dir, r.c_str(), files)) continue;
+                    if (remove_unless_named(repo, tags_dir, r.c_str(), files, &listed.epoch()))
+                        continue;
                     remove_stale_temporaries(files.rev_dir);
                     qv::os::remove_dir(files.rev_dir);
                     removals_durable({files.body, files.rev_link});
@@ -276,6 +284,7 @@ void remove_attachments(const char *repo, const char *hex, bool dry_run, const C
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
                      const ManifestFiles &files) {
     // An index that lists the manifest would lose a child it is pulled through.
+    const std::string epoch0 = index_epoch();
     std::string index;
     int listed = -1;
     try {
@@ -321,7 +330,13 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     if (digest_delete_tags_removed_hook != nullptr) digest_delete_tags_removed_hook();
     // A push of the same manifest under a new tag since the scan keeps it, as for a tag
     // deletion: the tag it was answered 201 for must resolve.
-    const bool removed = !remove_unless_named(repo, tags_dir, hex, files);
+    bool by_index = false;
+    const bool removed = !remove_unless_named(repo, tags_dir, hex, files, &epoch0, &by_index);
+    if (by_index) {
+        set_error("DENIED: manifest %s is listed by an index pushed meanwhile: delete that first",
+                  reference);
+        return -1;
+    }
     if (removed) {
         remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
         qv::os::remove_dir(files.rev_dir);
@@ -348,9 +363,12 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
         return -1;
     }
     bool removed = false;
+    // The epoch before the look for listing indexes: a pass's shared look was made earlier.
+    std::string epoch0 = index_epoch();
     if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
+        if (cascade.listed != nullptr) epoch0 = cascade.listed->epoch();
         if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
-        removed = !remove_unless_named(repo, tags_dir, hex, files);
+        removed = !remove_unless_named(repo, tags_dir, hex, files, &epoch0);
     }
     if (removals_durable({link, files.body, files.rev_link}) != 0) return -1;
     if (removed) remove_attachments(repo, hex, false, cascade);

@@ -214,6 +214,34 @@ TEST_F(Manifests, APushDuringADigestDeletionKeepsItsTag) {
     EXPECT_EQ(get("app", "new"), body);
 }
 
+// An index pushed while a deletion removes its child (after the deletion looked for listing
+// indexes, before the child's files go) was answered 201: the child must stay, or the index
+// can no longer be pulled. It used to be removed.
+TEST_F(Manifests, AnIndexPushedDuringADeletionKeepsItsChild) {
+    static std::string index;
+    const auto push_index = [] {
+        char pushed[80];
+        EXPECT_EQ(reg_manifest_put("app", "idx", index.data(), index.size(), nullptr, pushed), 0);
+    };
+    for (const bool by_digest : {false, true}) {
+        SCOPED_TRACE(by_digest);
+        const std::string child = image_json(put_blob(store.root(), "config"), {});
+        char digest[80];
+        ASSERT_EQ(reg_manifest_put("app", "old", child.data(), child.size(), nullptr, digest), 0);
+        index = index_json({std::string(digest).substr(7)});
+        (by_digest ? reg::digest_delete_tags_removed_hook : reg::tag_delete_scanned_hook) =
+            push_index;
+        const std::string deleted = del("app", by_digest ? digest : "old");
+        reg::digest_delete_tags_removed_hook = reg::tag_delete_scanned_hook = nullptr;
+        EXPECT_EQ(deleted, by_digest
+                               ? "ERROR: DENIED: manifest " + std::string(digest) +
+                                     " is listed by an index pushed meanwhile: delete that first"
+                               : "ok");
+        EXPECT_EQ(get("app", digest), child);
+        EXPECT_EQ(del("app", "idx"), "ok");
+    }
+}
+
 TEST_F(Manifests, DeletionsSeeEveryTagDirectory) {
     for (const int dirs : {600, 3000}) {
         SCOPED_TRACE(dirs);
