@@ -109,8 +109,12 @@ std::string sendfile_path(const char *path) {
     const bool plain = full.find("/./") == std::string::npos &&
                        full.find("/../") == std::string::npos &&
                        full.find("//") == std::string::npos;
-    for (const char c : full)
-        if (static_cast<unsigned char>(c) < 0x20) return "";  // would split the header
+    // The server decodes %XX in the value and wants UTF-8: a path holding "%", a control
+    // byte or anything beyond ASCII is streamed rather than handed over as another name.
+    for (const char c : full) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x21 || b > 0x7e || c == '%') return "";
+    }
     return plain && full.starts_with(prefix) ? full : "";
 }
 
