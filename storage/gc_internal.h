@@ -36,7 +36,8 @@ void gc_write_snapshot(const GcRecord &record);
 void gc_write_last(const GcRecord &record);
 // The index epoch (_gc/index-epoch): rewritten by every index put once its body is written;
 // read by deletions around their look for listing indexes (see index_epoch.cpp).
-void bump_index_epoch();
+// False when it could not be: the index put then fails, since deletions would not see it.
+bool bump_index_epoch();
 std::string index_epoch();
 // Whether _gc/cancel exists as a file (a directory there is no request).
 bool gc_cancel_requested();

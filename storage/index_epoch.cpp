@@ -19,12 +19,12 @@ bool epoch_path(char *out) {
 
 }  // namespace
 
-void bump_index_epoch() {
+bool bump_index_epoch() {
     char dir[kPathCap];
     char path[kPathCap];
     char temporary[kPathCap];
     if (!gc_state_path(dir, nullptr) || !epoch_path(path) || !temporary_path(temporary, path))
-        return;
+        return false;
     if (!qv::os::is_dir(dir)) mkdirs(dir);
     static unsigned long count = 0;
     char text[96];
@@ -33,8 +33,9 @@ void bump_index_epoch() {
     // Seen whole or not at all; nothing needs it after a power cut.
     if (n > 0 && write_file(temporary, text, static_cast<size_t>(n)) == 0 &&
         qv::os::rename_path(temporary, path))
-        return;
+        return true;
     qv::os::remove_file(temporary);
+    return false;
 }
 
 std::string index_epoch() {

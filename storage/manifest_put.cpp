@@ -274,7 +274,11 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
     }
     // Before the children are looked at again: a deletion that looked for listing indexes
     // before this body appeared sees the epoch change and looks again.
-    if (index != nullptr) bump_index_epoch();
+    if (index != nullptr && !bump_index_epoch()) {
+        set_error("write index epoch failed");
+        if (!body_was_stored) qv::os::remove_file(p.body);
+        return -1;
+    }
     if ((image != nullptr && recheck_image_blobs(image) != 0) ||
         (index != nullptr && recheck_index_children(repo, index) != 0)) {
         if (!body_was_stored) qv::os::remove_file(p.body);

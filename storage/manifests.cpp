@@ -258,7 +258,9 @@ void remove_attachments(const char *repo, const char *hex, bool dry_run, const C
         std::vector<std::string> todo{hex};
         for (size_t i = 0; i < todo.size() && i < kAttachmentMax; ++i) {
             for (const std::string &r : graph.of(todo[i])) {
-                if (another_tag_names(repo, tags_dir, r.c_str()) || listed.lists(r.c_str()))
+                char body[kPathCap];
+                if (manifest_body_path(body, repo, r.c_str()) != 0 || !qv::os::is_file(body) ||
+                    another_tag_names(repo, tags_dir, r.c_str()) || listed.lists(r.c_str()))
                     continue;
                 if (!dry_run) {
                     ManifestFiles files;
@@ -332,7 +334,10 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     // deletion: the tag it was answered 201 for must resolve.
     bool by_index = false;
     const bool removed = !remove_unless_named(repo, tags_dir, hex, files, &epoch0, &by_index);
+    char a_tag[kPathCap];
+    if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
     if (by_index) {
+        removals_durable({a_tag});  // the tags are gone all the same
         set_error("DENIED: manifest %s is listed by an index pushed meanwhile: delete that first",
                   reference);
         return -1;
@@ -341,8 +346,6 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
         remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
         qv::os::remove_dir(files.rev_dir);
     }
-    char a_tag[kPathCap];
-    if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
     if (removals_durable({a_tag, files.body, files.rev_link}) != 0) return -1;
     if (removed) {
         DeferredRemovals batch;  // one flush per directory, however many attachments go
@@ -371,6 +374,8 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
         removed = !remove_unless_named(repo, tags_dir, hex, files, &epoch0);
     }
     if (removals_durable({link, files.body, files.rev_link}) != 0) return -1;
+    if (removed && cascade.graph != nullptr && cascade.graph->repo() == repo)
+        cascade.graph->forget(hex);  // gone with its own tag: no later cascade takes it again
     if (removed) remove_attachments(repo, hex, false, cascade);
     return 0;
 }

@@ -865,4 +865,32 @@ TEST(RegistryEndpoint, WholeBlobsAreHandedToTheServerToSend) {
     get.env["REGISTRY_SENDFILE_ROOT"] = blobs;
     write_text(site.dir / "config.json", "{\"registry_stream_blobs\": 1}");
     streamed("", "0123456789");
+    std::filesystem::remove(site.dir / "config.json");
+
+    // A "%" in the path would reach the server decoded, naming another file: streamed.
+    const std::string odd = site.dir / "p%41";
+    Request push{"POST", "/team/app/blobs/uploads/", "digest=" + digest, "0123456789", {}};
+    push.env["REGISTRY_STORAGE_ROOT"] = odd;
+    EXPECT_EQ(site.call(push).status, 201);
+    get.env["REGISTRY_STORAGE_ROOT"] = odd;
+    get.env["REGISTRY_SENDFILE_ROOT"] = odd + "/blobs/sha256";
+    streamed("", "0123456789");
+}
+
+// A retention pass that removes an attachment by its own tag and then its subject by another
+// reports the attachment once, under its own tag.
+TEST(RegistryEndpoint, AnAttachmentGoneWithItsOwnTagIsReportedOnce) {
+    Site site;
+    const std::string image = site.push_image("team/app", "a", "1");
+    const std::string sig_body = attachment_json(site, image, "application/vnd.example.sig", "s");
+    EXPECT_EQ(site.call("PUT", "/team/app/manifests/sig", "", sig_body).status, 201);
+    site.push_image("team/app", "x", "2");
+    const std::string tags = site.root() + "/repositories/team/app/_manifests/tags/";
+    set_mtime(tags + "a/current/link", kLongAgo);
+    set_mtime(tags + "sig/current/link", kLongAgo + 1);
+    set_mtime(tags + "x/current/link", kLongAgo + 2);  // goes first: the pass reads the graph
+    const Response r = site.call(Request{"POST", "", "days=1", "", {}}, QV_RETENTION_BIN);
+    const std::string sig = "sha256:" + sha256_hex(sig_body);
+    EXPECT_EQ(r.body.find(sig), r.body.rfind(sig)) << r.body;
+    EXPECT_NE(r.body.find("\"tags_deleted\":3,"), std::string::npos) << r.body;
 }
