@@ -196,6 +196,19 @@ int64_t unix_now();
 // UTC calendar fields of a Unix time; false when it cannot be converted.
 bool utc_fields(int64_t unix_seconds, std::tm *out);
 
+// ---- ownership ----------------------------------------------------------------------------
+// A file's permission bits and owner, to give a replacement the same (its readers must keep
+// reading it, and no one else start to).
+struct Ownership {
+    unsigned mode;
+    unsigned uid;
+    unsigned gid;
+};
+bool ownership_of(const char *path, Ownership *out);
+// The mode always; the owner where this process may give it (as root). False when the mode
+// could not be set.
+bool give_ownership(const char *path, const Ownership &ownership);
+
 // ---- terminal -----------------------------------------------------------------------------
 // Whether standard input is a terminal.
 bool stdin_is_terminal();

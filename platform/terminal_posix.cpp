@@ -1,4 +1,6 @@
-// Reading a secret from a terminal on POSIX: echo is off while the line is typed.
+// Reading a secret from a terminal on POSIX (echo is off while the line is typed), and the
+// ownership a rewritten settings file keeps.
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +37,19 @@ bool read_line(const char *prompt, std::string *out) {
     // A line typed on Windows or pasted from one.
     if (!out->empty() && out->back() == '\r') out->pop_back();
     return got_line && !std::ferror(stdin);
+}
+
+bool ownership_of(const char *path, Ownership *out) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return false;
+    *out = {static_cast<unsigned>(st.st_mode & 07777), st.st_uid, st.st_gid};
+    return true;
+}
+
+bool give_ownership(const char *path, const Ownership &ownership) {
+    // Not being root, the owner is this process's already or cannot be given: the mode still is.
+    (void)!::chown(path, ownership.uid, ownership.gid);
+    return ::chmod(path, ownership.mode) == 0;
 }
 
 }  // namespace qv::os

@@ -14,7 +14,9 @@ expect() {  # expect NAME WANT_STATUS STDIN USER
 }
 printf '{"storage_root": "/srv/x", "registry_auth_user": "old", "k": [1, {"a": "b"}]}' \
     >"$work/config.json"
+chmod 640 "$work/config.json"  # the operator's choice, which the replacement keeps
 expect "set" 0 $'s3cret\n' alice
+[ "$(stat -c %a "$work/config.json")" = 640 ] || { echo "FAIL: mode not kept"; fails=$((fails + 1)); }
 want='{"registry_auth_user":"alice","registry_auth_sha256":"'
 want+="$(printf s3cret | sha256sum | cut -c1-64)"'","storage_root":"/srv/x","k":[1,{"a":"b"}]}'
 got=$(tr -d ' \n' <"$work/config.json")
@@ -25,6 +27,7 @@ expect "no input" 1 '' bob
 expect "colon in name" 1 $'pw\n' 'a:b'
 expect "quote in name" 1 $'pw\n' 'a"b'
 expect "no name" 1 $'pw\n' ''
+expect "not UTF-8" 1 $'pw\n' $'\xff'
 cmp -s "$work/config.json" "$work/before" || { echo "FAIL: a refusal changed the file"; fails=$((fails + 1)); }
 echo '[1]' >"$work/config.json"
 expect "not an object" 1 $'pw\n' bob

@@ -63,6 +63,22 @@ std::string sha256_hex(std::string_view text) {
     return hex;
 }
 
+// The file replaced whole and durably, its replacement given the old one's mode and owner
+// before it takes its place: the programs reading it never meet it unreadable, and a file the
+// operator kept private stays so.
+bool replace_keeping_ownership(const char *path, const std::string &body) {
+    char temporary[reg::kPathCap];
+    if (!reg::temporary_path(temporary, path)) return false;
+    qv::os::Ownership old{};
+    const bool had = qv::os::ownership_of(path, &old);
+    if (reg::write_file_durable(temporary, body.data(), body.size()) != 0 ||
+        (had && !qv::os::give_ownership(temporary, old)) || !qv::os::rename_path(temporary, path)) {
+        qv::os::remove_file(temporary);
+        return false;
+    }
+    return qv::os::durable_entry(path);
+}
+
 struct DocFree {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
     void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
@@ -118,12 +134,17 @@ int main(int argc, char **argv) {
     yyjson_mut_obj_insert(root, yyjson_mut_str(doc, "registry_auth_sha256"),
                           yyjson_mut_strncpy(doc, hash.data(), hash.size()), 1);
     std::size_t out_len = 0;
-    char *written = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, &out_len);
-    if (written == nullptr) return fail(config, "out of memory");
+    yyjson_write_err err{};
+    char *written =
+        yyjson_mut_write_opts(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr, &out_len, &err);
+    if (written == nullptr)
+        return fail(config, err.code == YYJSON_WRITE_ERROR_INVALID_STRING
+                                ? "the user name is not valid UTF-8"
+                                : "out of memory");
     std::string body(written, out_len);
     std::free(written);
     body.push_back('\n');
-    if (reg::replace_file(config, body.data(), body.size()) != 0)
+    if (!replace_keeping_ownership(config, body))
         return fail(config, "could not be written (is its directory writable?)");
     std::printf("qv_passwd: %s: password set for %.*s\n", config, static_cast<int>(user.size()),
                 user.data());
