@@ -15,7 +15,6 @@
 #include <string>
 #include <string_view>
 
-#include "digest/sha256.h"
 #include "platform/os.h"
 #include "storage/storage_internal.h"
 
@@ -46,21 +45,6 @@ const char *user_problem(std::string_view user) {
             return "the user name may not hold ':', '\"', '\\' or control characters";
     }
     return nullptr;
-}
-
-std::string sha256_hex(std::string_view text) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, text.data(), text.size());
-    uint8_t digest[32];
-    sha256_final(&ctx, digest);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (const uint8_t b : digest) {
-        hex.push_back(kHex[b >> 4]);
-        hex.push_back(kHex[b & 15]);
-    }
-    return hex;
 }
 
 // The file replaced whole and durably, its replacement given the old one's mode and owner
@@ -128,11 +112,12 @@ int main(int argc, char **argv) {
     yyjson_mut_val *root = yyjson_mut_doc_get_root(doc);
     yyjson_mut_obj_remove_key(root, "registry_auth_user");
     yyjson_mut_obj_remove_key(root, "registry_auth_sha256");
-    const std::string hash = sha256_hex(password);
+    char hash[65];
+    reg::hex_of_bytes(password.data(), password.size(), hash);
     yyjson_mut_obj_insert(root, yyjson_mut_str(doc, "registry_auth_user"),
                           yyjson_mut_strncpy(doc, user.data(), user.size()), 0);
     yyjson_mut_obj_insert(root, yyjson_mut_str(doc, "registry_auth_sha256"),
-                          yyjson_mut_strncpy(doc, hash.data(), hash.size()), 1);
+                          yyjson_mut_strncpy(doc, hash, 64), 1);
     std::size_t out_len = 0;
     yyjson_write_err err{};
     char *written =
