@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "endpoints/query_flags.h"
+#include "frontend/config_text.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_cgi.h"
 #include "frontend/v2_auth.h"
@@ -64,6 +65,7 @@ int count_param(const char *value, int64_t fallback) {
 }  // namespace
 
 extern "C" int handle_v2_retention(void) {
+    const qv::frontend::ConfigSnapshot config;  // one read of config.json for the request
     // A pass deletes tags: once the operator closes /v2 to anonymous clients, this route is
     // closed like every other. Without authentication configured nothing changes.
     if (registry_auth_enabled() && !registry_auth_check()) return 0;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "endpoints/v2_internal.h"
+#include "frontend/config_text.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_cgi.h"
 #include "frontend/v2_auth.h"
@@ -101,6 +102,7 @@ void route_repository(std::string path, v2::Method method) {
 }  // namespace
 
 extern "C" int handle_v2_registry(void) {
+    const qv::frontend::ConfigSnapshot config;  // one read of config.json for the request
     // The storage root first, so that every request, refused ones included, has somewhere
     // for its access-log line.
     std::string_view path(cgi_env("PATH_INFO", nullptr));

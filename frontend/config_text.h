@@ -1,30 +1,74 @@
 // The first bytes of config.json in the working directory, as NUL-terminated text.
-// Every reader reads the file afresh through a window of its own size; nothing is cached.
-// The text ends at its first NUL byte, as the key searches are plain C-string searches.
+// Every reader sees the file through a window of its own size. The text ends at its first
+// NUL byte, as the key searches are plain C-string searches.
+// A request reads the file once: its handler holds a ConfigSnapshot, from which every reader
+// takes its window. Without one (the tools, most tests) each reader reads the file afresh.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
-#include "frontend/stdio_file.h"
 #include "platform/os.h"
 
 namespace qv::frontend {
 
 inline constexpr const char *kConfigFile = "config.json";
 
+// The widest window any reader takes, plus its terminating NUL.
+inline constexpr std::size_t kConfigWindow = 8192;
+
+// Reads at most size - 1 bytes into buf and terminates them; false when the file does not
+// open (a pipe or a directory in its place reads as no file), leaving the empty text.
+inline bool read_config_window(char *buf, std::size_t size) {
+    std::size_t n = 0;
+    const int err = qv::os::read_regular(kConfigFile, buf, size - 1, &n);
+    buf[n] = '\0';
+    return err == 0 || n > 0;
+}
+
+class ConfigSnapshot {
+  public:
+    ConfigSnapshot() : outer_(current_) {
+        opened_ = read_config_window(buf_.data(), buf_.size());
+        len_ = std::char_traits<char>::length(buf_.data());
+        current_ = this;
+    }
+    ~ConfigSnapshot() { current_ = outer_; }
+    ConfigSnapshot(const ConfigSnapshot &) = delete;
+    ConfigSnapshot &operator=(const ConfigSnapshot &) = delete;
+
+    static const ConfigSnapshot *current() { return current_; }
+    bool opened() const { return opened_; }
+    // The first size - 1 bytes, as a fresh read through that window would give them.
+    void window(char *out, std::size_t size) const {
+        const std::size_t n = std::min(len_, size - 1);
+        std::char_traits<char>::copy(out, buf_.data(), n);
+        out[n] = '\0';
+    }
+
+  private:
+    std::array<char, kConfigWindow> buf_;
+    std::size_t len_ = 0;
+    bool opened_ = false;
+    const ConfigSnapshot *outer_;
+    static inline const ConfigSnapshot *current_ = nullptr;
+};
+
 template <std::size_t N>
 class ConfigText {
+    static_assert(N <= kConfigWindow, "a window wider than the snapshot's");
+
   public:
     // Reads at most N - 1 bytes; a file that does not open gives the empty text.
     ConfigText() {
-        buf_[0] = '\0';
-        // A pipe or a directory in the file's place reads as no file.
-        if (FilePtr f = FilePtr(qv::os::open_read_regular(kConfigFile))) {
-            opened_ = true;
-            const std::size_t n = std::fread(buf_.data(), 1, N - 1, f.get());
-            buf_[n] = '\0';
+        if (const ConfigSnapshot *snap = ConfigSnapshot::current()) {
+            opened_ = snap->opened();
+            snap->window(buf_.data(), N);
+        } else {
+            opened_ = read_config_window(buf_.data(), N);
         }
     }
 

@@ -147,6 +147,10 @@ int touch_now(const char *path);
 // Opens a regular file for reading without ever waiting for a writer: nullptr (errno EINVAL)
 // for a pipe or anything else that is not a regular file, as for one that does not open.
 std::FILE *open_read_regular(const char *path);
+// Reads the first bytes of a regular file (as open_read_regular opens it) into buf, at most
+// cap of them, stopping at the size the file had when opened. 0 on success; else the error
+// number. Four system calls where a stream takes seven: every request reads several files.
+int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len);
 // Reads a file whole into a new heap buffer (free() it) of at most max bytes. 0 on success;
 // else the error number, EFBIG when the file is larger than max.
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -301,6 +302,28 @@ std::FILE *open_read_regular(const char *path) {
     return fd < 0 ? nullptr : regular_stream(fd, "rb");
 }
 
+int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len) {
+    *out_len = 0;
+    struct stat st;
+    const int fd = open_regular(path, &st);
+    if (fd < 0) return errno;
+    int err = 0;
+    std::size_t got = 0;
+    // Done at the size it had when opened, without the read of 0 a stream would make; a file
+    // that grows meanwhile, or reports no size, is read until that read of 0.
+    while (got < cap) {
+        const ssize_t n = ::read(fd, buf + got, cap - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+        if (got == static_cast<std::size_t>(st.st_size)) break;
+    }
+    ::close(fd);
+    *out_len = got;
+    return err;
+}
+
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {
     *out = nullptr;
     *out_len = 0;
@@ -362,9 +385,25 @@ int64_t unix_now() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
+// Calendar arithmetic alone: gmtime_r first loads the local time zone, a file read at every
+// request for a stamp that is always UTC.
 bool utc_fields(int64_t unix_seconds, std::tm *out) {
-    const std::time_t t = static_cast<std::time_t>(unix_seconds);
-    return ::gmtime_r(&t, out) != nullptr;
+    using namespace std::chrono;
+    const sys_seconds t{seconds{unix_seconds}};
+    const sys_days day = floor<days>(t);
+    const year_month_day ymd{day};
+    if (!ymd.ok()) return false;
+    const hh_mm_ss hms{t - day};
+    *out = std::tm{};
+    out->tm_year = static_cast<int>(ymd.year()) - 1900;
+    out->tm_mon = static_cast<int>(static_cast<unsigned>(ymd.month())) - 1;
+    out->tm_mday = static_cast<int>(static_cast<unsigned>(ymd.day()));
+    out->tm_hour = static_cast<int>(hms.hours().count());
+    out->tm_min = static_cast<int>(hms.minutes().count());
+    out->tm_sec = static_cast<int>(hms.seconds().count());
+    out->tm_wday = static_cast<int>(weekday{day}.c_encoding());
+    out->tm_yday = static_cast<int>((day - sys_days{ymd.year() / January / 1}).count());
+    return true;
 }
 
 void binary_mode(std::FILE *) {}

@@ -3,8 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,11 +14,16 @@ namespace qv::os {
 
 namespace {
 
+// Stdio rather than streams: the CGI programs link this, and streams would bring the whole
+// locale machinery into every process the web server starts.
 std::string first_line(const char *path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
+    std::FILE *f = std::fopen(path, "re");
+    if (f == nullptr) return {};
+    char buf[4096];
+    const bool got = std::fgets(buf, sizeof buf, f) != nullptr;
+    std::fclose(f);
+    if (!got) return {};
+    return std::string(buf, std::strcspn(buf, "\n"));
 }
 
 std::string pid_namespace() {
@@ -35,10 +39,14 @@ std::string start_time(const std::string &pid) {
     const std::string stat = first_line(("/proc/" + pid + "/stat").c_str());
     const size_t close = stat.rfind(')');
     if (close == std::string::npos) return {};
-    std::istringstream rest(stat.substr(close + 1));
-    std::string field;
-    for (int i = 3; i <= 22 && rest >> field; ++i) {
-        if (i == 22) return field;
+    std::string_view rest = std::string_view(stat).substr(close + 1);
+    for (int i = 3; i <= 22; ++i) {
+        const size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) return {};
+        rest.remove_prefix(start);
+        const std::string_view field = rest.substr(0, rest.find(' '));
+        if (i == 22) return std::string(field);
+        rest.remove_prefix(field.size());
     }
     return {};
 }

@@ -120,12 +120,8 @@ int write_file_durable(const char *path, const void *data, size_t len) {
 
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len) {
     if (path == nullptr || buf == nullptr || cap == 0) return -1;  // no room even for the NUL
-    File file(qv::os::open_read_regular(path));
-    if (!file) return -1;
-    const size_t got = std::fread(buf, 1, cap - 1, file.get());
-    const bool failed = std::ferror(file.get()) != 0;
-    file.reset();
-    if (failed) return -1;
+    size_t got = 0;
+    if (qv::os::read_regular(path, buf, cap - 1, &got) != 0) return -1;
     buf[got] = '\0';
     if (out_len != nullptr) *out_len = got;
     return 0;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "frontend/config_text.h"
 #include "frontend/oci_common.h"
 #include "support/child.h"
 #include "support/temp_tree.h"
@@ -213,6 +214,27 @@ TEST(OciInitStorage, OnlyTheFirst2047BytesAreSearched) {
         EXPECT_EQ(init_in(t), 0);
         EXPECT_TRUE(has_tree(t / "registry_storage"));
         EXPECT_FALSE(exists(t / "seen"));
+    }
+}
+
+// Under a request's single read of config.json each reader still sees only its own window:
+// the root's 2047 bytes miss a root the settings' 4095 bytes would reach.
+TEST(OciInitStorage, OneReadPerRequestKeepsEachReadersWindow) {
+    for (const bool snapshot : {false, true}) {
+        TempDir t;
+        write_text(t / "config.json", "{" + std::string(2040, ' ') +
+                                          "\"storage_root\":\"late\", \"registry_retention_keep_n\": 7}");
+        EXPECT_EQ(in_dir(t,
+                         [snapshot] {
+                             std::optional<qv::frontend::ConfigSnapshot> config;
+                             if (snapshot) config.emplace();
+                             return std::to_string(oci_retention_keep_n()) + " " +
+                                    std::to_string(oci_init_storage());
+                         }),
+                  "7 0")
+            << snapshot;
+        EXPECT_TRUE(has_tree(t / "registry_storage"));
+        EXPECT_FALSE(exists(t / "late"));
     }
 }
 

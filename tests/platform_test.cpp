@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "platform/beneath.h"
 #include "platform/os.h"
@@ -92,11 +94,21 @@ TEST(Platform, Clocks) {
     uint64_t a = os::monotonic_ms();
     uint64_t b = os::monotonic_ms();
     EXPECT_LE(a, b);
-    std::tm tm{};
-    ASSERT_TRUE(os::utc_fields(86400 * 365 + 3661, &tm));
-    EXPECT_EQ(tm.tm_year, 71);
-    EXPECT_EQ(tm.tm_hour, 1);
-    EXPECT_EQ(tm.tm_min, 1);
+    // The calendar by hand agrees with the C library's, field by field, across leap days,
+    // year ends and times before 1970.
+    for (const int64_t t : {int64_t{0}, int64_t{86400 * 365 + 3661}, int64_t{951782399},
+                            int64_t{951868800}, int64_t{4107542399}, int64_t{-1}, int64_t{-86401},
+                            int64_t{1798761599}}) {
+        std::tm ours{}, libc{};
+        const std::time_t tt = static_cast<std::time_t>(t);
+        ASSERT_TRUE(os::utc_fields(t, &ours));
+        ASSERT_NE(gmtime_r(&tt, &libc), nullptr);
+        EXPECT_EQ(std::tie(ours.tm_year, ours.tm_mon, ours.tm_mday, ours.tm_hour, ours.tm_min,
+                           ours.tm_sec, ours.tm_wday, ours.tm_yday),
+                  std::tie(libc.tm_year, libc.tm_mon, libc.tm_mday, libc.tm_hour, libc.tm_min,
+                           libc.tm_sec, libc.tm_wday, libc.tm_yday))
+            << t;
+    }
     EXPECT_GT(os::unix_now(), 1700000000);
 }
 
