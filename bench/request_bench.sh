@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Requests per second through lighttpd on loopback (wrk), each route against the CGI floor (a
-# static C program answering a fixed text through the same server, in the same run) and, for
+# static C program answering a fixed text through the same server, in the same run; and the
+# same program linked against the shared C library and yyjson, the floor those allow) and, for
 # the GETs, against lighttpd serving the same bytes as a static file; then the system calls one
 # request makes (strace -c). A manifest put is set against a static C program that makes the
 # same file and directory flushes on the same file system.
-#   bench/request_bench.sh [BUILD_DIR] [SECONDS]
+#   bench/request_bench.sh [BUILD_DIR] [SECONDS] [ROUNDS]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
-secs=${2:-5}
+secs=${2:-2}
+rounds=${3:-5}
 work=$(mktemp -d /tmp/qv-reqbench-XXXXXX)
 site="$work/site" root="$work/store"
 cleanup() {
@@ -20,6 +22,7 @@ trap cleanup EXIT
 
 mkdir -p "$work/floor-put"
 cc -O2 -static -o "$work/floor" "$top/bench/request/floor.c"
+cc -O2 -DWITH_YYJSON -o "$work/floor_dyn" "$top/bench/request/floor.c" -lyyjson
 cc -O2 -static -DFLOOR_DIR="\"$work/floor-put\"" -o "$work/floor_put" "$top/bench/request/floor_put.c"
 
 port=""
@@ -27,10 +30,11 @@ for _ in $(seq 1 20); do
     p=$(low_port)
     conf=$(bash "$top/scripts/lighttpd-render" "$site" "$p" "$root" "$build/v2_retention" "" \
         "$build/v2_registry")
-    cp "$work/floor" "$work/floor_put" "$site/"
+    cp "$work/floor" "$work/floor_dyn" "$work/floor_put" "$site/"
     cat >>"$conf" <<EOT
 \$HTTP["url"] =~ "^/floor" {
-    alias.url = ("/floor_put" => "$site/floor_put", "/floor" => "$site/floor")
+    alias.url = ("/floor_put" => "$site/floor_put", "/floor_dyn" => "$site/floor_dyn",
+                 "/floor" => "$site/floor")
     cgi.assign = ("" => "")
 }
 EOT
@@ -84,26 +88,46 @@ calls() {
     awk '/total$/ {print $(NF-2)}' "$out" | tail -1
 }
 
-echo "load: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores, ${secs} s per run"
-floor=$(rps GET "$base/floor")
-printf '%-30s %8s req/s\n' "CGI floor (static C)" "$floor"
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores, ${secs} s per run, medians of $rounds rounds"
+# The rate drifts over a run on a shared machine, so each route is measured in rounds, each
+# beside its floors measured again, and every figure printed is the median over the rounds
+# (the ratios: the medians of each round's own ratio). ab measures HEAD, so HEAD is set
+# against floors measured by ab as well.
+median_of() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 row() {  # row LABEL METHOD PATH [STATIC_NAME]
-    local r static="" ratio_static=""
-    r=$(rps "$2" "$base/v2$3")
-    if [ -n "${4:-}" ]; then
-        static=$(rps "$2" "$base/$4")
-        ratio_static=$(printf '  static %6s req/s  ratio to static %s' "$static" "$(awk -v a="$r" -v b="$static" 'BEGIN {printf "%.2f", a / b}')")
-    fi
-    printf '%-30s %8s req/s  ratio to floor %s  syscalls %s%s\n' "$1" "$r" \
-        "$(awk -v a="$r" -v b="$floor" 'BEGIN {printf "%.2f", a / b}')" "$(calls "$2" "$3")" "$ratio_static"
+    local m=GET f fd r st rs="" fs="" fds="" sts="" q1="" q2="" q3=""
+    [ "$2" != HEAD ] || m=HEAD
+    for _ in $(seq "$rounds"); do
+        f=$(rps "$m" "$base/floor")
+        r=$(rps "$2" "$base/v2$3")
+        fd=$(rps "$m" "$base/floor_dyn")
+        rs+=" $r" fs+=" $f" fds+=" $fd"
+        q1+=" $(awk -v a="$r" -v b="$f" 'BEGIN {printf "%.3f", a / b}')"
+        q2+=" $(awk -v a="$r" -v b="$fd" 'BEGIN {printf "%.3f", a / b}')"
+        if [ -n "${4:-}" ]; then
+            st=$(rps "$2" "$base/$4")
+            sts+=" $st"
+            q3+=" $(awk -v a="$r" -v b="$st" 'BEGIN {printf "%.3f", a / b}')"
+        fi
+    done
+    printf '%-22s %6s req/s  floor %5s  ratio %.2f  shared-library floor %5s  ratio %.2f  syscalls %s' \
+        "$1" "$(median_of <<<"$rs")" "$(median_of <<<"$fs")" "$(median_of <<<"$q1")" \
+        "$(median_of <<<"$fds")" "$(median_of <<<"$q2")" "$(calls "$2" "$3")"
+    [ -z "$sts" ] || printf '  static %6s req/s  ratio %.2f' "$(median_of <<<"$sts")" "$(median_of <<<"$q3")"
+    echo
 }
 row "GET /v2/" GET /
 row "HEAD manifest by tag" HEAD /team/app/manifests/v1
 row "GET manifest by tag" GET /team/app/manifests/v1 manifest
 row "HEAD blob" HEAD "/team/app/blobs/$layer"
 row "GET 1 KiB blob" GET "/team/app/blobs/$layer" layer
-put=$(rps PUT "$base/v2/team/app/manifests/v1" "$work/manifest")
-put_floor=$(rps PUT "$base/floor_put" "$work/manifest")
-printf '%-30s %8s req/s  flush floor %6s req/s  floor/put %s  syscalls %s\n' "PUT manifest (tag)" "$put" \
-    "$put_floor" "$(awk -v a="$put" -v b="$put_floor" 'BEGIN {printf "%.2f", b / a}')" \
+pr="" pfs="" pq=""
+for _ in $(seq "$rounds"); do
+    put_floor=$(rps PUT "$base/floor_put" "$work/manifest")
+    put=$(rps PUT "$base/v2/team/app/manifests/v1" "$work/manifest")
+    pr+=" $put" pfs+=" $put_floor"
+    pq+=" $(awk -v a="$put" -v b="$put_floor" 'BEGIN {printf "%.3f", b / a}')"
+done
+printf '%-22s %6s req/s  flush floor %5s  floor/put %.2f  syscalls %s\n' "PUT manifest (tag)" \
+    "$(median_of <<<"$pr")" "$(median_of <<<"$pfs")" "$(median_of <<<"$pq")" \
     "$(calls PUT /team/app/manifests/v1 "$work/manifest")"

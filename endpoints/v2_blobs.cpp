@@ -72,11 +72,12 @@ RangeAsk parse_range(std::string_view text, int64_t size, Span *span) {
 
 // Copies the span to standard output; returns the bytes written.
 int64_t copy_out(std::FILE *in, Span span) {
-    const std::unique_ptr<char[]> buf(new char[kChunk]);
     int64_t left = span.last - span.first + 1, sent = 0;
+    // No bigger than the span: a small blob's buffer then needs no mapping of its own.
+    const size_t chunk = left < static_cast<int64_t>(kChunk) ? static_cast<size_t>(left) : kChunk;
+    const std::unique_ptr<char[]> buf(new char[chunk > 0 ? chunk : 1]);
     while (left > 0) {
-        const size_t want =
-            left < static_cast<int64_t>(kChunk) ? static_cast<size_t>(left) : kChunk;
+        const size_t want = left < static_cast<int64_t>(chunk) ? static_cast<size_t>(left) : chunk;
         const size_t n = std::fread(buf.get(), 1, want, in);
         if (n == 0) break;
         if (std::fwrite(buf.get(), 1, n, stdout) != n) break;
@@ -131,14 +132,15 @@ void handle_blob(const Route &r) {
              "removes them");
     if (!is_read(r.method)) method_not_allowed();
     if (!valid_digest(r.rest)) fail(400, "DIGEST_INVALID", "invalid digest: " + r.rest);
-    const char *digest = r.rest.c_str();
-    if (reg_blob_exists(digest) != 1) blob_unknown(r.rest);
-    const int64_t size = reg_blob_get_size(digest);
+    // The path of a blob present (put back if a collection set it aside, and dated as looked
+    // up); opened before the headers go out, so that a blob collected meanwhile is still a
+    // clean 404, and its size is that of the file opened.
     char path[4096];
-    if (size < 0 || reg_blob_get_filepath(digest, path, sizeof path) != 0) blob_unknown(r.rest);
-    // Opened before the headers go out, so a blob collected meanwhile is still a clean 404.
-    const std::unique_ptr<std::FILE, FileClose> in(qv::os::open_read_regular(path));
+    if (reg_blob_get_filepath(r.rest.c_str(), path, sizeof path) != 0) blob_unknown(r.rest);
+    qv::os::FileInfo info{};
+    const std::unique_ptr<std::FILE, FileClose> in(qv::os::open_read_regular(path, &info));
     if (!in) blob_unknown(r.rest);
+    const int64_t size = info.size;
 
     Span span{0, size - 1};
     const char *range = cgi_env("HTTP_RANGE", nullptr);

@@ -51,6 +51,7 @@ struct FileInfo {
     int64_t mtime_unix;  // last-write time, seconds since 1970-01-01 UTC
     int32_t mtime_nsec;  // and the nanoseconds within that second, as fine as the file system keeps
     uint64_t file_id = 0;  // the file itself (its inode): a file written anew gets another
+    bool regular = false;  // a regular file (not a directory, device or pipe)
 };
 
 // A last-write time at the file system's own resolution, for before/after comparisons.
@@ -146,7 +147,8 @@ bool set_mtime(const char *path, int64_t unix_seconds);
 int touch_now(const char *path);
 // Opens a regular file for reading without ever waiting for a writer: nullptr (errno EINVAL)
 // for a pipe or anything else that is not a regular file, as for one that does not open.
-std::FILE *open_read_regular(const char *path);
+// With info, also what the file opened is (its size then, its date).
+std::FILE *open_read_regular(const char *path, FileInfo *info = nullptr);
 // Reads the first bytes of a regular file (as open_read_regular opens it) into buf, at most
 // cap of them, stopping at the size the file had when opened. 0 on success; else the error
 // number. Four system calls where a stream takes seven: every request reads several files.

@@ -38,6 +38,7 @@ void fill(const struct stat &st, FileInfo *out) {
     out->mtime_unix = static_cast<int64_t>(st.st_mtim.tv_sec);
     out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
     out->file_id = static_cast<uint64_t>(st.st_ino);
+    out->regular = S_ISREG(st.st_mode);
 }
 
 // Wraps a regular file's descriptor in a stream; closes the descriptor on failure. The
@@ -296,10 +297,12 @@ int open_regular(const char *path, struct stat *st) {
 
 }  // namespace
 
-std::FILE *open_read_regular(const char *path) {
+std::FILE *open_read_regular(const char *path, FileInfo *info) {
     struct stat st;
     const int fd = open_regular(path, &st);
-    return fd < 0 ? nullptr : regular_stream(fd, "rb");
+    if (fd < 0) return nullptr;
+    if (info != nullptr) fill(st, info);
+    return regular_stream(fd, "rb");
 }
 
 int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len) {

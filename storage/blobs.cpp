@@ -64,9 +64,8 @@ std::string_view pending_stem(std::string_view name) {
 }
 
 bool blob_file_sound(const char *blob_path, qv::os::FileInfo *out) {
-    if (!qv::os::is_file(blob_path)) return false;
     qv::os::FileInfo info{};
-    if (!qv::os::file_info(blob_path, &info)) return false;
+    if (!qv::os::file_info(blob_path, &info) || !info.regular) return false;
     if (out != nullptr) *out = info;
     if (info.size != 0) return true;
     // Empty: whole only when the blob is the empty content; otherwise what a crash left of it.
