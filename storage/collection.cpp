@@ -10,6 +10,7 @@
 // of this run's own, its time looked at again, and only then removed or put back, so that a put
 // refreshing it meanwhile is never lost; a run killed in between leaves the file aside, which the
 // next run puts back.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,18 +120,16 @@ bool uploads_in_progress() {
 }
 
 // Puts back every blob file a collection left renamed aside in this fan-out directory (a run
-// killed between renaming and removing). Where the blob is stored again meanwhile, the copy
-// aside holds the same bytes and goes. True when anything was renamed or removed.
-bool restore_pending(const char *fan_out) {
+// killed between renaming and removing), among the entries listed. Where the blob is stored
+// again meanwhile, the copy aside holds the same bytes and goes. True when anything was
+// renamed or removed.
+bool restore_pending(const char *fan_out, const std::vector<DirEntry> &entries) {
     bool changed = false;
-    qv::os::DirReader reader(fan_out);
-    const char *name = nullptr;
-    bool is_dir = false;
-    while (reader.next(&name, &is_dir)) {
-        const std::string_view stem = pending_stem(name);
+    for (const DirEntry &e : entries) {
+        const std::string_view stem = pending_stem(e.name);
         char aside[kPathCap];
         char blob[kPathCap];
-        if (is_dir || stem.empty() || !join_path(aside, fan_out, name)) continue;
+        if (e.is_dir || stem.empty() || !join_path(aside, fan_out, e.name.c_str())) continue;
         const int n = std::snprintf(blob, sizeof blob, "%s%s%.*s", fan_out, qv::os::kSepStr,
                                     static_cast<int>(stem.size()), stem.data());
         if (n <= 0 || static_cast<size_t>(n) >= sizeof blob) continue;
@@ -218,22 +217,32 @@ class Collection {
         list_entries(store_, &entries);
         return entries;
     }
+    static bool is_blob(const DirEntry &e) { return !e.is_dir && hex64_valid(e.name.c_str()); }
     static std::vector<std::string> blob_names(const char *fan_out) {
         std::vector<DirEntry> entries;
         std::vector<std::string> names;
         list_entries(fan_out, &entries);
         for (DirEntry &e : entries)
-            if (!e.is_dir && hex64_valid(e.name.c_str())) names.push_back(std::move(e.name));
+            if (is_blob(e)) names.push_back(std::move(e.name));
         return names;
     }
 
+    // One listing of each fan-out directory serves both the count and the restoring; a
+    // directory is listed again only when something was put back.
     int count_blobs() {
         int total = 0;
+        std::vector<DirEntry> entries;
         for (const DirEntry &d : fan_outs()) {
             char fan_out[kPathCap];
             if (!d.is_dir || !join_path(fan_out, store_, d.name.c_str())) continue;
-            if (restore_pending(fan_out) && !dry_run_) flushed(qv::os::durable_entries(fan_out));
-            total += static_cast<int>(blob_names(fan_out).size());
+            entries.clear();
+            list_entries(fan_out, &entries);
+            if (restore_pending(fan_out, entries)) {
+                if (!dry_run_) flushed(qv::os::durable_entries(fan_out));
+                entries.clear();
+                list_entries(fan_out, &entries);
+            }
+            total += static_cast<int>(std::count_if(entries.begin(), entries.end(), is_blob));
         }
         return total;
     }
@@ -272,12 +281,8 @@ class Collection {
     // Every step acts on names in its fan-out directory, held open for the whole of it.
     void judge(const qv::os::HeldDir &dir, const char *name) {
         const char *blob = name;
-        char pending[kPathCap];
-        char claimed[kPathCap];
         qv::os::FileInfo info{};
-        if (!pending_path(pending, blob) || !claimed_path(claimed, pending) ||
-            !dir.entry_info(blob, &info))
-            return;
+        if (!dir.entry_info(blob, &info)) return;
         if (!(qv::os::mtime_of(info) < since_)) {
             ++gc_spared.at_first_look;
             return;
@@ -286,6 +291,9 @@ class Collection {
             count_deleted(info.size);
             return;
         }
+        char pending[kPathCap];
+        char claimed[kPathCap];
+        if (!pending_path(pending, blob) || !claimed_path(claimed, pending)) return;
         // Renamed aside, nothing can refresh it unseen: a put that meets it missing puts it
         // back (or refuses), and one that refreshed it first shows in its time now. It is then
         // claimed under a name of this run's own, since another collection may use the shared

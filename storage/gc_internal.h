@@ -66,16 +66,23 @@ class ReachableSet {
     ReachableSet(const ReachableSet &) = delete;
     ReachableSet &operator=(const ReachableSet &) = delete;
 
+    // A digest's 32 bytes from the 64 lowercase hex digits hex starts with; false when they
+    // are not.
+    static bool decode(const char *hex, uint8_t out[32]);
+
     // Ignores anything that is not "sha256:" and 64 lowercase hex digits. False only when the
     // set cannot grow: the mark is then incomplete.
     bool add(const char *text, size_t len);
+    // Sorts, and drops the repeats (a layer many manifests share).
     void sort();
     bool contains(const char *hex) const;
     int count() const { return count_; }
-    const char *at(int i) const { return entries_[i]; }
+    // The i-th digest added (until sort), as 32 bytes.
+    const uint8_t *at(int i) const { return entries_[i]; }
 
   private:
-    char (*entries_)[65] = nullptr;
+    // Bytes rather than hex text: half the memory, which a store of a million blobs needs.
+    uint8_t (*entries_)[32] = nullptr;
     int count_ = 0;
     int capacity_ = 0;
 };

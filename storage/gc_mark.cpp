@@ -185,39 +185,57 @@ ReachableSet::~ReachableSet() {
     std::free(entries_);
 }
 
+bool ReachableSet::decode(const char *hex, uint8_t out[32]) {
+    const auto nibble = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    for (int i = 0; i < 32; ++i) {
+        const int high = nibble(hex[2 * i]);
+        const int low = high < 0 ? -1 : nibble(hex[2 * i + 1]);
+        if (low < 0) return false;
+        out[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
 bool ReachableSet::add(const char *text, size_t len) {
     if (text == nullptr || len != kDigestPrefix.size() + 64) return true;
     if (std::string_view(text, kDigestPrefix.size()) != kDigestPrefix) return true;
-    const char *hex = text + kDigestPrefix.size();
-    if (!hex64_valid(hex)) return true;
+    uint8_t digest[32];
+    if (!decode(text + kDigestPrefix.size(), digest)) return true;
     if (count_ == capacity_) {
         if (capacity_ > (1 << 29)) return false;
         const int grown = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
         void *bigger = std::realloc(entries_, static_cast<size_t>(grown) * sizeof *entries_);
         if (bigger == nullptr) return false;
-        entries_ = static_cast<char(*)[65]>(bigger);
+        entries_ = static_cast<uint8_t(*)[32]>(bigger);
         capacity_ = grown;
     }
-    std::memcpy(entries_[count_], hex, 64);
-    entries_[count_][64] = '\0';
+    std::memcpy(entries_[count_], digest, sizeof digest);
     ++count_;
     return true;
 }
 
 void ReachableSet::sort() {
     if (count_ < 2) return;
-    std::qsort(entries_, static_cast<size_t>(count_), sizeof *entries_,
-               [](const void *a, const void *b) {
-                   return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
-               });
+    const auto order = [](const void *a, const void *b) { return std::memcmp(a, b, 32); };
+    std::qsort(entries_, static_cast<size_t>(count_), sizeof *entries_, order);
+    int kept = 1;
+    for (int i = 1; i < count_; ++i) {
+        if (std::memcmp(entries_[i], entries_[kept - 1], 32) != 0)
+            std::memcpy(entries_[kept++], entries_[i], 32);
+    }
+    count_ = kept;
 }
 
 bool ReachableSet::contains(const char *hex) const {
+    uint8_t digest[32];
+    if (!decode(hex, digest)) return false;
     int low = 0;
     int high = count_ - 1;
     while (low <= high) {
         const int middle = (low + high) / 2;
-        const int order = std::strcmp(entries_[middle], hex);
+        const int order = std::memcmp(entries_[middle], digest, sizeof digest);
         if (order == 0) return true;
         if (order > 0) {
             high = middle - 1;
@@ -253,15 +271,16 @@ int gc_mark_index_children(ReachableSet *set) {
 int gc_find_listing_index(const char *hex, std::string *index_path) {
     struct Search {
         ReachableSet listed;
-        const char *hex;
+        uint8_t digest[32];
         int seen = 0;
         std::string *found;
-    } search{{}, hex, 0, index_path};
+    } search{{}, {}, 0, index_path};
+    if (!ReachableSet::decode(hex, search.digest)) return 0;
     // After each body, only the children it added are looked at.
     const AfterBody check = [](void *ctx, int, const std::string &path) {
         auto *s = static_cast<Search *>(ctx);
         for (; s->seen < s->listed.count(); ++s->seen) {
-            if (std::strcmp(s->listed.at(s->seen), s->hex) == 0) {
+            if (std::memcmp(s->listed.at(s->seen), s->digest, sizeof s->digest) == 0) {
                 *s->found = path;
                 return true;
             }
