@@ -26,9 +26,16 @@ check() {  # check NAME CONDITION...
 }
 contains() { grep -qF -- "$2" <<<"$1"; }
 
-# start_site NAME [CONFIG_JSON]: a site with its own root on a free port; sets $host.
+# start_site NAME [CONFIG_JSON]: a site with its own root on a free port; sets $host. With
+# QV_TEST_STREAM_BLOBS=1 the program streams every blob itself instead of handing whole ones
+# to the server to send.
 start_site() {
     local name=$1 config=${2:-} site="$work/$1" port="" p conf
+    if [ "${QV_TEST_STREAM_BLOBS:-}" = 1 ]; then
+        { echo '{"registry_stream_blobs": 1,'; if [ -n "$config" ]; then sed '1s/^{//' "$config"; else echo '"_": 0}'; fi; } \
+            >"$work/$name-streamed.json"
+        config="$work/$name-streamed.json"
+    fi
     for _ in $(seq 1 20); do
         p=$((20000 + RANDOM % 20000))
         conf=$(bash "$top/scripts/lighttpd-render" "$site" "$p" "$work/$name-store" \
