@@ -115,6 +115,7 @@ extern "C" int oci_init_storage(void) {
         root_from_config(root);
     }
     if (root[0] == '\0') qv_snprintf(root, sizeof root, ".%sregistry_storage", qv::os::kSepStr);
+    reg_set_clock_margin(oci_config_int("\"registry_clock_margin_seconds\""));
     const int rc = reg_storage_init(root);
     // A failure leaves the flag clear, so a later call tries again.
     if (rc == 0) s_storage_ready = 1;

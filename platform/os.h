@@ -139,7 +139,16 @@ std::FILE *open_write(const char *path, bool create_new);
 // missing file is made. nullptr with errno set (EINVAL for what is not a regular file).
 std::FILE *open_append(const char *path, bool create);
 // Moves a file to a name nothing holds yet; false (with EEXIST) when something is there.
+// Exclusive on distributed file systems too: where the rename itself cannot refuse, the
+// placer first creates "<to>.claim" exclusively (others placing the same name wait for it).
 bool rename_new(const char *from, const char *to);
+// For tests: rename_new as on a file system whose rename cannot refuse to replace.
+void force_plain_rename(bool on);
+// Looks at files and opens them for reading again once when the first try meets ESTALE or
+// ENODATA, as a distributed file system's client may for a name another host just replaced.
+// For tests: the next count such tries fail with err (only those of files named leaf, when
+// given).
+void inject_transient(int err, int count, const char *leaf = nullptr);
 // Sets a file's last-write (and last-access) time, in Unix seconds.
 bool set_mtime(const char *path, int64_t unix_seconds);
 // Sets a file's last-write time to the file system's present time, without following a

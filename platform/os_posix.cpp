@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/beneath.h"
 #include "platform/os.h"
@@ -23,6 +24,24 @@ namespace {
 
 using beneath::Entry;
 
+int s_injected_error = 0;
+int s_injected_count = 0;
+std::string s_injected_leaf;
+
+// A distributed file system's client answers ESTALE (or ENODATA) for a name another host has
+// just replaced; asked again, it answers for the new file. Tests inject these.
+bool transient(int err) {
+    return err == ESTALE || err == ENODATA;
+}
+bool injected(std::string_view path) {
+    if (s_injected_count == 0) return false;
+    const std::string_view leaf = path.substr(path.find_last_of('/') + 1);
+    if (!s_injected_leaf.empty() && leaf != s_injected_leaf) return false;
+    --s_injected_count;
+    errno = s_injected_error;
+    return true;
+}
+
 // Looks at the entry; inside the confined tree a link is never followed.
 bool look(const Entry &e, struct stat *st, bool follow) {
     if (!e.ok()) {
@@ -30,7 +49,10 @@ bool look(const Entry &e, struct stat *st, bool follow) {
         return false;
     }
     const int flags = follow && !e.confined() ? 0 : AT_SYMLINK_NOFOLLOW;
-    return ::fstatat(e.dir(), e.name(), st, flags) == 0;
+    for (int attempt = 0;; ++attempt) {
+        if (!injected(e.name()) && ::fstatat(e.dir(), e.name(), st, flags) == 0) return true;
+        if (attempt == 1 || !transient(errno)) return false;
+    }
 }
 
 void fill(const struct stat &st, FileInfo *out) {
@@ -242,29 +264,6 @@ std::FILE *open_append(const char *path, bool create) {
     return regular_stream(fd, "ab");
 }
 
-bool rename_new(const char *from, const char *to) {
-    const Entry a(from), b(to);
-    if (!a.ok() || !b.ok()) {
-        errno = a.ok() ? b.error() : a.error();
-        return false;
-    }
-    if (::renameat2(a.dir(), a.name(), b.dir(), b.name(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    // A file system without the flag: a hard link refuses an existing name just as well.
-    if (::linkat(a.dir(), a.name(), b.dir(), b.name(), 0) == 0) {
-        ::unlinkat(a.dir(), a.name(), 0);
-        return true;
-    }
-    if (errno == EEXIST) return false;
-    // Nor hard links: the best left is to look first.
-    struct stat st;
-    if (::fstatat(b.dir(), b.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return ::renameat(a.dir(), a.name(), b.dir(), b.name()) == 0;
-}
-
 bool set_mtime(const char *path, int64_t unix_seconds) {
     timespec times[2];
     times[0].tv_sec = static_cast<time_t>(unix_seconds);
@@ -291,7 +290,11 @@ namespace {
 // A descriptor of a regular file, opened without blocking so that a pipe planted in a file's
 // place returns at once; -1 with errno set (EINVAL for anything not a regular file).
 int open_regular(const char *path, struct stat *st) {
-    const int fd = beneath::open_path(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = -1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        fd = injected(path) ? -1 : beneath::open_path(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 || !transient(errno)) break;
+    }
     return fd < 0 ? -1 : regular_or_close(fd, st);
 }
 
@@ -364,6 +367,12 @@ FileTime file_clock_now() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int32_t>(ts.tv_nsec)};
+}
+
+void inject_transient(int err, int count, const char *leaf) {
+    s_injected_error = err;
+    s_injected_count = count;
+    s_injected_leaf = leaf != nullptr ? leaf : "";
 }
 
 void outlive_server_hangup() {

@@ -53,10 +53,22 @@ bool pending_path(char *out, const char *blob_path) {
 std::string_view pending_stem(std::string_view name) {
     const std::string_view suffix = kPendingSuffix;
     if (name.size() < 64 + suffix.size() || name.substr(64, suffix.size()) != suffix) return {};
-    const std::string_view rest = name.substr(64 + suffix.size());
-    if (!rest.empty() && (rest.size() < 2 || rest[0] != '.' ||
-                          rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos))
-        return {};
+    // Nothing more, or a collection's own claim: ".<pid>", or ".<pid>-<8 hex digits>" (its
+    // process tag, unique across hosts sharing the store).
+    std::string_view rest = name.substr(64 + suffix.size());
+    if (!rest.empty()) {
+        if (rest.size() < 2 || rest[0] != '.') return {};
+        rest.remove_prefix(1);
+        const size_t dash = rest.find('-');
+        const std::string_view pid = rest.substr(0, dash);
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
+            return {};
+        if (dash != std::string_view::npos) {
+            const std::string_view noise = rest.substr(dash + 1);
+            if (noise.size() != 8 || noise.find_first_not_of("0123456789abcdef") != std::string_view::npos)
+                return {};
+        }
+    }
     const std::string_view stem = name.substr(0, 64);
     return stem.find_first_not_of("0123456789abcdef") == std::string_view::npos
                ? stem

@@ -39,7 +39,7 @@ bool is_upload_name(std::string_view name) {
 }
 
 bool claimed_path(char *out, const char *pending) {
-    const int n = std::snprintf(out, kPathCap, "%s.%lu", pending, qv::os::process_id());
+    const int n = std::snprintf(out, kPathCap, "%s.%s", pending, process_tag());
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 
@@ -56,7 +56,7 @@ qv::os::FileTime run_start_time() {
     char dir[kPathCap];
     char probe_name[64];
     char probe[kPathCap];
-    std::snprintf(probe_name, sizeof probe_name, "clock.%lu", qv::os::process_id());
+    std::snprintf(probe_name, sizeof probe_name, "clock.%s", process_tag());
     if (!gc_state_path(dir, nullptr) || !gc_state_path(probe, probe_name)) {
         return {clock.sec - 1, 0};
     }
@@ -74,8 +74,8 @@ struct Uploads {
     bool removed = false;
 };
 
-// Upload files idle for 900 seconds or more are abandoned: counted, and removed unless this
-// is a dry run.
+// Upload files idle for 900 seconds (and the clock margin) or more are abandoned: counted,
+// and removed unless this is a dry run.
 Uploads drop_stale_uploads(bool dry_run) {
     Uploads out;
     char dir[kPathCap];
@@ -88,7 +88,7 @@ Uploads drop_stale_uploads(bool dry_run) {
         qv::os::FileInfo info{};
         if (entry.is_dir || !is_upload_name(entry.name) ||
             !join_path(path, dir, entry.name.c_str()) || !qv::os::file_info(path, &info) ||
-            info.mtime_unix < 0 || now - info.mtime_unix < kStaleSeconds)
+            info.mtime_unix < 0 || now - info.mtime_unix < kStaleSeconds + clock_margin())
             continue;
         ++out.stale;
         qv::os::FileInfo again{};
@@ -98,7 +98,8 @@ Uploads drop_stale_uploads(bool dry_run) {
     return out;
 }
 
-// Whether any upload file was written within the last 899 seconds (or is dated ahead). Every
+// Whether any upload file was written within the last 899 seconds and the clock margin (or
+// is dated ahead). Every
 // entry is looked at, not only a listing's worth: one missed here could finish into the
 // store unseen.
 bool uploads_in_progress() {
@@ -114,7 +115,7 @@ bool uploads_in_progress() {
         if (is_dir || !is_upload_name(name) || !join_path(path, dir, name) ||
             !qv::os::file_info(path, &info) || info.mtime_unix < 0)
             continue;
-        if (now - info.mtime_unix < kStaleSeconds) return true;
+        if (now - info.mtime_unix < kStaleSeconds + clock_margin()) return true;
     }
     return false;
 }
@@ -147,8 +148,9 @@ class Collection {
     explicit Collection(bool dry_run) : dry_run_(dry_run) {}
 
     const char *run() {
+        if (!lease_.acquire()) return nullptr;
         since_ = run_start_time();
-        since_.sec -= kBlobUseWindowSeconds;
+        since_.sec -= kBlobUseWindowSeconds + clock_margin();
         uploads_ = drop_stale_uploads(dry_run_);
         if (uploads_.removed) {
             char uploads[kPathCap];
@@ -192,6 +194,7 @@ class Collection {
 
     void snapshot() {
         tick();
+        lease_.refresh();
         gc_write_snapshot(rec_);
         last_snapshot_ms_ = qv::os::monotonic_ms();
         last_snapshot_scanned_ = rec_.blobs_scanned;
@@ -360,6 +363,7 @@ class Collection {
     bool swept_dirs_ = false;
     bool flush_failed_ = false;
     ReachableSet reachable_;
+    GcLease lease_;
     char store_[kPathCap] = "";
 };
 

@@ -447,7 +447,8 @@ class Check {
     // A leftover younger than the upload window may belong to an operation still running.
     void old_leftover(const std::string &path, const char *problem) {
         qv::os::FileInfo info{};
-        if (!qv::os::entry_info(path.c_str(), &info) || now_ - info.mtime_unix < kLeftoverSeconds)
+        if (!qv::os::entry_info(path.c_str(), &info) ||
+            now_ - info.mtime_unix < kLeftoverSeconds + clock_margin())
             return;
         const bool removed =
             repair_ && qv::os::remove_file(path.c_str()) && qv::os::durable_removal(path.c_str());
@@ -502,7 +503,7 @@ class Check {
             if (qv::os::utc_fields(now_, &tm))
                 std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
             quarantine_dir_ =
-                "quarantine/" + std::string(stamp) + "-" + std::to_string(qv::os::process_id());
+                "quarantine/" + std::string(stamp) + "-" + process_tag();
         }
         return quarantine_dir_;
     }

@@ -45,6 +45,24 @@ void gc_remove_cancel_marker();
 // <root>/_gc, or <root>/_gc/<name>.
 bool gc_state_path(char *out, const char *name);
 
+// The right to run a collection, held by one run at a time across all hosts (_gc/lease).
+class GcLease {
+  public:
+    GcLease() = default;
+    ~GcLease();
+    GcLease(const GcLease &) = delete;
+    GcLease &operator=(const GcLease &) = delete;
+    // False with the last-error text set when another run holds it.
+    bool acquire();
+    // Dates the lease now: a run that refreshes it is not taken for a crashed one.
+    void refresh() const;
+    void release();
+
+  private:
+    std::string path_;
+    std::string owner_;
+};
+
 // What the sweep spared because the blob was written or refreshed since its run began: at
 // the first look, or after renaming it aside (put back). Counted over the process's runs.
 struct GcSpared {

@@ -16,6 +16,13 @@ int s_ready;
 char s_error[kErrorCap];
 char s_result[kResultCap];
 uint32_t s_seed;
+namespace {
+int64_t s_clock_margin = 0;
+}
+
+int64_t clock_margin() {
+    return s_clock_margin;
+}
 const char hx[17] = "0123456789abcdef";
 
 namespace {
@@ -245,6 +252,11 @@ extern "C" int reg_storage_health(void) {
     }
     clear_error();
     return 0;
+}
+
+extern "C" void reg_set_clock_margin(int64_t seconds) {
+    // A day is far beyond any clock that keeps time at all; more would only overflow sums.
+    s_clock_margin = seconds < 0 ? 0 : seconds > 86400 ? 86400 : seconds;
 }
 
 extern "C" void reg_storage_cleanup(void) {

@@ -131,7 +131,10 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     if (manifest_tag_path(path, repo, reference) != 0) return -1;
     char link[kLinkCap];
     uint64_t len = 0;
-    if (read_file(path, link, sizeof link, &len) != 0) {
+    // Read again once: on a distributed file system a link being replaced by another host is
+    // missing for an instant, and a tag that is there must not be answered 404.
+    if (read_file(path, link, sizeof link, &len) != 0 &&
+        read_file(path, link, sizeof link, &len) != 0) {
         set_error("tag not found: %s:%s", repo, reference);
         return -1;
     }

@@ -14,6 +14,10 @@ void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
 /* 0 when a file can be written below the storage root now; -1 with the last error set. */
 int reg_storage_health(void);
+/* Seconds by which the clocks of hosts sharing the store may differ (0, the default, for one
+   host): every window that compares a file's date, written by one host, with another host's
+   clock is widened by it, always toward keeping. Negative values count as 0. */
+void reg_set_clock_margin(int64_t seconds);
 
 const char *reg_manifest_get(const char *repo, const char *reference,
                              char *content_type /* >= 127 bytes */,

@@ -178,6 +178,8 @@ bool bytes_have_hex(const void *data, size_t len, const char *hex);
 // minutes always survives until its manifest arrives.
 inline constexpr int64_t kBlobLookRefreshSeconds = 60;
 inline constexpr int64_t kBlobUseWindowSeconds = 900 + kBlobLookRefreshSeconds;
+// The clock margin between hosts (reg_set_clock_margin): added to every such window.
+int64_t clock_margin();
 
 // The hex of the empty content: the one blob whose file may be empty.
 inline constexpr std::string_view kEmptyHex =

@@ -71,6 +71,14 @@ TEST(CollectionProcesses, CancelledFromAnotherProcessWhileAThirdWatches) {
     const ChildResult watcher = run_child(setup, [&] {
         return with_store(root, [] { return std::fputs(reg_gc_progress_json(), stdout) < 0; });
     });
+    // A second collection, from another process (as from another host), is refused.
+    const ChildResult second = run_child(setup, [&] {
+        return with_store(root, [] {
+            return reg_gc_json(1) == nullptr ? std::fputs(reg_storage_last_error(), stdout) < 0 : 1;
+        });
+    });
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.out, "another collection is running; try again once it is done");
     const ChildResult canceller = run_child(
         setup, [&] { return with_store(root, [] { return reg_gc_cancel() == 0 ? 0 : 1; }); });
     ASSERT_EQ(::write(g_go[1], &byte, 1), 1);

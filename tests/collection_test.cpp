@@ -11,6 +11,8 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "storage/gc_internal.h"
@@ -176,7 +178,9 @@ TEST_F(Collection, StaleAndActiveUploads) {
     EXPECT_EQ(steady(reg_gc_json(0)), report(false, 0, 0, 0, 0, 1, 5, false));
     EXPECT_FALSE(exists(uploads + "stale.part"));
 
-    for (const int64_t age : {899, -60}) {
+    // Busy within 899 seconds, dated ahead, or within 899 and the margin between hosts' clocks.
+    for (const auto &[age, margin] : {std::pair{899, 0}, {-60, 0}, {1019, 120}}) {
+        reg_set_clock_margin(margin);
         // Within one clock second, so that 899 seconds stays 899.
         const char *result = nullptr;
         for (int64_t second = 0; second != now_unix();) {
@@ -192,6 +196,28 @@ TEST_F(Collection, StaleAndActiveUploads) {
         EXPECT_FALSE(exists(uploads + "old.part"));  // the stale ones still went
         std::remove((uploads + "busy.part").c_str());
     }
+    reg_set_clock_margin(0);
+}
+
+// Hosts sharing the store run one collection at a time: a lease held by another run refuses
+// this one, until it is left unrefreshed for ten minutes (and the clock margin).
+TEST_F(Collection, OneRunAtATimeThroughTheLease) {
+    const std::string lease = root + "/_gc/lease";
+    for (const auto &[age, margin, refused] :
+         {std::tuple{0, 0, true}, {590, 0, true}, {700, 200, true}, {700, 0, false}}) {
+        make_dirs(root + "/_gc");
+        write_text(lease, "another-host/4026531836/77/1234");
+        set_mtime(lease, now_unix() - age);
+        reg_set_clock_margin(margin);
+        const char *result = reg_gc_json(1);
+        EXPECT_EQ(result == nullptr, refused) << age << " " << margin;
+        if (refused) {
+            EXPECT_STREQ(reg_storage_last_error(),
+                         "another collection is running; try again once it is done");
+        }
+        EXPECT_EQ(exists(lease), refused);  // a run leaves no lease behind
+    }
+    reg_set_clock_margin(0);
 }
 
 TEST_F(Collection, CancelMarkers) {
@@ -284,7 +310,7 @@ TEST_F(Collection, FreshAndPendingBlobs) {
 
     // Lookups put back both names a collection gives a blob (the claimed one used to stay
     // missing until the next run).
-    for (const char *aside : {".gc-pending", ".gc-pending.4242"}) {
+    for (const char *aside : {".gc-pending", ".gc-pending.4242", ".gc-pending.4242-0badc0de"}) {
         ASSERT_EQ(std::rename(path.c_str(), (path + aside).c_str()), 0);
         EXPECT_EQ(reg_blob_exists(("sha256:" + referenced).c_str()), 1) << aside;
         EXPECT_TRUE(stored(referenced)) << aside;

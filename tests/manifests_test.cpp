@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/os.h"
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
 #include "support/blob_files.h"
@@ -59,6 +61,12 @@ TEST_F(Manifests, GetByTagAndDigestWithContentTypes) {
 
     EXPECT_EQ(get("team/app", "v1"), "a");
     EXPECT_STREQ(type, "application/vnd.oci.image.manifest.v1+json");
+    // A tag link missing for an instant (another host replacing it) is read again, not a 404.
+    qv::os::inject_transient(ENOENT, 1, "link");
+    EXPECT_EQ(get("team/app", "v1"), "a");
+    qv::os::inject_transient(ENOENT, 2, "link");
+    EXPECT_EQ(get("team/app", "v1"), "ERROR: tag not found: team/app:v1");
+    qv::os::inject_transient(0, 0);
     EXPECT_EQ(digest, digest_of(kHexA));
     EXPECT_EQ(get("team/app", digest_of(kHexA)), "a");
 

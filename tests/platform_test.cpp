@@ -11,6 +11,7 @@
 
 #include "platform/beneath.h"
 #include "platform/os.h"
+#include "support/child.h"
 #include "support/temp_tree.h"
 
 using namespace qvtest;
@@ -207,4 +208,69 @@ TEST(Platform, ConfinementStopsAtLinksBelowTheRootOnly) {
         EXPECT_EQ(os::path_kind((root + "/link/f").c_str()), os::PathKind::file);
     }
     os::beneath::force_component_walk(false);
+}
+
+// Exclusive placement where the rename itself cannot refuse to replace (distributed file
+// systems): two processes race to place one name, round after round, and exactly one wins
+// each round; a name already there is refused; a crashed placer's claim is taken over.
+TEST(Platform, PlacementStaysExclusiveWithoutNoReplaceRename) {
+    TempDir t;
+    const std::string target = t / "placed";
+    const int rounds = 200;
+    int pipes[2][2];
+    ASSERT_EQ(::pipe(pipes[0]), 0);
+    ASSERT_EQ(::pipe(pipes[1]), 0);
+    auto racer = [&](int me) {
+        os::force_plain_rename(true);
+        int won = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const std::string mine = t / ("from" + std::to_string(me) + "." + std::to_string(round));
+            write_text(mine, std::to_string(me));
+            // Both start each round together: each tells the other it is ready, then waits.
+            char byte = 'r';
+            if (::write(pipes[me][1], &byte, 1) != 1 || ::read(pipes[1 - me][0], &byte, 1) != 1)
+                return -1;
+            if (os::rename_new(mine.c_str(), (target + std::to_string(round)).c_str())) ++won;
+        }
+        return won;
+    };
+    const ChildSetup setup;
+    const ChildHandle a = start_child(setup, [&] { return racer(0); });
+    const ChildResult b = run_child(setup, [&] { return racer(1); });
+    const ChildResult first = finish_child(a);
+    EXPECT_EQ(first.status + b.status, rounds);
+    for (int round = 0; round < rounds; ++round)
+        EXPECT_FALSE(exists(target + std::to_string(round) + ".claim")) << round;
+
+    os::force_plain_rename(true);
+    write_text(t / "x", "x");
+    errno = 0;
+    EXPECT_FALSE(os::rename_new((t / "x").c_str(), (target + "0").c_str()));
+    EXPECT_EQ(errno, EEXIST);
+    write_text(t / "stale.claim", "");
+    ASSERT_TRUE(os::set_mtime((t / "stale.claim").c_str(), os::unix_now() - 120));
+    EXPECT_TRUE(os::rename_new((t / "x").c_str(), (t / "stale").c_str()));
+    EXPECT_FALSE(exists(t / "stale.claim"));
+    os::force_plain_rename(false);
+}
+
+// A name another host just replaced answers ESTALE (or ENODATA) once: it is looked at and
+// opened again rather than reported missing; twice in a row is a real failure.
+TEST(Platform, TransientErrorsAreRetriedOnce) {
+    TempDir t;
+    write_text(t / "f", "data");
+    os::FileInfo info{};
+    char buf[8];
+    std::size_t len = 0;
+    for (const int err : {ESTALE, ENODATA}) {
+        os::inject_transient(err, 1);
+        EXPECT_TRUE(os::file_info((t / "f").c_str(), &info));
+        os::inject_transient(err, 1);
+        EXPECT_EQ(os::read_regular((t / "f").c_str(), buf, sizeof buf, &len), 0);
+        EXPECT_EQ(len, 4u);
+        os::inject_transient(err, 2);
+        EXPECT_FALSE(os::file_info((t / "f").c_str(), &info));
+        EXPECT_EQ(errno, err);
+    }
+    os::inject_transient(0, 0);
 }

@@ -2,12 +2,13 @@
 // what it can (damaged files go to quarantine/ below the root, never deleted). On a terminal
 // it shows how much of the blob bytes it has hashed, since a large store takes minutes.
 //
-//   qv_fsck --root DIR [--repair]
+//   qv_fsck --root DIR [--repair] [--clock-margin SECONDS]
 // Exit status: 0 no damage remains, 1 damage remains, 2 the check could not run.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -46,7 +47,7 @@ void draw(int64_t done, int64_t total, void *ctx) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: qv_fsck --root DIR [--repair]\n");
+    std::fprintf(stderr, "usage: qv_fsck --root DIR [--repair] [--clock-margin SECONDS]\n");
     return 2;
 }
 
@@ -60,6 +61,8 @@ int main(int argc, char **argv) {
             root = argv[++i];
         } else if (std::strcmp(argv[i], "--repair") == 0) {
             repair = 1;
+        } else if (std::strcmp(argv[i], "--clock-margin") == 0 && i + 1 < argc) {
+            reg_set_clock_margin(std::atoll(argv[++i]));
         } else {
             return usage();
         }

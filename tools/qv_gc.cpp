@@ -1,8 +1,9 @@
 // Runs one garbage collection over a storage tree from the command line and prints its report:
 // the collector as a whole process, for operators and for the benchmarks.
 //
-//   qv_gc --root DIR [--dry-run]
+//   qv_gc --root DIR [--dry-run] [--clock-margin SECONDS]
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "storage/reg_storage.h"
@@ -15,13 +16,15 @@ int main(int argc, char **argv) {
             root = argv[++i];
         } else if (std::strcmp(argv[i], "--dry-run") == 0) {
             dry_run = 1;
+        } else if (std::strcmp(argv[i], "--clock-margin") == 0 && i + 1 < argc) {
+            reg_set_clock_margin(std::atoll(argv[++i]));
         } else {
-            std::fprintf(stderr, "usage: qv_gc --root DIR [--dry-run]\n");
+            std::fprintf(stderr, "usage: qv_gc --root DIR [--dry-run] [--clock-margin SECONDS]\n");
             return 2;
         }
     }
     if (root == nullptr) {
-        std::fprintf(stderr, "usage: qv_gc --root DIR [--dry-run]\n");
+        std::fprintf(stderr, "usage: qv_gc --root DIR [--dry-run] [--clock-margin SECONDS]\n");
         return 2;
     }
     if (reg_storage_init(root) != 0) {

@@ -1,0 +1,86 @@
+// Placing a file under a name only if nothing holds it, on local and distributed file systems.
+#include <fcntl.h>
+#include <stdio.h>  // renameat2
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/beneath.h"
+#include "platform/os.h"
+
+namespace qv::os {
+
+namespace {
+
+bool s_plain_rename = false;
+
+// A claim this old is a crashed placer's (a placement takes milliseconds), and is taken over.
+constexpr time_t kClaimStaleSeconds = 60;
+// How long a placer waits for another's claim on the same name to go.
+constexpr int kClaimWaits = 500;
+constexpr long kClaimWaitNs = 10'000'000;
+
+// Where renameat2 cannot refuse to replace (EINVAL on distributed file systems), a hard link
+// is no substitute: it is not exclusive across their servers, and both of two hosts have been
+// seen to win. An exclusive create is: whoever creates "<to>.claim" places the name, and
+// every other placer of that name waits for the claim to go.
+bool rename_new_claimed(const beneath::Entry &a, const beneath::Entry &b) {
+    const std::string claim = std::string(b.name()) + ".claim";
+    for (int waited = 0;; ++waited) {
+        const int fd = ::openat(b.dir(), claim.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            break;
+        }
+        if (errno != EEXIST) return false;
+        struct stat st;
+        if (::fstatat(b.dir(), claim.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            ::time(nullptr) - st.st_mtime > kClaimStaleSeconds) {
+            ::unlinkat(b.dir(), claim.c_str(), 0);
+            continue;
+        }
+        if (waited == kClaimWaits) {
+            errno = EBUSY;
+            return false;
+        }
+        const timespec pause{0, kClaimWaitNs};
+        ::nanosleep(&pause, nullptr);
+    }
+    int err = 0;
+    struct stat st;
+    if (::fstatat(b.dir(), b.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        err = EEXIST;
+    } else if (errno != ENOENT) {
+        err = errno;
+    } else if (::renameat(a.dir(), a.name(), b.dir(), b.name()) != 0) {
+        err = errno;
+    }
+    ::unlinkat(b.dir(), claim.c_str(), 0);
+    errno = err;
+    return err == 0;
+}
+
+}  // namespace
+
+void force_plain_rename(bool on) {
+    s_plain_rename = on;
+}
+
+bool rename_new(const char *from, const char *to) {
+    const beneath::Entry a(from), b(to);
+    if (!a.ok() || !b.ok()) {
+        errno = a.ok() ? b.error() : a.error();
+        return false;
+    }
+    if (!s_plain_rename &&
+        ::renameat2(a.dir(), a.name(), b.dir(), b.name(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (!s_plain_rename && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    return rename_new_claimed(a, b);
+}
+
+}  // namespace qv::os

@@ -1,0 +1,85 @@
+// One collection at a time across every host that shares the store: a run holds _gc/lease,
+// created exclusively (a create with one winner on distributed file systems too). The lease
+// names its holder and is refreshed at every snapshot; one left unrefreshed for ten minutes
+// and the clock margin, or whose holder on this host is gone, is a crashed run's and is taken
+// over.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "storage/gc_internal.h"
+
+namespace reg {
+
+namespace {
+
+constexpr int64_t kLeaseStaleSeconds = 600;
+
+std::string holder() {
+    const std::string identity = qv::os::process_identity();
+    return identity.empty() ? std::string(process_tag()) : identity;
+}
+
+}  // namespace
+
+GcLease::~GcLease() {
+    release();
+}
+
+bool GcLease::acquire() {
+    char dir[kPathCap];
+    char path[kPathCap];
+    if (!gc_state_path(dir, nullptr) || !gc_state_path(path, "lease")) {
+        set_error("%s", kPathTooLong);
+        return false;
+    }
+    if (!qv::os::is_dir(dir)) mkdirs(dir);
+    const std::string me = holder();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (std::FILE *f = qv::os::open_write(path, true)) {
+            const bool written = std::fwrite(me.data(), 1, me.size(), f) == me.size();
+            if (std::fclose(f) == 0 && written) {
+                path_ = path;
+                owner_ = me;
+                return true;
+            }
+            qv::os::remove_file(path);
+            break;
+        }
+        if (errno != EEXIST) break;
+        char text[512];
+        uint64_t len = 0;
+        qv::os::FileInfo info{};
+        const bool read = read_file(path, text, sizeof text, &len) == 0;
+        const bool dated = qv::os::entry_info(path, &info);
+        const bool stale =
+            (dated && qv::os::unix_now() - info.mtime_unix > kLeaseStaleSeconds + clock_margin()) ||
+            (read && qv::os::process_liveness(text) == qv::os::Liveness::gone);
+        if (!stale) {
+            set_error("another collection is running; try again once it is done");
+            return false;
+        }
+        // Renamed to a name of this run's own first, so that of two takers only one removes it.
+        const std::string aside = std::string(path) + "." + process_tag();
+        if (qv::os::rename_path(path, aside.c_str())) qv::os::remove_file(aside.c_str());
+    }
+    set_error("collection lease cannot be written: %s", path);
+    return false;
+}
+
+void GcLease::refresh() const {
+    if (!path_.empty()) qv::os::touch_now(path_.c_str());
+}
+
+void GcLease::release() {
+    if (path_.empty()) return;
+    char text[512];
+    uint64_t len = 0;
+    // Only a lease still this run's: one taken over meanwhile is another run's now.
+    if (read_file(path_.c_str(), text, sizeof text, &len) == 0 && owner_ == text)
+        qv::os::remove_file(path_.c_str());
+    path_.clear();
+}
+
+}  // namespace reg
