@@ -5,7 +5,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #include "platform/beneath.h"
@@ -19,9 +21,10 @@ bool s_plain_rename = false;
 
 // A claim this old is a crashed placer's (a placement takes milliseconds), and is taken over.
 constexpr time_t kClaimStaleSeconds = 60;
-// How long a placer waits for another's claim on the same name to go.
-constexpr int kClaimWaits = 500;
-constexpr long kClaimWaitNs = 10'000'000;
+// How long a placer waits for another's claim on the same name to go (a placement takes a
+// few milliseconds): looks a millisecond apart, then further, up to five seconds in all.
+constexpr uint64_t kClaimWaitMs = 5000;
+constexpr long kClaimPauseMaxNs = 16'000'000;
 
 // Where renameat2 cannot refuse to replace (EINVAL on distributed file systems), a hard link
 // is no substitute: it is not exclusive across their servers, and both of two hosts have been
@@ -29,7 +32,9 @@ constexpr long kClaimWaitNs = 10'000'000;
 // every other placer of that name waits for the claim to go.
 bool rename_new_claimed(const beneath::Entry &a, const beneath::Entry &b) {
     const std::string claim = std::string(b.name()) + ".claim";
-    for (int waited = 0;; ++waited) {
+    const uint64_t deadline = monotonic_ms() + kClaimWaitMs;
+    long pause_ns = 1'000'000;
+    for (;;) {
         const int fd = ::openat(b.dir(), claim.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd >= 0) {
@@ -43,12 +48,13 @@ bool rename_new_claimed(const beneath::Entry &a, const beneath::Entry &b) {
             ::unlinkat(b.dir(), claim.c_str(), 0);
             continue;
         }
-        if (waited == kClaimWaits) {
+        if (monotonic_ms() > deadline) {
             errno = EBUSY;
             return false;
         }
-        const timespec pause{0, kClaimWaitNs};
+        const timespec pause{0, pause_ns};
         ::nanosleep(&pause, nullptr);
+        pause_ns = std::min(pause_ns * 2, kClaimPauseMaxNs);
     }
     int err = 0;
     struct stat st;
@@ -76,8 +82,7 @@ bool rename_new(const char *from, const char *to) {
         errno = a.ok() ? b.error() : a.error();
         return false;
     }
-    if (!s_plain_rename &&
-        ::renameat2(a.dir(), a.name(), b.dir(), b.name(), RENAME_NOREPLACE) == 0)
+    if (!s_plain_rename && ::renameat2(a.dir(), a.name(), b.dir(), b.name(), RENAME_NOREPLACE) == 0)
         return true;
     if (!s_plain_rename && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     return rename_new_claimed(a, b);

@@ -61,11 +61,11 @@ std::string_view pending_stem(std::string_view name) {
         rest.remove_prefix(1);
         const size_t dash = rest.find('-');
         const std::string_view pid = rest.substr(0, dash);
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
-            return {};
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos) return {};
         if (dash != std::string_view::npos) {
             const std::string_view noise = rest.substr(dash + 1);
-            if (noise.size() != 8 || noise.find_first_not_of("0123456789abcdef") != std::string_view::npos)
+            if (noise.size() != 8 ||
+                noise.find_first_not_of("0123456789abcdef") != std::string_view::npos)
                 return {};
         }
     }

@@ -97,7 +97,8 @@ void remove_stale_temporaries(const char *dir) {
         char path[kPathCap];
         qv::os::FileInfo info{};
         if (is_dir || !is_temporary_name(name) || !join_path(path, dir, name) ||
-            !qv::os::file_info(path, &info) || now - info.mtime_unix < kStaleTemporarySeconds + clock_margin())
+            !qv::os::file_info(path, &info) ||
+            now - info.mtime_unix < kStaleTemporarySeconds + clock_margin())
             continue;
         qv::os::remove_file(path);
     }

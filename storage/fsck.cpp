@@ -502,8 +502,7 @@ class Check {
             char stamp[32] = "0";
             if (qv::os::utc_fields(now_, &tm))
                 std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-            quarantine_dir_ =
-                "quarantine/" + std::string(stamp) + "-" + process_tag();
+            quarantine_dir_ = "quarantine/" + std::string(stamp) + "-" + process_tag();
         }
         return quarantine_dir_;
     }

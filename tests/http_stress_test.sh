@@ -4,6 +4,9 @@
 # and re-pushes under shared and own tags, tag and digest deletions, listings, statistics,
 # retention passes and collections; then a look at what the store holds.
 # Usage: http_stress_test.sh BUILD_DIR   (QV_HTTP_STRESS_SECONDS sets the length, 8 by default)
+# With QV_HTTP_STRESS_SERVERS ("http://HOST:PORT ...", servers sharing one store) and
+# QV_HTTP_STRESS_ROOT (that store, as this host sees it), every request goes to a server
+# picked at random instead of to a server of its own.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,8 +17,15 @@ site="$work/site" root="$work/store"
 trap '[ ! -f "$site/lighttpd.pid" ] || kill "$(cat "$site/lighttpd.pid")" 2>/dev/null; rm -rf "$work"' EXIT
 
 . "$top/tests/support/site.sh"
-start_lighttpd "$site" "$root" || { echo "FAIL: lighttpd did not start"; exit 1; }
-base="http://127.0.0.1:$port/v2"
+if [ -n "${QV_HTTP_STRESS_SERVERS:-}" ]; then
+    read -r -a servers <<<"$QV_HTTP_STRESS_SERVERS"
+    root=$QV_HTTP_STRESS_ROOT
+else
+    start_lighttpd "$site" "$root" || { echo "FAIL: lighttpd did not start"; exit 1; }
+    servers=("http://127.0.0.1:$port")
+fi
+# server: one of the servers, at random for every request.
+server() { echo "${servers[SRANDOM % ${#servers[@]}]}"; }
 
 sha() { sha256sum "$1" | cut -c1-64; }
 descriptor() { printf '{"mediaType":"application/octet-stream","digest":"sha256:%s","size":%s}' "$(sha "$1")" "$(stat -c %s "$1")"; }
@@ -43,24 +53,24 @@ note() { echo "$1 $2" >>"$log"; }  # note OP STATUS
 
 upload_chunked() {  # upload_chunked FILE REPO: POST, two PATCHes, PUT (maybe a racing PATCH)
     local f=$1 repo=$2 s loc size half digest
-    s=$(code POST "$base/$repo/blobs/uploads/" --data-binary '')
+    s=$(code POST "$(server)/v2/$repo/blobs/uploads/" --data-binary '')
     note upload-start "$s"
     [ "$s" = 202 ] || return 0
     loc=$(tr -d '\r' <"$hdr" | sed -n 's/^Location: //p')
     size=$(stat -c %s "$f") half=$((size / 2)) digest="sha256:$(sha "$f")"
-    s=$(code PATCH "http://127.0.0.1:$port$loc" -H "Content-Range: 0-$((half - 1))" \
+    s=$(code PATCH "$(server)$loc" -H "Content-Range: 0-$((half - 1))" \
         -H 'Content-Type: application/octet-stream' --data-binary @<(head -c "$half" "$f"))
     note upload-patch "$s"
-    s=$(code PATCH "http://127.0.0.1:$port$loc" -H "Content-Range: $half-$((size - 1))" \
+    s=$(code PATCH "$(server)$loc" -H "Content-Range: $half-$((size - 1))" \
         -H 'Content-Type: application/octet-stream' --data-binary @<(tail -c +$((half + 1)) "$f"))
     note upload-patch "$s"
     if [ $((RANDOM % 3)) = 0 ]; then
         # A late chunk racing the finish: either lands before it (and the digest fails) or
         # finds the upload gone; the store must never hold a blob under the wrong name.
         (curl -s -o /dev/null -w 'upload-racing-patch %{http_code}\n' -X PATCH \
-            --data-binary 'late bytes' "http://127.0.0.1:$port$loc" >>"$log") &
+            --data-binary 'late bytes' "$(server)$loc" >>"$log") &
     fi
-    s=$(code PUT "http://127.0.0.1:$port$loc?digest=$digest" --data-binary '')
+    s=$(code PUT "$(server)$loc?digest=$digest" --data-binary '')
     note upload-finish "$s"
     [ "$s" != 201 ] || echo "${loc##*/}" >>"$finished"
     wait
@@ -68,14 +78,14 @@ upload_chunked() {  # upload_chunked FILE REPO: POST, two PATCHes, PUT (maybe a 
 
 upload_one_shot() {  # upload_one_shot FILE REPO
     local s
-    s=$(code POST "$base/$2/blobs/uploads/?digest=sha256:$(sha "$1")" --data-binary @"$1")
+    s=$(code POST "$(server)/v2/$2/blobs/uploads/?digest=sha256:$(sha "$1")" --data-binary @"$1")
     note upload-one-shot "$s"
 }
 
 push() {  # push IMAGE REPO TAG: the blobs again when the store lost them meanwhile
     local img=$1 repo=$2 tag=$3 s try
     for try in 1 2 3; do
-        s=$(code PUT "$base/$repo/manifests/$tag" \
+        s=$(code PUT "$(server)/v2/$repo/manifests/$tag" \
             -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' --data-binary @"$img")
         note push "$s"
         [ "$s" = 400 ] && grep -q MANIFEST_BLOB_UNKNOWN "$out" || break
@@ -93,20 +103,20 @@ protocol_push() {
     for b in cfg l0 l1 l2; do
         digest="sha256:$(sha "$d/$b")"
         if [ $((RANDOM % 2)) = 0 ]; then
-            s=$(code HEAD "$base/$repo/blobs/$digest" -I)
+            s=$(code HEAD "$(server)/v2/$repo/blobs/$digest" -I)
             note head "$s"
         else
-            s=$(code POST "$base/$repo/blobs/uploads/?mount=$digest&from=own/w$w" --data-binary '')
+            s=$(code POST "$(server)/v2/$repo/blobs/uploads/?mount=$digest&from=own/w$w" --data-binary '')
             note mount "$s"
             if [ "$s" = 202 ]; then  # not stored: an upload was started instead; drop it
                 loc=$(tr -d '\r' <"$hdr" | sed -n 's/^Location: //p')
-                note upload-cancel "$(code DELETE "http://127.0.0.1:$port$loc")"
+                note upload-cancel "$(code DELETE "$(server)$loc")"
             fi
             [ "$s" = 201 ] && s=200
         fi
         [ "$s" = 200 ] || upload_one_shot "$d/$b" "$repo"
     done
-    s=$(code PUT "$base/$repo/manifests/$tag" \
+    s=$(code PUT "$(server)/v2/$repo/manifests/$tag" \
         -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' --data-binary @"$img")
     note protocol-push "$s"
     [ "$s" = 201 ] || echo "protocol push of $repo:$tag answered $s: $(cat "$out")" >>"$d/lost"
@@ -120,7 +130,7 @@ index_push() {
     for i in $a $b; do push "$d/img$i" "$repo" "sha256:$(sha "$d/img$i")"; done
     printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[%s,%s]}' \
         "$(descriptor "$d/img$a")" "$(descriptor "$d/img$b")" >"$d/index$a"
-    s=$(code PUT "$base/$repo/manifests/i0" \
+    s=$(code PUT "$(server)/v2/$repo/manifests/i0" \
         -H 'Content-Type: application/vnd.oci.image.index.v1+json' --data-binary @"$d/index$a")
     note index-push "$s"
     [ "$s" != 201 ] || echo "$repo i0 $d/index$a" >>"$owned"
@@ -132,12 +142,12 @@ own_delete() {
     local d="$work/w$1" repo="own/w$1" s img tag
     if [ $((RANDOM % 2)) = 0 ]; then
         tag="o$((RANDOM % 3))"
-        s=$(code DELETE "$base/$repo/manifests/$tag")
+        s=$(code DELETE "$(server)/v2/$repo/manifests/$tag")
         note delete-own-tag "$s"
         [ "$s" != 202 ] || echo "$repo $tag -" >>"$owned"
     else
         img="$d/img$((RANDOM % 3))"
-        s=$(code DELETE "$base/$repo/manifests/sha256:$(sha "$img")")
+        s=$(code DELETE "$(server)/v2/$repo/manifests/sha256:$(sha "$img")")
         note delete-own-digest "$s"
         if [ "$s" = 202 ]; then  # every tag that named it went with it
             awk -v img="$img" '{last[$1 " " $2] = $3} END {for (k in last) if (last[k] == img) print k}' \
@@ -162,19 +172,19 @@ worker() {  # worker N
             2) upload_one_shot "$d/cfg" "$repo" ;;
             3 | 4 | 5) push "$img" "$repo" "$tag" ;;
             6) push "$d/img$((RANDOM % 3))" "own/w$w" "o$((RANDOM % 3))" ;;
-            7) note delete-tag "$(code DELETE "$base/$repo/manifests/$tag")" ;;
-            8) note delete-digest "$(code DELETE "$base/$repo/manifests/sha256:$(sha "$img")")" ;;
-            9) note tags "$(code GET "$base/$repo/tags/list?n=$((RANDOM % 4))&last=t$((RANDOM % 8))")" ;;
-            10) note catalog "$(code GET "$base/_catalog?n=2")" ;;
-            11) note stats "$(code GET "$base/_stats")" ;;
-            12) note get "$(code GET "$base/$repo/manifests/$tag")" ;;
-            13) note blob "$(code GET "$base/$repo/blobs/sha256:$(sha "$d/l0")" -r 0-9)" ;;
+            7) note delete-tag "$(code DELETE "$(server)/v2/$repo/manifests/$tag")" ;;
+            8) note delete-digest "$(code DELETE "$(server)/v2/$repo/manifests/sha256:$(sha "$img")")" ;;
+            9) note tags "$(code GET "$(server)/v2/$repo/tags/list?n=$((RANDOM % 4))&last=t$((RANDOM % 8))")" ;;
+            10) note catalog "$(code GET "$(server)/v2/_catalog?n=2")" ;;
+            11) note stats "$(code GET "$(server)/v2/_stats")" ;;
+            12) note get "$(code GET "$(server)/v2/$repo/manifests/$tag")" ;;
+            13) note blob "$(code GET "$(server)/v2/$repo/blobs/sha256:$(sha "$d/l0")" -r 0-9)" ;;
             14) if [ $((RANDOM % 2)) = 0 ]; then
-                    note retention "$(code POST "$base/_retention?keep_n=4&dry_run=$((RANDOM % 2))" --data '')"
+                    note retention "$(code POST "$(server)/v2/_retention?keep_n=4&dry_run=$((RANDOM % 2))" --data '')"
                 else
-                    note gc "$(code POST "$base/_gc?dry_run=$((RANDOM % 2))" --data '')"
+                    note gc "$(code POST "$(server)/v2/_gc?dry_run=$((RANDOM % 2))" --data '')"
                 fi ;;
-            15) note gc-progress "$(code GET "$base/_gc")" ;;
+            15) note gc-progress "$(code GET "$(server)/v2/_gc")" ;;
         esac
     done
 }
@@ -191,8 +201,11 @@ fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 cat "$work"/w*/log >"$work/all.log"
 echo "requests by operation and status:"
 sort "$work/all.log" | uniq -c | sort -k2 | sed 's/^/   /'
-# A server error is a fault whatever the race; so is a request the server never answered.
+# A server error is a fault whatever the race; so is a request the server never answered, and
+# an upload's chunk refused (each worker sends its chunks in order: a 416 means a server saw
+# an upload older than it is).
 if grep -qE ' (5[0-9][0-9]|000)$' "$work/all.log"; then fail "server errors or no answer"; fi
+if grep -E '^upload-patch ' "$work/all.log" | grep -qv ' 202$'; then fail "upload chunks refused"; fi
 
 # Every tag link names a stored manifest whole.
 while IFS= read -r link; do
@@ -219,7 +232,7 @@ while IFS= read -r line; do fail "$line"; done < <(cat "$work"/w*/lost)
 # pulls_whole REPO DIGEST: the manifest and everything it names answer with their own bytes.
 pulls_whole() {
     local repo=$1 digest=$2 ref
-    curl -s -o "$work/m" "$base/$repo/manifests/$digest"
+    curl -s -o "$work/m" "$(server)/v2/$repo/manifests/$digest"
     [ "sha256:$(sha "$work/m")" = "$digest" ] || return 1
     if grep -q '"manifests"' "$work/m"; then
         for ref in $(grep -oE '"digest":"sha256:[0-9a-f]{64}"' "$work/m" | cut -d'"' -f4); do
@@ -228,7 +241,7 @@ pulls_whole() {
         return 0
     fi
     for ref in $(grep -oE '"digest":"sha256:[0-9a-f]{64}"' "$work/m" | cut -d'"' -f4); do
-        curl -s -o "$work/b" "$base/$repo/blobs/$ref"
+        curl -s -o "$work/b" "$(server)/v2/$repo/blobs/$ref"
         [ "sha256:$(sha "$work/b")" = "$ref" ] || return 1
     done
 }
@@ -242,11 +255,11 @@ for w in $(seq 0 $((workers - 1))); do
         read -r repo tag <<<"$key"
         img=${last[$key]}
         if [ "$img" = - ]; then
-            [ "$(curl -s -o /dev/null -w '%{http_code}' "$base/$repo/manifests/$tag")" = 404 ] ||
+            [ "$(curl -s -o /dev/null -w '%{http_code}' "$(server)/v2/$repo/manifests/$tag")" = 404 ] ||
                 fail "$repo:$tag was deleted but still answers"
             continue
         fi
-        curl -s -o "$work/got" "$base/$repo/manifests/$tag"
+        curl -s -o "$work/got" "$(server)/v2/$repo/manifests/$tag"
         cmp -s "$work/got" "$img" || { fail "$repo:$tag does not read back as pushed"; continue; }
         pulls_whole "$repo" "sha256:$(sha "$img")" || fail "$repo:$tag does not pull whole"
     done

@@ -222,8 +222,9 @@ TEST(OciInitStorage, OnlyTheFirst2047BytesAreSearched) {
 TEST(OciInitStorage, OneReadPerRequestKeepsEachReadersWindow) {
     for (const bool snapshot : {false, true}) {
         TempDir t;
-        write_text(t / "config.json", "{" + std::string(2040, ' ') +
-                                          "\"storage_root\":\"late\", \"registry_retention_keep_n\": 7}");
+        write_text(t / "config.json",
+                   "{" + std::string(2040, ' ') +
+                       "\"storage_root\":\"late\", \"registry_retention_keep_n\": 7}");
         EXPECT_EQ(in_dir(t,
                          [snapshot] {
                              std::optional<qv::frontend::ConfigSnapshot> config;
