@@ -10,7 +10,9 @@
 #   - runs the HTTP stress test for 60 s (QV_TRIAL_SECONDS) with every request sent to one of
 #     the two servers at random: no server error, no refused upload chunk, no lost or torn file;
 #   - checks the store whole (qv_fsck) and that both servers list the same repositories, tags
-#     and statistics.
+#     and statistics;
+#   - times a 256 MiB blob pushed and pulled through a server on the volume and through one on
+#     local disk.
 # Everything it made is taken down again, /etc/hosts restored. Needs root and /dev/fuse;
 # exits 77 (skipped) without them.
 set -euo pipefail
@@ -121,6 +123,31 @@ listing() {  # listing PORT: the catalog, every repository's tags, the statistic
     curl -s "$base/_stats"
 }
 check "both servers list the same" test "$(listing "${ports[0]}")" = "$(listing "${ports[1]}")"
+
+# The cost of the volume: a 256 MiB blob pushed and pulled through a server on it, and through
+# a server on local disk, in the same run.
+local_port=""
+for _ in $(seq 20); do
+    p=$(low_port)
+    bash "$top/scripts/serve" --port "$p" --root "$work/local-store" --site "$work/site-local" \
+        --build "$build" >"$work/serve-local.log" 2>&1 &
+    serve_pids+=($!)
+    for _ in $(seq 100); do
+        curl -s -o /dev/null "http://127.0.0.1:$p/v2/" && { local_port=$p; break; }
+        sleep 0.1
+    done
+    [ -z "$local_port" ] || break
+done
+head -c $((256 << 20)) /dev/urandom >"$work/big"
+big="sha256:$(sha256sum "$work/big" | cut -c1-64)"
+ms() { local t0; t0=$(date +%s%N); "$@" >/dev/null; echo $((($(date +%s%N) - t0) / 1000000)); }
+for where in "volume ${ports[0]}" "local-disk $local_port"; do
+    set -- $where
+    push_ms=$(ms curl -sf -X POST --data-binary @"$work/big" "http://127.0.0.1:$2/v2/cost/$1/blobs/uploads/?digest=$big")
+    pull_ms=$(ms curl -sf -o "$work/pulled" "http://127.0.0.1:$2/v2/cost/$1/blobs/$big")
+    check "256 MiB pulled whole from $1" test "sha256:$(sha256sum "$work/pulled" | cut -c1-64)" = "$big"
+    echo "cost: 256 MiB on $1: push $push_ms ms, pull $pull_ms ms"
+done
 
 echo "trial: $fails failures"
 [ "$fails" = 0 ]
