@@ -15,7 +15,8 @@ void handle_gc(const Route &r) {
         // A run that cannot start or would sweep on an incomplete view is refused, not failed:
         // the store is fine and the same request can succeed later.
         if (message_starts("not initialized") || message_starts("out of memory") ||
-            message_starts("collection's deletions could not be flushed"))
+            message_starts("collection's deletions could not be flushed") ||
+            message_starts("collection lease cannot be written"))
             storage_error("collection failed");
         fail(409, "GC_REFUSED", engine_message());
     }
