@@ -5,8 +5,9 @@
 // oci_config_int searches for; the named readers search for their own keys.
 //
 // The storage start-up is seen only as far as the root it resolves: this harness links its
-// own reg_storage_init, which records the root and reports failure, so that nothing is
-// created wherever a hostile root points, and every start-up resolves again.
+// own reg_storage_init (and reg_set_clock_margin), which records the root and reports
+// failure, so that nothing is created wherever a hostile root points, and every start-up
+// resolves again.
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -34,6 +35,11 @@ extern "C" int reg_storage_init(const char *root) {
     s_root_seen = root;
     ++s_init_calls;
     return -1;
+}
+
+// The start-up hands the store the clock margin first: a setting, never negative.
+extern "C" void reg_set_clock_margin(int64_t seconds) {
+    FUZZ_CHECK(seconds >= 0);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
