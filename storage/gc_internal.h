@@ -75,8 +75,8 @@ extern GcSpared gc_spared;
 using GcCheckpointHook = void (*)(const GcRecord &record);
 extern GcCheckpointHook gc_checkpoint_hook;
 
-// The digests that stored manifests reference: fixed 65-byte entries (64 hex digits and a
-// NUL), grown by doubling from 256, sorted once, searched by bisection.
+// The digests that stored manifests reference: 32-byte entries, grown by doubling from 256,
+// sorted once (repeats dropped), searched by bisection.
 class ReachableSet {
   public:
     ReachableSet() = default;

@@ -89,21 +89,29 @@ check "one winner in each of $rounds placement races" \
 
 . "$top/tests/support/site.sh"
 echo "{\"registry_clock_margin_seconds\": $margin}" >"$work/config.json"
-ports=()
-for i in 0 1; do
+# serve NAME ROOT [ARGS...]: scripts/serve for ROOT on a free port; sets $port, or stops the
+# trial with the server's log.
+serve() {
+    local name=$1 root=$2 p
+    shift 2
     port=""
     for _ in $(seq 20); do
         p=$(low_port)
-        bash "$top/scripts/serve" --port "$p" --root "${mounts[$i]}/store" --config "$work/config.json" \
-            --site "$work/site$i" --build "$build" >"$work/serve$i.log" 2>&1 &
+        bash "$top/scripts/serve" --port "$p" --root "$root" --site "$work/site-$name" \
+            --build "$build" "$@" >"$work/serve-$name.log" 2>&1 &
         serve_pids+=($!)
         for _ in $(seq 100); do
-            curl -s -o /dev/null "http://127.0.0.1:$p/v2/" && { port=$p; break; }
+            curl -s -o /dev/null "http://127.0.0.1:$p/v2/" && { port=$p; return 0; }
             sleep 0.1
         done
-        [ -z "$port" ] || break
     done
-    [ -n "$port" ] || { echo "FAIL: server $i did not start"; cat "$work/serve$i.log"; exit 1; }
+    echo "FAIL: server $name did not start"
+    cat "$work/serve-$name.log"
+    exit 1
+}
+ports=()
+for i in 0 1; do
+    serve "$i" "${mounts[$i]}/store" --config "$work/config.json"
     ports+=("$port")
 done
 servers="http://127.0.0.1:${ports[0]} http://127.0.0.1:${ports[1]}"
@@ -126,18 +134,8 @@ check "both servers list the same" test "$(listing "${ports[0]}")" = "$(listing 
 
 # The cost of the volume: a 256 MiB blob pushed and pulled through a server on it, and through
 # a server on local disk, in the same run.
-local_port=""
-for _ in $(seq 20); do
-    p=$(low_port)
-    bash "$top/scripts/serve" --port "$p" --root "$work/local-store" --site "$work/site-local" \
-        --build "$build" >"$work/serve-local.log" 2>&1 &
-    serve_pids+=($!)
-    for _ in $(seq 100); do
-        curl -s -o /dev/null "http://127.0.0.1:$p/v2/" && { local_port=$p; break; }
-        sleep 0.1
-    done
-    [ -z "$local_port" ] || break
-done
+serve local "$work/local-store"
+local_port=$port
 head -c $((256 << 20)) /dev/urandom >"$work/big"
 big="sha256:$(sha256sum "$work/big" | cut -c1-64)"
 ms() { local t0; t0=$(date +%s%N); "$@" >/dev/null; echo $((($(date +%s%N) - t0) / 1000000)); }
