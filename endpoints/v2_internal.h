@@ -77,5 +77,9 @@ void handle_fsck(const Route &r);
 void handle_stats(const Route &r);
 void handle_health(const Route &r);
 void handle_metrics(const Route &r);
+void handle_page(const Route &r);  // rest: the file's name
+void handle_usage(const Route &r);
+void handle_repository(const Route &r);
+void handle_retention_preview(const Route &r);
 
 }  // namespace v2

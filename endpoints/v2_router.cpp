@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "endpoints/same_site.h"
 #include "endpoints/v2_internal.h"
 #include "frontend/config_text.h"
 #include "frontend/oci_common.h"
@@ -99,6 +100,27 @@ void route_repository(std::string path, v2::Method method) {
     }
 }
 
+// <prefix><rest>, rest one or more segments: the page's files, a repository's details.
+bool below(std::string_view path, std::string_view prefix, std::string_view *rest) {
+    if (!path.starts_with(prefix) || path.size() == prefix.size()) return false;
+    *rest = path.substr(prefix.size());
+    return true;
+}
+
+void route_admin_below(std::string_view path, v2::Method method) {
+    std::string_view rest;
+    if (below(path, "_ui/", &rest)) {
+        v2::handle_page(Route{method, "", std::string(rest)});
+    } else if (below(path, "_repository/", &rest)) {
+        const std::string name(rest);
+        if (name.size() > 255 || !oci_valid_repo_name(name.c_str()))
+            v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
+        v2::handle_repository(Route{method, name, ""});
+    } else {
+        route_repository(std::string(path), method);
+    }
+}
+
 }  // namespace
 
 extern "C" int handle_v2_registry(void) {
@@ -112,6 +134,8 @@ extern "C" int handle_v2_registry(void) {
     v2::need_storage(path == "_health" ? 503 : 500);
     if (!registry_auth_check()) return 0;
     const v2::Method method = v2::request_method();
+    if (!v2::is_read(method) && qv::endpoints::cross_site_request())
+        v2::fail(403, "DENIED", "cross-site request refused");
     const Route bare{method, "", ""};
     if (path.empty()) {
         v2::handle_base(bare);
@@ -127,6 +151,12 @@ extern "C" int handle_v2_registry(void) {
         v2::handle_metrics(bare);
     } else if (path == "_stats") {
         v2::handle_stats(bare);
+    } else if (path == "_usage") {
+        v2::handle_usage(bare);
+    } else if (path == "_retention_preview") {
+        v2::handle_retention_preview(bare);
+    } else if (path.starts_with("_ui/") || path.starts_with("_repository/")) {
+        route_admin_below(path, method);
     } else {
         route_repository(std::string(path), method);
     }

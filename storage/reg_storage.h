@@ -74,6 +74,17 @@ const char *reg_gc_progress_json(void);
 const char *reg_gc_last_json(void);
 int reg_gc_cancel(void);
 
+/* For the operator's page; each returns JSON in the result buffer, or NULL with the last
+   error set. The usage: every repository with its tag and manifest counts, the bytes of the
+   blobs its manifests reference and of those no other repository references, sorted by the
+   latter. A repository: its tags newest first, with digest, push time, size (config and
+   layers; an index's platforms each), the other tags naming the same manifest and its
+   attachments ("repository not found: NAME" when there is none). A retention preview: the
+   dry pass's report, and the blobs (and bytes) that would lose their last reference. */
+const char *reg_usage_json(void);
+const char *reg_repository_json(const char *repo);
+const char *reg_retention_preview_json(int keep_n, int days, int include_latest);
+
 #ifdef __cplusplus
 }
 #endif

@@ -659,7 +659,8 @@ TEST(RegistryEndpoint, AuthenticationGatesEveryRouteRetentionIncluded) {
         "{\"registry_auth_user\": \"ci\", \"registry_auth_sha256\": \"" + sha256_hex("pw") + "\"}");
     const std::string good = "Basic Y2k6cHc=";  // ci:pw
     for (const char *path :
-         {"/", "/team/app/tags/list", "/_catalog", "/_gc", "/_stats", "/team/app/blobs/uploads/"}) {
+         {"/", "/team/app/tags/list", "/_catalog", "/_gc", "/_stats", "/team/app/blobs/uploads/",
+          "/_usage", "/_repository/team/app", "/_retention_preview", "/_ui/index.html"}) {
         for (const char *method : {"GET", "POST", "DELETE"}) {
             SCOPED_TRACE(std::string(method) + " " + path);
             const Response r = site.call(
@@ -893,4 +894,100 @@ TEST(RegistryEndpoint, AnAttachmentGoneWithItsOwnTagIsReportedOnce) {
     const std::string sig = "sha256:" + sha256_hex(sig_body);
     EXPECT_EQ(r.body.find(sig), r.body.rfind(sig)) << r.body;
     EXPECT_NE(r.body.find("\"tags_deleted\":3,"), std::string::npos) << r.body;
+}
+
+// The operator's page reads these: what each repository holds and alone holds, a repository's
+// tags in detail, and a retention preview whose list is the pass's and whose bytes are what the
+// collection after the pass frees.
+TEST(RegistryEndpoint, OperatorRoutesAgreeWithThePassAndTheCollection) {
+    Site site;
+    const auto put = [&](const std::string &repo, const std::string &tag, const std::string &config,
+                         const std::string &layer, int64_t pushed) {
+        const std::string body =
+            image_json(site.push_blob(config).substr(7), {site.push_blob(layer).substr(7)});
+        EXPECT_EQ(site.call("PUT", "/" + repo + "/manifests/" + tag, "", body).status, 201);
+        set_mtime(
+            site.root() + "/repositories/" + repo + "/_manifests/tags/" + tag + "/current/link",
+            pushed);
+        return "sha256:" + sha256_hex(body);
+    };
+    const std::string v1 = put("team/app", "v1", "config one", "layer one", kLongAgo);
+    const std::string v2 = put("team/app", "v2", "config two", "layer two", kLongAgo + 10);
+    put("team/app", "latest", "config two", "layer two", kLongAgo + 20);
+    put("other", "1.0", "config one", "layer other", kLongAgo);
+
+    const std::string usage = site.call("GET", "/_usage").body;
+    EXPECT_NE(usage.find("{\"repositories\":[{\"name\":\"team/app\",\"tags\":3,\"manifests\":2,"
+                         "\"bytes\":38,\"exclusive_bytes\":28},{\"name\":\"other\",\"tags\":1,"
+                         "\"manifests\":1,\"bytes\":21,\"exclusive_bytes\":11}],\"retention\":"),
+              std::string::npos)
+        << usage;
+    const std::string repo = site.call("GET", "/_repository/team/app").body;
+    const size_t latest =
+        repo.find("{\"tag\":\"latest\",\"digest\":\"" + v2 + "\",\"pushed\":1000000020,");
+    const size_t old =
+        repo.find("{\"tag\":\"v1\",\"digest\":\"" + v1 + "\",\"pushed\":1000000000,");
+    EXPECT_LT(latest, repo.find("{\"tag\":\"v2\"")) << repo;
+    EXPECT_LT(repo.find("{\"tag\":\"v2\""), old) << repo;
+    EXPECT_NE(repo.find("\"also_tagged\":[\"v2\"],\"platforms\":[],\"size\":2,"),
+              std::string::npos);
+    EXPECT_EQ(code_of(site.call("GET", "/_repository/none")), "NAME_UNKNOWN");
+
+    const std::string query = "keep_n=1&include_latest=1";
+    const std::string preview = site.call("GET", "/_retention_preview", query).body;
+    EXPECT_NE(preview.find("\"truncated\":false,\"blobs_freed\":1,\"bytes_freed\":9}"),
+              std::string::npos)
+        << preview;
+    const Response pass = site.call(Request{"POST", "", query, "", {}}, QV_RETENTION_BIN);
+    const auto deleted = [](const std::string &report) {
+        return report.substr(report.find("\"deleted\":"),
+                             report.find("]}") - report.find("\"deleted\":"));
+    };
+    EXPECT_EQ(deleted(preview), deleted(pass.body));
+    EXPECT_NE(pass.body.find("\"tags_deleted\":2,"), std::string::npos) << pass.body;
+    age_blobs(site.root());
+    const std::string gc = site.call("POST", "/_gc", "dry_run=0").body;
+    EXPECT_NE(gc.find("\"blobs_deleted\":1,\"bytes_freed\":9,"), std::string::npos) << gc;
+}
+
+// The page's files come from web/ and nowhere else; a browser's request made on another site's
+// behalf cannot change the store with the operator's credentials.
+TEST(RegistryEndpoint, ThePageIsServedAndCrossSiteWritesRefused) {
+    Site site;
+    write_text(site.dir / "web/index.html", "<!doctype html>");
+    write_text(site.dir / "web/app.js", "export {};");
+    write_text(site.dir / "config.json", "{}");
+    const Response page = site.call("GET", "/_ui/index.html");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, "<!doctype html>");
+    EXPECT_EQ(page.header("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(page.header("Content-Security-Policy"), "default-src 'self'; frame-ancestors 'none'");
+    EXPECT_EQ(site.call("GET", "/_ui/app.js").header("Content-Type"),
+              "text/javascript; charset=utf-8");
+    for (const char *path : {"/_ui/../config.json", "/_ui/..%2fconfig.json", "/_ui/.app.js",
+                             "/_ui/app.js.map", "/_ui/web/app.js", "/_ui/none.js", "/_ui/x.json"})
+        EXPECT_EQ(site.call("GET", path).status, 404) << path;
+    EXPECT_EQ(site.call("POST", "/_ui/index.html").status, 405);
+
+    struct Case {
+        const char *method;
+        const char *path;
+        std::map<std::string, std::string> headers;
+        int status;
+    };
+    const Case cases[] = {
+        {"POST", "/_gc", {{"HTTP_ORIGIN", "http://elsewhere.example"}}, 403},
+        {"POST", "/_gc", {{"HTTP_ORIGIN", "null"}}, 403},
+        {"DELETE", "/app/manifests/v1", {{"HTTP_SEC_FETCH_SITE", "cross-site"}}, 403},
+        {"POST", "", {{"HTTP_SEC_FETCH_SITE", "same-site"}}, 403},  // the retention program
+        {"POST", "/_gc", {{"HTTP_ORIGIN", "http://reg:5000"}, {"HTTP_HOST", "reg:5000"}}, 200},
+        {"GET", "/_gc", {{"HTTP_ORIGIN", "http://elsewhere.example"}}, 200},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path);
+        const Response r = site.call(Request{c.method, c.path, "dry_run=1", "", c.headers},
+                                     *c.path ? QV_REGISTRY_BIN : QV_RETENTION_BIN);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(code_of(r), c.status == 403 ? "DENIED" : "");
+    }
 }

@@ -1,0 +1,102 @@
+// The operator's page: its files from web/ in the working directory (the site), behind the
+// same gate as every route below /v2, and the JSON it reads beyond the other routes.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "endpoints/retention_policy.h"
+#include "endpoints/v2_internal.h"
+#include "frontend/qv_audit.h"
+#include "platform/os.h"
+#include "storage/reg_storage.h"
+
+namespace v2 {
+
+namespace {
+
+constexpr size_t kPageFileMax = 1 << 20;
+
+struct Kind {
+    std::string_view suffix;
+    const char *type;
+};
+constexpr Kind kKinds[] = {{".html", "text/html; charset=utf-8"},
+                           {".js", "text/javascript; charset=utf-8"},
+                           {".css", "text/css; charset=utf-8"},
+                           {".svg", "image/svg+xml"}};
+
+// A plain name of one of the page's kinds: nothing that could leave web/.
+const char *type_of(std::string_view name) {
+    if (name.empty() || name.front() == '.' || name.front() == '-') return nullptr;
+    for (const char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.'))
+            return nullptr;
+    for (const Kind &k : kKinds)
+        if (name.size() > k.suffix.size() && name.ends_with(k.suffix) &&
+            name.find('.') == name.size() - k.suffix.size())
+            return k.type;
+    return nullptr;
+}
+
+}  // namespace
+
+void handle_page(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    const char *type = type_of(r.rest);
+    if (type == nullptr) fail(404, "NOT_FOUND", "no such page file");
+    const std::string path = "web/" + r.rest;
+    std::unique_ptr<char[]> body(new char[kPageFileMax]);
+    size_t len = 0;
+    if (qv::os::read_regular(path.c_str(), body.get(), kPageFileMax, &len) != 0)
+        fail(404, "NOT_FOUND", "no such page file");
+    begin(200);
+    header(std::string("Content-Type: ") + type);
+    header("Content-Length: " + std::to_string(len));
+    // Nothing but the page's own files runs or loads, and no other site frames its buttons.
+    header("Content-Security-Policy: default-src 'self'; frame-ancestors 'none'");
+    header("X-Content-Type-Options: nosniff");
+    header("Referrer-Policy: no-referrer");
+    header("Cache-Control: no-cache");
+    end_headers();
+    if (r.method != Method::Head) {
+        std::fwrite(body.get(), 1, len, stdout);
+        qv_audit_note_bytes(static_cast<int64_t>(len));
+    }
+    std::fflush(stdout);
+}
+
+void handle_usage(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    const char *usage = reg_usage_json();
+    if (usage == nullptr) storage_error("usage report failed");
+    // The form's starting values come with it: the settings' retention policy.
+    const qv::endpoints::RetentionPolicy p = qv::endpoints::configured_retention();
+    std::string body(usage);
+    body.pop_back();
+    body += ",\"retention\":{\"keep_n\":" + std::to_string(p.keep_n) +
+            ",\"days\":" + std::to_string(p.days) +
+            ",\"include_latest\":" + (p.include_latest ? "true" : "false") + "}}";
+    send_json(200, body.c_str());
+}
+
+void handle_repository(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    const char *report = reg_repository_json(r.repo.c_str());
+    if (report != nullptr) {
+        send_json(200, report);
+        return;
+    }
+    if (message_starts("repository not found")) fail(404, "NAME_UNKNOWN", engine_message());
+    storage_error("repository report failed");
+}
+
+void handle_retention_preview(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    const qv::endpoints::RetentionPolicy p = qv::endpoints::requested_retention();
+    const char *report = reg_retention_preview_json(p.keep_n, p.days, p.include_latest);
+    if (report == nullptr) storage_error("retention preview failed");
+    send_json(200, report);
+}
+
+}  // namespace v2
