@@ -1,0 +1,137 @@
+import { api, el, size, fmtSize, shortDigest, repoHref, confirmAction, busy } from './api.js';
+
+// The latest successful preview outlives the view: the repository view marks its tags,
+// and Apply runs with exactly these values. Cleared by Apply.
+let last = null;
+
+const key = (repo, tag) => `${repo}\n${tag}`;
+export const wouldGo = (repo, tag) => !!last && last.keys.has(key(repo, tag));
+export const previewParams = () => last && last.params;
+
+const query = p => `keep_n=${p.keep_n}&days=${p.days}&include_latest=${p.include_latest ? 1 : 0}`;
+const same = (a, b) => !!a && !!b && a.keep_n === b.keep_n && a.days === b.days && a.include_latest === b.include_latest;
+const plural = (n, w) => `${n} ${w}${n === 1 ? '' : 's'}`;
+
+function numberField(id, label, hint) {
+  return el('div', { class: 'field' },
+    el('label', { for: id }, label),
+    el('input', { id, name: id, type: 'number', min: 0, max: 2147483647, step: 1, required: true, inputmode: 'numeric' }),
+    el('span', { class: 'hint' }, hint));
+}
+
+// Entries grouped by repository, in the order the server listed them.
+function tagList(id, entries) {
+  const groups = new Map();
+  for (const d of entries) {
+    if (!groups.has(d.repository)) groups.set(d.repository, []);
+    groups.get(d.repository).push(d);
+  }
+  return el('div', { id, class: 'groups' }, [...groups].map(([repo, list]) => el('section', { class: 'group' },
+    el('h3', {}, el('a', { href: repoHref(repo) }, repo), el('span', { class: 'muted small' }, ` ${plural(list.length, 'tag')}`)),
+    el('ul', { class: 'plain' }, list.map(d => el('li', { 'data-repo': d.repository, 'data-tag': d.tag },
+      el('strong', {}, d.tag), ' ', el('code', { title: d.digest }, shortDigest(d.digest)),
+      d.age_days != null ? el('span', { class: 'muted small' }, ` ${plural(d.age_days, 'day')} old`) : ''))))));
+}
+
+function counts(r, verb) {
+  return el('p', {}, `${plural(r.tags_deleted, 'tag')} of ${r.tags_total} ${verb}, ${r.tags_kept} kept` +
+    (r.latest_protected ? `, ${r.latest_protected} “latest” spared` : '') + ` (${plural(r.repos_scanned, 'repository').replace(/ys$/, 'ies')} scanned).`);
+}
+
+function previewSection(data) {
+  const r = data.report;
+  return el('section', { class: 'result' },
+    el('h2', {}, 'Preview'),
+    counts(r, 'would go'),
+    data.truncated ? el('p', { class: 'notice' }, `Only the first ${r.deleted.length} are listed.`) : '',
+    el('p', { id: 'preview-bytes', 'data-value': data.bytes_freed },
+      'A collection would then free ', size(data.bytes_freed), ` (${plural(data.blobs_freed, 'blob')}).`),
+    r.deleted.length ? '' : el('p', { class: 'empty' }, 'Nothing would go.'),
+    tagList('preview-list', r.deleted));
+}
+
+function reportSection(r) {
+  const failed = r.deleted.length - r.tags_deleted;
+  return el('section', { id: 'retention-report', class: 'result', 'data-deleted': r.tags_deleted },
+    el('h2', {}, 'Retention applied'),
+    counts(r, 'deleted'),
+    failed > 0 ? el('p', { class: 'notice' }, `${plural(failed, 'selected tag')} could not be deleted.`) : '',
+    el('p', {}, 'Their layers are freed by the next ', el('a', { href: '#/gc' }, 'collection'), '.'),
+    tagList('retention-deleted', r.deleted));
+}
+
+export async function retention(ctx) {
+  const keep = numberField('keep_n', 'Keep the newest N tags of each repository', '0: no count rule');
+  const days = numberField('days', 'Remove tags pushed at least this many days ago', '0: no age rule');
+  const latest = el('input', { id: 'include_latest', name: 'include_latest', type: 'checkbox' });
+  const previewBtn = el('button', { id: 'preview', type: 'submit' }, 'Preview');
+  const applyBtn = el('button', { id: 'apply', type: 'button', class: 'danger', disabled: true }, 'Apply…');
+  const form = el('form', { class: 'card', novalidate: true }, keep, days,
+    el('div', { class: 'field check' }, latest, el('label', { for: 'include_latest' }, 'Let tags named “latest” go too')),
+    el('div', { class: 'actions' }, previewBtn, applyBtn));
+  const out = el('div', {});
+  ctx.root.append(el('h1', {}, 'Retention'),
+    el('p', { class: 'muted' }, 'A tag goes when it is beyond the newest N of its repository or when it is old enough. Preview first: Apply runs with the previewed values.'),
+    form, out);
+  const [keepIn, daysIn] = [keep, days].map(f => f.querySelector('input'));
+
+  const read = () => {
+    if (!form.checkValidity()) return null;
+    return { keep_n: Number(keepIn.value), days: Number(daysIn.value), include_latest: latest.checked };
+  };
+  const sync = () => { applyBtn.disabled = !same(read(), last && last.params); };
+  const fill = p => { keepIn.value = p.keep_n; daysIn.value = p.days; latest.checked = !!p.include_latest; };
+
+  form.addEventListener('input', sync);
+  form.addEventListener('change', sync);
+  form.addEventListener('submit', async e => {
+    e.preventDefault();
+    const p = read();
+    if (!p) return form.reportValidity();
+    busy(true);
+    previewBtn.disabled = true;
+    try {
+      const data = await api('GET', `/v2/_retention_preview?${query(p)}`);
+      last = { params: p, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))) };
+      out.replaceChildren(previewSection(data));
+    } catch (err) {
+      ctx.fail(err);
+    }
+    previewBtn.disabled = false;
+    sync();
+    if (ctx.live()) busy(false);
+  });
+  applyBtn.addEventListener('click', async () => {
+    const p = read();
+    if (!same(p, last && last.params)) return sync();
+    const n = last.data.report.tags_deleted;
+    const ok = await confirmAction([`Delete ${plural(n, 'tag')}?`,
+      `Keep ${p.keep_n}, ${p.days} days, “latest” ${p.include_latest ? 'included' : 'spared'}. Tags pushed since the preview may be selected too.`],
+    'Delete tags');
+    if (!ok || !ctx.live()) return;
+    busy(true);
+    applyBtn.disabled = previewBtn.disabled = true;
+    try {
+      const report = await api('POST', `/v2/_retention?${query(p)}`);
+      last = null;
+      out.replaceChildren(reportSection(report));
+    } catch (err) {
+      ctx.fail(err);
+    }
+    previewBtn.disabled = false;
+    sync();
+    if (ctx.live()) busy(false);
+  });
+
+  let defaults = { keep_n: 0, days: 0, include_latest: false };
+  try {
+    defaults = (await api('GET', '/v2/_usage')).retention || defaults;
+  } catch (err) {
+    ctx.fail(err);
+  }
+  if (last) {
+    fill(last.params);
+    out.replaceChildren(previewSection(last.data));
+  } else fill(defaults);
+  sync();
+}
