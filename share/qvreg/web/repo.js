@@ -39,7 +39,9 @@ async function remove(ctx, repo, t, button) {
 function row(ctx, repo, t) {
   const doomed = wouldGo(repo, t.tag);
   const digest = el('code', { class: 'digest', title: t.digest }, shortDigest(t.digest));
-  const pullText = `podman pull ${location.host}/${repo}:${t.tag}`;
+  // Over plain HTTP the client must be told not to insist on TLS, or the command fails as copied.
+  const insecure = location.protocol === 'http:' ? '--tls-verify=false ' : '';
+  const pullText = `podman pull ${insecure}${location.host}/${repo}:${t.tag}`;
   const pull = el('code', { class: 'pull' }, pullText);
   const platforms = isIndex(t) && el('ul', { class: 'plain platforms' }, (t.platforms || []).map(p =>
     el('li', { class: 'platform', 'data-platform': p.platform, 'data-size': p.size, title: p.digest },
