@@ -54,6 +54,29 @@ push "oci:$work/three:x" "docker://$host/team/app:v3"
 push "oci:$work/three:x" "docker://$host/team/app:latest"
 push --all "oci:$work/multi:x" "docker://$host/team/multi:1.0"
 push "oci:$work/lone:x" "docker://$host/other:1.0"
+# A signature attached to v1: it goes with v1's manifest, and its blobs become free with it.
+python3 - "http://$host" "$(skopeo inspect --raw --tls-verify=false "docker://$host/team/app:v1" |
+    sha256sum | cut -c1-64)" "$(skopeo inspect --raw --tls-verify=false "docker://$host/team/app:v1" | wc -c)" <<'PY'
+import hashlib, json, sys, urllib.request
+base, subject, subject_size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def send(method, path, data, ctype="application/octet-stream"):
+    req = urllib.request.Request(base + path, data=data, method=method, headers={"Content-Type": ctype})
+    return urllib.request.urlopen(req).status
+def blob(data):
+    digest = "sha256:" + hashlib.sha256(data).hexdigest()
+    assert send("POST", "/v2/team/app/blobs/uploads/?digest=" + digest, data) == 201
+    return {"mediaType": "application/vnd.example.signature", "digest": digest, "size": len(data)}
+config = dict(blob(b"{}"), mediaType="application/vnd.oci.empty.v1+json")
+manifest = json.dumps({
+    "schemaVersion": 2, "mediaType": "application/vnd.oci.image.manifest.v1+json",
+    "artifactType": "application/vnd.example.signature", "config": config,
+    "layers": [blob(b"signature of v1")],
+    "subject": {"mediaType": "application/vnd.oci.image.manifest.v1+json",
+                "digest": "sha256:" + subject, "size": subject_size}}).encode()
+digest = "sha256:" + hashlib.sha256(manifest).hexdigest()
+assert send("PUT", "/v2/team/app/manifests/" + digest, manifest,
+            "application/vnd.oci.image.manifest.v1+json") == 201
+PY
 
 # Tags pushed a day apart (v1 oldest), every blob dated before any collection's push window,
 # and 600 blobs nothing references: a collection then has something to free and enough to

@@ -104,6 +104,8 @@ await step('a repository lists its tags newest first with their digests, sizes a
   const want = [['latest', 'three'], ['v3', 'three'], ['v2', 'two'], ['v1', 'one']];
   assert.deepEqual(await attrs(page, '#tags tr[data-tag]', 'data-tag', 'data-digest', 'data-size'),
     want.map(([tag, image]) => [tag, layout(image).digest, String(layout(image).size)]));
+  assert.deepEqual(await attrs(page, '#tags .referrers', 'data-count'), [['0'], ['0'], ['0'], ['1']]);
+  assert.match(await page.textContent('#tags tr[data-tag="v1"] .referrers'), /application\/vnd\.example\.signature/);
   assert.deepEqual(await page.$$eval('#tags .pull', els => els.map(e => e.textContent.trim())),
     want.map(([tag]) => `podman pull --tls-verify=false ${host}/team/app:${tag}`));
   await page.screenshot({ path: path.join(shots, 'repository.png'), fullPage: true });
@@ -142,6 +144,7 @@ await step('a retention preview lists exactly what the dry pass lists, marked in
   const dry = (await api('POST', `/v2/_retention?dry_run=1&${query}`)).body;
   preview = (await api('GET', `/v2/_retention_preview?${query}`)).body;
   assert.deepEqual(pairs(dry.deleted), ['team/app:v1', 'team/app:v2', 'team/app:v3']);
+  assert.equal(dry.deleted.find(e => e.tag === 'v1').referrers.length, 1);  // the signature goes too
   const shown = await attrs(page, '#preview-list li', 'data-repo', 'data-tag');
   assert.deepEqual(shown.map(([r, t]) => `${r}:${t}`).sort(), pairs(dry.deleted));
   assert.equal(await page.getAttribute('#preview-bytes', 'data-value'), String(preview.bytes_freed));

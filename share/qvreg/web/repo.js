@@ -7,10 +7,10 @@ const isIndex = t => (t.platforms && t.platforms.length > 0) || /index|manifest\
 const td = (label, ...kids) => el('td', { 'data-label': label }, el('div', {}, ...kids));
 
 function attachments(refs) {
-  if (!refs || !refs.length) return el('span', { class: 'muted' }, 'none');
+  if (!refs || !refs.length) return el('span', { class: 'muted referrers', 'data-count': 0 }, 'none');
   const byType = new Map();
   for (const r of refs) byType.set(r.artifact_type || '(no type)', (byType.get(r.artifact_type || '(no type)') || 0) + 1);
-  return el('div', {}, `${refs.length} attached`,
+  return el('div', { class: 'referrers', 'data-count': refs.length }, `${refs.length} attached`,
     el('ul', { class: 'plain small' }, [...byType].map(([t, n]) => el('li', {}, t, n > 1 ? ` ×${n}` : ''))));
 }
 
