@@ -136,6 +136,10 @@ void get(const Route &r) {
     header("Content-Length: " + std::to_string(len));
     header(std::string("Docker-Content-Digest: ") + digest);
     header(std::string("Etag: \"") + digest + "\"");
+    // The type is the pusher's: a browser that opens a body typed as a page must not run it
+    // on this origin, where the operator's page and credentials live.
+    header("X-Content-Type-Options: nosniff");
+    header("Content-Security-Policy: sandbox");
     end_headers();
     if (r.method == Method::Head) return;
     std::fwrite(body, 1, len, stdout);

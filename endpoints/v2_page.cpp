@@ -1,6 +1,8 @@
 // The operator's page: its files from web/ in the working directory (the site), behind the
 // same gate as every route below /v2, and the JSON it reads beyond the other routes.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,10 +48,12 @@ void handle_page(const Route &r) {
     const char *type = type_of(r.rest);
     if (type == nullptr) fail(404, "NOT_FOUND", "no such page file");
     const std::string path = "web/" + r.rest;
-    std::unique_ptr<char[]> body(new char[kPageFileMax]);
-    size_t len = 0;
-    if (qv::os::read_regular(path.c_str(), body.get(), kPageFileMax, &len) != 0)
-        fail(404, "NOT_FOUND", "no such page file");
+    char *raw = nullptr;
+    uint64_t len = 0;
+    const int err = qv::os::read_whole(path.c_str(), kPageFileMax, &raw, &len);
+    const std::unique_ptr<char, decltype(&std::free)> body(raw, &std::free);
+    if (err == ENOENT || err == ENOTDIR) fail(404, "NOT_FOUND", "no such page file");
+    if (err != 0) fail(500, "STORAGE_ERROR", "page file unreadable: " + r.rest);
     begin(200);
     header(std::string("Content-Type: ") + type);
     header("Content-Length: " + std::to_string(len));

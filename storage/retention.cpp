@@ -21,6 +21,8 @@
 
 namespace reg {
 
+std::vector<RetentionSelected> *retention_selection_out = nullptr;
+
 void (*retention_selected_hook)() = nullptr;
 void (*retention_compared_hook)() = nullptr;
 
@@ -381,6 +383,12 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
     if (retention_selected_hook != nullptr) retention_selected_hook();
     if (!delete_marked(first, tally.tags_total, policy, &tally, &listed, &attached)) return nullptr;
 
+    if (policy.dry_run && retention_selection_out != nullptr) {
+        for (int i = 0; i < tally.tags_total; ++i)
+            if (first[i].marked)
+                retention_selection_out->push_back(
+                    {first[i].repository, first[i].tag, first[i].digest, attached[i]});
+    }
     const int written = write_report(first, tally.tags_total, policy, tally, now, attached);
     if (truncated != nullptr) *truncated = written < tally.marked ? 1 : 0;
     clear_error();

@@ -197,6 +197,17 @@ bool blob_present_for_use(const char *blob_path);
 // has already marked cannot sweep it. False when the blob is not stored.
 bool blob_touch(const char *digest);
 
+// What a dry retention pass selected, whole (its report lists at most 500): each tag with the
+// digest its link held and the attachments its manifest would take along. Filled by the pass
+// while this points somewhere (the retention preview sets it for one call).
+struct RetentionSelected {
+    std::string repository;
+    std::string tag;
+    std::string digest;
+    std::vector<std::string> attachments;
+};
+extern std::vector<RetentionSelected> *retention_selection_out;
+
 // A heap repository list of kRepoMax names, filled by one walk of <root>/repositories.
 // Owns the names and frees them with the list.
 class RepoList {

@@ -1,10 +1,13 @@
 // What the store holds, for the operator's page: the bytes each repository references and
 // alone holds, one repository's tags in detail, and what a retention pass would let a
 // collection free. Read-only; built from the manifest bodies (the one record of what a
-// manifest says), tag links and blob files, like the collector's mark.
+// manifest says), tag links and blob files, as the collector's mark reads them. One
+// repository's bodies are held at a time; across the store only 32-byte digests are kept.
 #include <yyjson.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -13,8 +16,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "storage/gc_internal.h"
 #include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -24,6 +29,13 @@ namespace reg {
 namespace {
 
 constexpr std::string_view kSha = "sha256:";
+// A repository report lists at most this many tags (the newest): past it, the tag listings
+// and the retention pass stop short too, and the report stays far below the result buffer.
+constexpr size_t kReportTagsMax = 1000;
+// Other tags named beside a tag that shares its manifest: enough to say it stays.
+constexpr size_t kAlsoTaggedMax = 8;
+
+using Digest = std::array<uint8_t, 32>;
 
 struct DocFree {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
@@ -33,11 +45,33 @@ struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
 
-// The 64 hex digits of a "sha256:" digest, or empty.
-std::string hex_of(const char *digest) {
-    if (digest == nullptr || std::strncmp(digest, kSha.data(), kSha.size()) != 0) return {};
-    const char *hex = digest + kSha.size();
-    return hex64_valid(hex) ? std::string(hex) : std::string();
+bool parse_hex(const char *hex, Digest *out) {
+    return hex != nullptr && hex64_valid(hex) && ReachableSet::decode(hex, out->data());
+}
+
+// A "sha256:" digest; false for anything else.
+bool parse_digest(const char *text, Digest *out) {
+    return text != nullptr && std::strncmp(text, kSha.data(), kSha.size()) == 0 &&
+           parse_hex(text + kSha.size(), out);
+}
+
+std::string hex_text(const Digest &d) {
+    char hex[65];
+    bin_to_hex(d.data(), hex);
+    return hex;
+}
+
+std::string digest_text(const Digest &d) {
+    return std::string(kSha) + hex_text(d);
+}
+
+void sort_unique(std::vector<Digest> *v) {
+    std::sort(v->begin(), v->end());
+    v->erase(std::unique(v->begin(), v->end()), v->end());
+}
+
+bool contains(const std::vector<Digest> &sorted, const Digest &d) {
+    return std::binary_search(sorted.begin(), sorted.end(), d);
 }
 
 int64_t size_member(yyjson_val *obj) {
@@ -46,29 +80,30 @@ int64_t size_member(yyjson_val *obj) {
 }
 
 struct Child {
-    std::string hex;
+    Digest digest;
     std::string platform;  // "os/architecture[/variant]", empty when the index says none
 };
 
-// One sound manifest body: what it references, as the collector reads it.
+// One manifest body: what it references, as the collector reads it.
 struct Body {
     std::string media_type;
     std::string artifact_type;
-    std::string subject;            // hex, or empty
-    std::vector<std::string> refs;  // config, layers and listed children, as hex
-    int64_t content_size = 0;       // config and layers, as the body declares them
-    std::vector<Child> children;    // an index's manifests
+    bool has_subject = false;
+    Digest subject{};
+    std::vector<Digest> refs;     // config, layers and listed children
+    int64_t content_size = 0;     // config and layers, as the body declares them
+    std::vector<Child> children;  // an index's manifests
 };
 
 struct Tag {
     std::string name;
-    std::string hex;
+    Digest digest;
     int64_t pushed = 0;
 };
 
 struct Repo {
     std::string name;
-    std::map<std::string, Body> bodies;
+    std::map<Digest, Body> bodies;
     std::vector<Tag> tags;  // newest first, then by name
 };
 
@@ -83,18 +118,19 @@ std::string platform_of(yyjson_val *desc) {
     return out;
 }
 
-void add_ref(Body *b, yyjson_val *desc, bool content) {
-    std::string hex = hex_of(yyjson_get_str(yyjson_obj_get(desc, "digest")));
-    if (hex.empty()) return;
-    if (content) b->content_size += size_member(desc);
-    b->refs.push_back(std::move(hex));
+void add_content(Body *b, yyjson_val *desc) {
+    Digest d;
+    if (!parse_digest(yyjson_get_str(yyjson_obj_get(desc, "digest")), &d)) return;
+    b->content_size += size_member(desc);
+    b->refs.push_back(d);
 }
 
-bool parse_body(const char *text, size_t len, Body *b) {
+// A body that does not parse to an object references nothing (as for the collector).
+void parse_body(const char *text, size_t len, Body *b) {
     const std::unique_ptr<yyjson_doc, DocFree> doc(
         yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(root)) return false;
+    if (!yyjson_is_obj(root)) return;
     const char *mt = yyjson_get_str(yyjson_obj_get(root, "mediaType"));
     b->media_type = mt != nullptr ? mt : "";
     yyjson_val *config = yyjson_obj_get(root, "config");
@@ -102,38 +138,56 @@ bool parse_body(const char *text, size_t len, Body *b) {
     if (at == nullptr) at = yyjson_get_str(yyjson_obj_get(config, "mediaType"));
     b->artifact_type = at != nullptr ? at : "";
     char subject[65];
-    if (subject_hex_of(root, subject)) b->subject = subject;
-    if (yyjson_is_obj(config)) add_ref(b, config, true);
+    b->has_subject = subject_hex_of(root, subject) && parse_hex(subject, &b->subject);
+    if (yyjson_is_obj(config)) add_content(b, config);
     size_t i = 0;
     size_t max = 0;
     yyjson_val *d = nullptr;
-    yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, max, d) add_ref(b, d, true);
+    yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, max, d) add_content(b, d);
     yyjson_arr_foreach(yyjson_obj_get(root, "manifests"), i, max, d) {
-        std::string hex = hex_of(yyjson_get_str(yyjson_obj_get(d, "digest")));
-        if (hex.empty()) continue;
-        b->children.push_back({hex, platform_of(d)});
-        b->refs.push_back(std::move(hex));
+        Digest child;
+        if (!parse_digest(yyjson_get_str(yyjson_obj_get(d, "digest")), &child)) continue;
+        b->children.push_back({child, platform_of(d)});
+        b->refs.push_back(child);
     }
-    return true;
 }
 
-// A body whose bytes are not its name's says nothing (the collector skips it too).
-void load_bodies(Repo *r) {
+// Strict (for figures that promise what a collection frees): a body or directory that
+// cannot be read, or a body that is not its name's bytes, fails the call as it stops the
+// collection. Otherwise such a body is left out.
+bool load_bodies(Repo *r, bool strict) {
     char dir[kPathCap];
     std::vector<std::string> names;
-    if (manifest_body_path(dir, r->name.c_str(), ".") != 0 || !list_names(dir, false, &names))
-        return;
+    if (manifest_body_path(dir, r->name.c_str(), ".") != 0) return false;
+    if (!list_names(dir, false, &names)) {
+        if (!strict || qv::os::is_missing(dir)) return true;
+        set_error("cannot list %s", dir);
+        return false;
+    }
     for (const std::string &hex : names) {
         char path[kPathCap];
-        if (!hex64_valid(hex.c_str()) ||
+        Digest d;
+        if (!parse_hex(hex.c_str(), &d) ||
             manifest_body_path(path, r->name.c_str(), hex.c_str()) != 0)
             continue;
+        char *raw = nullptr;
         uint64_t len = 0;
-        const std::unique_ptr<char, FreeDeleter> text(read_file_alloc(path, &len));
-        Body b;
-        if (text && bytes_have_hex(text.get(), len, hex.c_str()) && parse_body(text.get(), len, &b))
-            r->bodies.emplace(hex, std::move(b));
+        const int err = qv::os::read_whole(path, kReadAllMax, &raw, &len);
+        const std::unique_ptr<char, FreeDeleter> text(raw);
+        if (err == ENOENT) continue;  // deleted since it was listed
+        const bool sound = err == 0 && bytes_have_hex(text.get(), len, hex.c_str());
+        if (!sound) {
+            if (!strict) continue;
+            if (err == ENOMEM) throw std::bad_alloc();
+            set_error(err != 0 ? "cannot read manifest body: %s"
+                               : "damaged manifest body (run the store check: qv_fsck, or POST "
+                                 "/v2/_fsck): %s",
+                      path);
+            return false;
+        }
+        parse_body(text.get(), len, &r->bodies[d]);
     }
+    return true;
 }
 
 // A tag whose link cannot be read, or names no digest, is no tag here (nor in the listings).
@@ -144,11 +198,10 @@ void load_tags(Repo *r) {
     for (std::string &name : names) {
         char path[kPathCap];
         char link[128];
-        if (manifest_tag_path(path, r->name.c_str(), name.c_str()) != 0 ||
-            read_file(path, link, sizeof link, nullptr) != 0)
+        Tag t{std::move(name), {}, 0};
+        if (manifest_tag_path(path, r->name.c_str(), t.name.c_str()) != 0 ||
+            read_file(path, link, sizeof link, nullptr) != 0 || !parse_digest(link, &t.digest))
             continue;
-        Tag t{std::move(name), hex_of(link), 0};
-        if (t.hex.empty()) continue;
         qv::os::FileInfo info{};
         if (qv::os::file_info(path, &info) && info.mtime_unix > 0) t.pushed = info.mtime_unix;
         r->tags.push_back(std::move(t));
@@ -158,38 +211,20 @@ void load_tags(Repo *r) {
     });
 }
 
-bool load_repo(const std::string &name, Repo *r) {
+// 0 loaded, 1 no such repository, -1 failed (the message set).
+int load_repo(const std::string &name, bool strict, Repo *r) {
     char dir[kPathCap];
-    if (manifest_body_path(dir, name.c_str(), ".") != 0 || !qv::os::is_dir(dir)) return false;
+    if (manifest_body_path(dir, name.c_str(), ".") != 0) return -1;
+    if (!qv::os::is_dir(dir)) return 1;
     r->name = name;
-    load_bodies(r);
+    if (!load_bodies(r, strict)) return -1;
     load_tags(r);
-    return true;
+    return 0;
 }
 
-// Blob sizes as the files have them (what a collection frees); a missing blob holds nothing.
-class BlobSizes {
-  public:
-    int64_t of(const std::string &hex) {
-        const auto [it, fresh] = sizes_.emplace(hex, 0);
-        char path[kPathCap];
-        qv::os::FileInfo info{};
-        if (fresh && blob_path_for_digest(path, (std::string(kSha) + hex).c_str()) == 0 &&
-            qv::os::file_info(path, &info) && info.regular)
-            it->second = info.size;
-        return it->second;
-    }
-    bool stored(const std::string &hex) {
-        char path[kPathCap];
-        return blob_path_for_digest(path, (std::string(kSha) + hex).c_str()) == 0 &&
-               qv::os::is_file(path);
-    }
-
-  private:
-    std::map<std::string, int64_t> sizes_;
-};
-
-bool load_store(std::vector<Repo> *repos) {
+// Calls visit with each repository of the store, loaded, one at a time, in name order.
+template <typename Visit>
+bool each_repo(Visit &&visit) {
     std::vector<std::string> names;
     if (!collect_all_repos(&names)) {
         set_error("cannot read every repository");
@@ -198,19 +233,36 @@ bool load_store(std::vector<Repo> *repos) {
     std::sort(names.begin(), names.end());
     for (const std::string &n : names) {
         Repo r;
-        if (load_repo(n, &r)) repos->push_back(std::move(r));
+        const int rc = load_repo(n, true, &r);
+        if (rc < 0) return false;
+        if (rc == 0) visit(r);
     }
     return true;
 }
 
-// The document written into the result buffer; false when it would not fit.
+// Sizes as the blob files have them (what a collection frees); a missing blob holds nothing.
+int64_t blob_size(const Digest &d, bool *stored = nullptr) {
+    char path[kPathCap];
+    qv::os::FileInfo info{};
+    const bool there = blob_path_for_digest(path, digest_text(d).c_str()) == 0 &&
+                       qv::os::file_info(path, &info) && info.regular;
+    if (stored != nullptr) *stored = there;
+    return there ? info.size : 0;
+}
+
+std::vector<Digest> refs_of(const Repo &r) {
+    std::vector<Digest> refs;
+    for (const auto &entry : r.bodies)
+        refs.insert(refs.end(), entry.second.refs.begin(), entry.second.refs.end());
+    sort_unique(&refs);
+    return refs;
+}
+
+// The document written into the result buffer; null when it would not fit.
 const char *publish(yyjson_mut_doc *doc) {
     size_t len = 0;
     const std::unique_ptr<char, FreeDeleter> text(yyjson_mut_write(doc, 0, &len));
-    if (!text) {
-        set_error("out of memory");
-        return nullptr;
-    }
+    if (!text) throw std::bad_alloc();
     if (len >= kResultCap) {
         set_error("report too large (%zu bytes)", len);
         return nullptr;
@@ -224,99 +276,114 @@ yyjson_mut_val *str(yyjson_mut_doc *doc, const std::string &s) {
     return yyjson_mut_strncpy(doc, s.data(), s.size());
 }
 
-std::string digest_text(const std::string &hex) {
-    return std::string(kSha) + hex;
-}
-
 const char *usage() {
-    std::vector<Repo> repos;
-    if (!load_store(&repos)) return nullptr;
-    BlobSizes sizes;
-    std::vector<std::set<std::string>> held(repos.size());
-    std::map<std::string, int> holders;
-    for (size_t i = 0; i < repos.size(); ++i) {
-        for (const auto &[hex, body] : repos[i].bodies)
-            held[i].insert(body.refs.begin(), body.refs.end());
-        for (const std::string &hex : held[i])
-            ++holders[hex];
-    }
     struct Row {
-        size_t repo;
+        std::string name;
+        int64_t tags;
+        int64_t manifests;
+        std::vector<Digest> refs;
         int64_t bytes = 0;
         int64_t alone = 0;
     };
     std::vector<Row> rows;
-    for (size_t i = 0; i < repos.size(); ++i) {
-        Row row{i};
-        for (const std::string &hex : held[i]) {
-            const int64_t n = sizes.of(hex);
+    std::vector<Digest> all;  // every repository's references, a digest once per repository
+    const bool walked = each_repo([&](const Repo &r) {
+        rows.push_back({r.name, static_cast<int64_t>(r.tags.size()),
+                        static_cast<int64_t>(r.bodies.size()), refs_of(r)});
+        all.insert(all.end(), rows.back().refs.begin(), rows.back().refs.end());
+    });
+    if (!walked) return nullptr;
+    std::sort(all.begin(), all.end());
+    std::vector<int64_t> sizes;  // of each distinct digest in all, looked up once
+    std::vector<Digest> distinct(all);
+    sort_unique(&distinct);
+    for (const Digest &d : distinct)
+        sizes.push_back(blob_size(d));
+    for (Row &row : rows) {
+        for (const Digest &d : row.refs) {
+            const auto at = std::lower_bound(distinct.begin(), distinct.end(), d);
+            const int64_t n = sizes[static_cast<size_t>(at - distinct.begin())];
+            const auto holders = std::equal_range(all.begin(), all.end(), d);
             row.bytes += n;
-            if (holders[hex] == 1) row.alone += n;
+            if (holders.second - holders.first == 1) row.alone += n;
         }
-        rows.push_back(row);
+        std::vector<Digest>().swap(row.refs);
     }
     std::stable_sort(rows.begin(), rows.end(),
                      [](const Row &a, const Row &b) { return a.alone > b.alone; });
     const std::unique_ptr<yyjson_mut_doc, DocFree> doc(yyjson_mut_doc_new(nullptr));
-    yyjson_mut_val *root = yyjson_mut_obj(doc.get());
-    yyjson_mut_doc_set_root(doc.get(), root);
-    yyjson_mut_val *list = yyjson_mut_obj_add_arr(doc.get(), root, "repositories");
+    yyjson_mut_doc *d = doc.get();
+    yyjson_mut_val *root = yyjson_mut_obj(d);
+    yyjson_mut_doc_set_root(d, root);
+    yyjson_mut_val *list = yyjson_mut_obj_add_arr(d, root, "repositories");
     for (const Row &row : rows) {
-        const Repo &r = repos[row.repo];
-        yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc.get(), list);
-        yyjson_mut_obj_add_val(doc.get(), o, "name", str(doc.get(), r.name));
-        yyjson_mut_obj_add_int(doc.get(), o, "tags", static_cast<int64_t>(r.tags.size()));
-        yyjson_mut_obj_add_int(doc.get(), o, "manifests", static_cast<int64_t>(r.bodies.size()));
-        yyjson_mut_obj_add_int(doc.get(), o, "bytes", row.bytes);
-        yyjson_mut_obj_add_int(doc.get(), o, "exclusive_bytes", row.alone);
+        yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, list);
+        yyjson_mut_obj_add_val(d, o, "name", str(d, row.name));
+        yyjson_mut_obj_add_int(d, o, "tags", row.tags);
+        yyjson_mut_obj_add_int(d, o, "manifests", row.manifests);
+        yyjson_mut_obj_add_int(d, o, "bytes", row.bytes);
+        yyjson_mut_obj_add_int(d, o, "exclusive_bytes", row.alone);
     }
-    return publish(doc.get());
+    return publish(d);
 }
 
 const char *repository(const char *name) {
     Repo r;
-    if (!load_repo(name, &r)) {
-        set_error("repository not found: %s", name);
+    const int rc = load_repo(name, false, &r);
+    if (rc != 0) {
+        if (rc > 0) set_error("repository not found: %s", name);
         return nullptr;
     }
-    std::map<std::string, std::vector<std::string>> named;  // hex -> tags naming it
+    std::map<Digest, std::vector<const Tag *>> named;
+    std::set<Digest> listed;  // by a stored index: a tag deletion keeps such a manifest
+    std::map<Digest, std::vector<const std::pair<const Digest, Body> *>> referrers;
     for (const Tag &t : r.tags)
-        named[t.hex].push_back(t.name);
-    std::map<std::string, std::vector<const std::pair<const std::string, Body> *>> referrers;
-    for (const auto &entry : r.bodies)
-        if (!entry.second.subject.empty()) referrers[entry.second.subject].push_back(&entry);
+        named[t.digest].push_back(&t);
+    for (const auto &entry : r.bodies) {
+        for (const Child &c : entry.second.children)
+            listed.insert(c.digest);
+        if (entry.second.has_subject) referrers[entry.second.subject].push_back(&entry);
+    }
 
     const std::unique_ptr<yyjson_mut_doc, DocFree> doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_doc *d = doc.get();
     yyjson_mut_val *root = yyjson_mut_obj(d);
     yyjson_mut_doc_set_root(d, root);
     yyjson_mut_obj_add_val(d, root, "name", str(d, r.name));
+    yyjson_mut_obj_add_int(d, root, "tags_total", static_cast<int64_t>(r.tags.size()));
     yyjson_mut_val *tags = yyjson_mut_obj_add_arr(d, root, "tags");
-    for (const Tag &t : r.tags) {
+    for (size_t i = 0; i < r.tags.size() && i < kReportTagsMax; ++i) {
+        const Tag &t = r.tags[i];
         yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, tags);
         yyjson_mut_obj_add_val(d, o, "tag", str(d, t.name));
-        yyjson_mut_obj_add_val(d, o, "digest", str(d, digest_text(t.hex)));
+        yyjson_mut_obj_add_val(d, o, "digest", str(d, digest_text(t.digest)));
         yyjson_mut_obj_add_int(d, o, "pushed", t.pushed);
-        const auto body = r.bodies.find(t.hex);
-        const bool known = body != r.bodies.end();
-        yyjson_mut_obj_add_val(d, o, "media_type", str(d, known ? body->second.media_type : ""));
-        int64_t size = known ? body->second.content_size : 0;
+        const auto body = r.bodies.find(t.digest);
+        const Body none;
+        const Body &b = body != r.bodies.end() ? body->second : none;
+        yyjson_mut_obj_add_val(d, o, "media_type", str(d, b.media_type));
+        yyjson_mut_obj_add_bool(d, o, "listed", listed.count(t.digest) != 0);
+        const std::vector<const Tag *> &same = named[t.digest];
+        yyjson_mut_obj_add_int(d, o, "also_tagged_total", static_cast<int64_t>(same.size() - 1));
         yyjson_mut_val *also = yyjson_mut_obj_add_arr(d, o, "also_tagged");
-        for (const std::string &other : named[t.hex])
-            if (other != t.name) yyjson_mut_arr_add_val(also, str(d, other));
+        size_t shown = 0;
+        for (const Tag *other : same)
+            if (other != &t && shown++ < kAlsoTaggedMax)
+                yyjson_mut_arr_add_val(also, str(d, other->name));
+        int64_t size = b.content_size;
         yyjson_mut_val *platforms = yyjson_mut_obj_add_arr(d, o, "platforms");
-        for (const Child &c : known ? body->second.children : std::vector<Child>()) {
-            const auto child = r.bodies.find(c.hex);
+        for (const Child &c : b.children) {
+            const auto child = r.bodies.find(c.digest);
             const int64_t n = child != r.bodies.end() ? child->second.content_size : 0;
             size += n;
             yyjson_mut_val *p = yyjson_mut_arr_add_obj(d, platforms);
             yyjson_mut_obj_add_val(d, p, "platform", str(d, c.platform));
-            yyjson_mut_obj_add_val(d, p, "digest", str(d, digest_text(c.hex)));
+            yyjson_mut_obj_add_val(d, p, "digest", str(d, digest_text(c.digest)));
             yyjson_mut_obj_add_int(d, p, "size", n);
         }
         yyjson_mut_obj_add_int(d, o, "size", size);
         yyjson_mut_val *refs = yyjson_mut_obj_add_arr(d, o, "referrers");
-        for (const auto *entry : referrers[t.hex]) {
+        for (const auto *entry : referrers[t.digest]) {
             yyjson_mut_val *ref = yyjson_mut_arr_add_obj(d, refs);
             yyjson_mut_obj_add_val(d, ref, "digest", str(d, digest_text(entry->first)));
             yyjson_mut_obj_add_val(d, ref, "artifact_type", str(d, entry->second.artifact_type));
@@ -325,69 +392,71 @@ const char *repository(const char *name) {
     return publish(d);
 }
 
-// The manifests the pass's report says go: a deleted tag's manifest once no remaining tag
-// names it and no stored index lists it, and the attachments the report lists with it.
-std::set<std::pair<std::string, std::string>> removed_by(const std::vector<Repo> &repos,
-                                                         yyjson_val *deleted) {
-    std::set<std::pair<std::string, std::string>> gone_tags;
-    std::set<std::pair<std::string, std::string>> removed;
-    size_t i = 0;
-    size_t max = 0;
-    yyjson_val *e = nullptr;
-    yyjson_arr_foreach(deleted, i, max, e) {
-        const char *repo = yyjson_get_str(yyjson_obj_get(e, "repository"));
-        const char *tag = yyjson_get_str(yyjson_obj_get(e, "tag"));
-        if (repo != nullptr && tag != nullptr) gone_tags.emplace(repo, tag);
-        size_t j = 0;
-        size_t jmax = 0;
-        yyjson_val *ref = nullptr;
-        yyjson_arr_foreach(yyjson_obj_get(e, "referrers"), j, jmax, ref) {
-            const std::string hex = hex_of(yyjson_get_str(ref));
-            if (repo != nullptr && !hex.empty()) removed.emplace(repo, hex);
+// The manifests of r the pass removes: a selected tag's manifest once no remaining tag names
+// it and no stored index lists it, and the attachments the pass takes along with it.
+std::set<Digest> removed_from(const Repo &r, const std::vector<RetentionSelected> &selected) {
+    std::set<std::string> going;
+    std::set<Digest> removed;
+    const auto first = std::lower_bound(
+        selected.begin(), selected.end(), r.name,
+        [](const RetentionSelected &s, const std::string &name) { return s.repository < name; });
+    for (auto it = first; it != selected.end() && it->repository == r.name; ++it) {
+        going.insert(it->tag);
+        for (const std::string &a : it->attachments) {
+            Digest d;
+            if (parse_digest(a.c_str(), &d)) removed.insert(d);
         }
     }
-    for (const Repo &r : repos) {
-        std::set<std::string> kept;    // named by a tag that stays
-        std::set<std::string> untied;  // named by a tag that goes
-        for (const Tag &t : r.tags)
-            (gone_tags.count({r.name, t.name}) ? untied : kept).insert(t.hex);
-        for (const auto &[hex, body] : r.bodies)
-            for (const Child &c : body.children)
-                kept.insert(c.hex);
-        for (const std::string &hex : untied)
-            if (!kept.count(hex)) removed.emplace(r.name, hex);
-    }
+    std::set<Digest> kept;
+    std::set<Digest> untied;
+    for (const Tag &t : r.tags)
+        (going.count(t.name) ? untied : kept).insert(t.digest);
+    for (const auto &entry : r.bodies)
+        for (const Child &c : entry.second.children)
+            kept.insert(c.digest);
+    for (const Digest &d : untied)
+        if (!kept.count(d)) removed.insert(d);
     return removed;
 }
 
 const char *retention_preview(int keep_n, int days, int include_latest) {
+    std::vector<RetentionSelected> selected;
+    retention_selection_out = &selected;
     int truncated = 0;
     const char *report = reg_retention_json(1, keep_n, days, include_latest, &truncated);
+    retention_selection_out = nullptr;
     if (report == nullptr) return nullptr;
     const std::string report_text(report);
-    const std::unique_ptr<yyjson_doc, DocFree> parsed(
-        yyjson_read(report_text.data(), report_text.size(), 0));
-    yyjson_val *deleted = yyjson_obj_get(yyjson_doc_get_root(parsed.get()), "deleted");
-    std::vector<Repo> repos;
-    if (!parsed || !load_store(&repos)) {
-        if (!parsed) set_error("retention report unreadable");
-        return nullptr;
-    }
-    const auto removed = removed_by(repos, deleted);
-    std::set<std::string> before;
-    std::set<std::string> after;
-    for (const Repo &r : repos)
-        for (const auto &[hex, body] : r.bodies) {
-            before.insert(body.refs.begin(), body.refs.end());
-            if (!removed.count({r.name, hex})) after.insert(body.refs.begin(), body.refs.end());
+    std::stable_sort(selected.begin(), selected.end(),
+                     [](const RetentionSelected &a, const RetentionSelected &b) {
+                         return a.repository < b.repository;
+                     });
+    std::vector<Digest> untied;  // referenced by a manifest the pass removes
+    std::vector<Digest> kept;    // by one that stays
+    const bool walked = each_repo([&](const Repo &r) {
+        const std::set<Digest> removed = removed_from(r, selected);
+        for (const auto &[digest, body] : r.bodies) {
+            std::vector<Digest> &into = removed.count(digest) ? untied : kept;
+            into.insert(into.end(), body.refs.begin(), body.refs.end());
         }
-    BlobSizes sizes;
+    });
+    if (!walked) return nullptr;
+    sort_unique(&untied);
+    sort_unique(&kept);
     int64_t blobs = 0;
     int64_t bytes = 0;
-    for (const std::string &hex : before) {
-        if (after.count(hex) || !sizes.stored(hex)) continue;
+    for (const Digest &d : untied) {
+        bool stored = false;
+        const int64_t n = contains(kept, d) ? 0 : blob_size(d, &stored);
+        if (!stored) continue;
         ++blobs;
-        bytes += sizes.of(hex);
+        bytes += n;
+    }
+    const std::unique_ptr<yyjson_doc, DocFree> parsed(
+        yyjson_read(report_text.data(), report_text.size(), 0));
+    if (!parsed) {
+        set_error("retention report unreadable");
+        return nullptr;
     }
     const std::unique_ptr<yyjson_mut_doc, DocFree> doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_doc *d = doc.get();
@@ -410,6 +479,7 @@ const char *guarded(F &&f) {
     try {
         return f();
     } catch (const std::bad_alloc &) {
+        retention_selection_out = nullptr;
         set_error("out of memory");
         return nullptr;
     }

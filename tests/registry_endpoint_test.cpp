@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -989,5 +990,50 @@ TEST(RegistryEndpoint, ThePageIsServedAndCrossSiteWritesRefused) {
                                      *c.path ? QV_REGISTRY_BIN : QV_RETENTION_BIN);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(code_of(r), c.status == 403 ? "DENIED" : "");
+    }
+}
+
+// Past the pass report's 500 entries the preview still counts every tag that goes; a
+// repository report stays bounded however many tags name one manifest; a damaged body stops
+// the figures as it stops the collection. Before, the preview promised half of what went,
+// and 3,000 tags on one manifest made a 69 MB report that failed.
+TEST(RegistryEndpoint, OperatorReportsHoldPastTheirCaps) {
+    Site site;
+    ASSERT_EQ(std::system((std::string(QV_STOREGEN_BIN) +
+                           " --quiet --distinct --repos 2 --tags 300 --root " + site.root())
+                              .c_str()),
+              0);
+    const auto number = [](const std::string &text, const std::string &key) {
+        const size_t at = text.find("\"" + key + "\":");
+        long long n = -1;
+        if (at != std::string::npos)
+            std::from_chars(text.data() + at + key.size() + 3, text.data() + text.size(), n);
+        return n;
+    };
+    const std::string preview = site.call("GET", "/_retention_preview", "keep_n=1").body;
+    EXPECT_NE(preview.find("\"truncated\":true,"), std::string::npos) << preview.substr(0, 300);
+    EXPECT_EQ(number(site.call(Request{"POST", "", "keep_n=1", "", {}}, QV_RETENTION_BIN).body,
+                     "tags_deleted"),
+              598);
+    age_blobs(site.root());
+    const std::string gc = site.call("POST", "/_gc", "dry_run=0").body;
+    EXPECT_EQ(number(preview, "blobs_freed"), number(gc, "blobs_deleted")) << gc;
+    EXPECT_EQ(number(preview, "bytes_freed"), number(gc, "bytes_freed")) << gc;
+
+    const std::string tags = site.root() + "/repositories/repo0/_manifests/tags/";
+    const std::string link = read_text(tags + "v0/current/link");
+    for (int i = 0; i < 3000; ++i)
+        write_text(tags + "t" + std::to_string(i) + "/current/link", link);
+    const Response repo = site.call("GET", "/_repository/repo0");
+    EXPECT_EQ(repo.status, 200);
+    EXPECT_EQ(number(repo.body, "tags_total"), 3001);
+    EXPECT_EQ(number(repo.body, "also_tagged_total"), 3000);
+    EXPECT_LT(repo.body.size(), 400000u);
+
+    write_text(site.root() + "/repositories/repo0/_manifests/" + link.substr(7), "damaged");
+    for (const char *path : {"/_usage", "/_retention_preview"}) {
+        const Response r = site.call("GET", path);
+        EXPECT_EQ(r.status, 500) << path;
+        EXPECT_NE(r.body.find("damaged manifest body"), std::string::npos) << r.body;
     }
 }

@@ -16,11 +16,17 @@ function attachments(refs) {
 
 async function remove(ctx, repo, t, button) {
   const lines = [`Delete tag “${t.tag}” of ${repo}?`];
-  if (t.also_tagged && t.also_tagged.length) {
-    lines.push(`The manifest stays: it is also tagged ${t.also_tagged.join(', ')}.`);
+  const others = t.also_tagged_total || 0;
+  if (others > 0) {
+    const more = others > t.also_tagged.length ? ` and ${others - t.also_tagged.length} more` : '';
+    lines.push(`The manifest stays: it is also tagged ${t.also_tagged.join(', ')}${more}.`);
+  } else if (t.listed) {
+    lines.push('The manifest stays: an index in this repository lists it.');
   } else {
     lines.push(`Its manifest sha256:${shortDigest(t.digest)} goes too` +
       (isIndex(t) ? '; its platform images stay (untagged).' : '.'));
+    const refs = t.referrers || [];
+    if (refs.length) lines.push(`Its ${refs.length === 1 ? 'attachment goes' : `${refs.length} attachments go`} with it (${[...new Set(refs.map(r => r.artifact_type || 'no type'))].join(', ')}).`);
     lines.push('Layers are freed by the next collection unless other images use them.');
   }
   if (!(await confirmAction(lines, 'Delete tag')) || !ctx.live()) return;
@@ -67,7 +73,10 @@ export async function repository(ctx, name) {
   const tags = [...data.tags].sort((a, b) => b.pushed - a.pushed);
   const doomed = tags.filter(t => wouldGo(name, t.tag)).length;
   const p = previewParams();
-  ctx.root.append(el('p', { class: 'muted' }, `${tags.length} tag${tags.length === 1 ? '' : 's'}, newest first.`));
+  const total = data.tags_total ?? tags.length;
+  ctx.root.append(el('p', { class: 'muted' }, total > tags.length
+    ? `The newest ${tags.length} of ${total} tags.`
+    : `${tags.length} tag${tags.length === 1 ? '' : 's'}, newest first.`));
   if (doomed) {
     ctx.root.append(el('p', { class: 'notice' }, `${doomed} tag${doomed === 1 ? '' : 's'} marked “would go” by the retention preview ` +
       `(keep ${p.keep_n}, ${p.days} days${p.include_latest ? ', latest included' : ''}). `, el('a', { href: '#/retention' }, 'Review')));

@@ -30,7 +30,8 @@ function tagList(id, entries) {
     el('h3', {}, el('a', { href: repoHref(repo) }, repo), el('span', { class: 'muted small' }, ` ${plural(list.length, 'tag')}`)),
     el('ul', { class: 'plain' }, list.map(d => el('li', { 'data-repo': d.repository, 'data-tag': d.tag },
       el('strong', {}, d.tag), ' ', el('code', { title: d.digest }, shortDigest(d.digest)),
-      d.age_days != null ? el('span', { class: 'muted small' }, ` ${plural(d.age_days, 'day')} old`) : ''))))));
+      d.age_days != null ? el('span', { class: 'muted small' }, ` ${plural(d.age_days, 'day')} old`) : '',
+      d.referrers && d.referrers.length ? el('span', { class: 'muted small' }, `, with ${plural(d.referrers.length, 'attachment')}`) : ''))))));
 }
 
 function counts(r, verb) {
@@ -45,7 +46,8 @@ function previewSection(data) {
     counts(r, 'would go'),
     data.truncated ? el('p', { class: 'notice' }, `Only the first ${r.deleted.length} are listed.`) : '',
     el('p', { id: 'preview-bytes', 'data-value': data.bytes_freed },
-      'A collection would then free ', size(data.bytes_freed), ` (${plural(data.blobs_freed, 'blob')}).`),
+      `${data.truncated ? 'All the tags that would go' : 'These tags'} alone use `, size(data.bytes_freed),
+      ` (${plural(data.blobs_freed, 'blob')}): the next collection after Apply frees them.`),
     r.deleted.length ? '' : el('p', { class: 'empty' }, 'Nothing would go.'),
     tagList('preview-list', r.deleted));
 }
