@@ -62,6 +62,7 @@ check "push over https" sk copy -q --dest-cert-dir "$trust" "oci:$work/a:x" "doc
 check "pull over https" pulls_back team/app:v1
 check "certificate checked" eval '! sk inspect "docker://$host/team/app:v1" >/dev/null 2>&1'
 check "no plain http" eval '! curl -s -o /dev/null "http://$host/v2/"'
+check "the installed page at /" eval 'curl -s --cacert "$trust/ca.crt" "https://$host/" | grep -q "ui/app.js"'
 check "trust printed" grep -qF -- "--cert-dir $trust" "$work/site.out"
 if command -v systemd-analyze >/dev/null; then
     out=$(cd "$site" && timeout 60 systemd-analyze verify ./qvreg.service \
