@@ -14,18 +14,9 @@ command -v node >/dev/null || skip "no Node.js"
     skip "playwright-core is not installed (scripts/install-deps installs it)"
 [ -x "$build/v2_registry_held" ] || skip "no $build/v2_registry_held"
 
-work=$(mktemp -d /tmp/qv-browser-XXXXXX)
-export HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" XDG_CONFIG_HOME="$work/config"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
-unset REGISTRY_STORAGE_ROOT
-site="$work/site" root="$work/store"
-stop() {
-    [ ! -f "$site/lighttpd.pid" ] || kill "$(cat "$site/lighttpd.pid")" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap stop EXIT
-
 . "$top/tests/support/site.sh"
+new_work browser
+site="$work/site" root="$work/store"
 port=""
 for _ in $(seq 1 20); do
     p=$(low_port)

@@ -11,17 +11,9 @@ for tool in skopeo openssl lighttpd curl; do
     command -v "$tool" >/dev/null || { echo "SKIP: no $tool"; exit 77; }
 done
 [ -f /usr/lib/lighttpd/mod_openssl.so ] || { echo "SKIP: no lighttpd-mod-openssl"; exit 77; }
-work=$(mktemp -d /tmp/qv-deploy-XXXXXX)
-export HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" XDG_CONFIG_HOME="$work/config"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
-unset REGISTRY_STORAGE_ROOT
-site="$work/site" prefix="$work/prefix"
-stop() {
-    [ ! -f "$site/lighttpd.pid" ] || kill "$(cat "$site/lighttpd.pid")" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap stop EXIT
 . "$top/tests/support/site.sh"
+new_work deploy
+site="$work/site" prefix="$work/prefix"
 
 fails=0 passes=0
 check() {  # check NAME CONDITION...

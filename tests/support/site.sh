@@ -1,5 +1,20 @@
 # Shared by the shell tests; sourced, not run. Expects $top (the checkout) and $build.
 
+# new_work NAME: a private work directory $work (with the clients' home and runtime directories
+# in it, and no storage root from the caller's environment); at exit the server of $site, when
+# one runs, is stopped and $work removed.
+new_work() {
+    work=$(mktemp -d "/tmp/qv-$1-XXXXXX")
+    export HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" XDG_CONFIG_HOME="$work/config"
+    mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
+    unset REGISTRY_STORAGE_ROOT
+    trap stop_work EXIT
+}
+stop_work() {
+    [ -z "${site:-}" ] || [ ! -f "$site/lighttpd.pid" ] || kill "$(cat "$site/lighttpd.pid")" 2>/dev/null || true
+    rm -rf "$work"
+}
+
 # start_lighttpd SITE ROOT: both programs serving ROOT under lighttpd on a free loopback port,
 # with SITE as the site directory; sets $port once the server answers, or returns 1.
 start_lighttpd() {
