@@ -84,24 +84,30 @@ export async function retention(ctx) {
   const sync = () => { applyBtn.disabled = !same(read(), last && last.params); };
   const fill = p => { keepIn.value = p.keep_n; daysIn.value = p.days; latest.checked = !!p.include_latest; };
 
-  form.addEventListener('input', sync);
-  form.addEventListener('change', sync);
-  form.addEventListener('submit', async e => {
-    e.preventDefault();
-    const p = read();
-    if (!p) return form.reportValidity();
+  // One request at a time: its buttons held, failures shown, the buttons given back after.
+  const act = async (held, request) => {
     busy(true);
-    previewBtn.disabled = true;
+    for (const b of held) b.disabled = true;
     try {
-      const data = await api('GET', `/v2/_retention_preview?${query(p)}`);
-      last = { params: p, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))) };
-      out.replaceChildren(previewSection(data));
+      await request();
     } catch (err) {
       ctx.fail(err);
     }
     previewBtn.disabled = false;
     sync();
     if (ctx.live()) busy(false);
+  };
+  form.addEventListener('input', sync);
+  form.addEventListener('change', sync);
+  form.addEventListener('submit', async e => {
+    e.preventDefault();
+    const p = read();
+    if (!p) return form.reportValidity();
+    await act([previewBtn], async () => {
+      const data = await api('GET', `/v2/_retention_preview?${query(p)}`);
+      last = { params: p, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))) };
+      out.replaceChildren(previewSection(data));
+    });
   });
   applyBtn.addEventListener('click', async () => {
     const p = read();
@@ -111,18 +117,11 @@ export async function retention(ctx) {
       `Keep ${p.keep_n}, ${p.days} days, “latest” ${p.include_latest ? 'included' : 'spared'}. Tags pushed since the preview may be selected too.`],
     'Delete tags');
     if (!ok || !ctx.live()) return;
-    busy(true);
-    applyBtn.disabled = previewBtn.disabled = true;
-    try {
+    await act([applyBtn, previewBtn], async () => {
       const report = await api('POST', `/v2/_retention?${query(p)}`);
       last = null;
       out.replaceChildren(reportSection(report));
-    } catch (err) {
-      ctx.fail(err);
-    }
-    previewBtn.disabled = false;
-    sync();
-    if (ctx.live()) busy(false);
+    });
   });
 
   let defaults = { keep_n: 0, days: 0, include_latest: false };
