@@ -47,6 +47,12 @@ const Marker *find_marker(std::string_view path, size_t *at) {
 
 // <name>/referrers/<digest>, taken only where no older route's marker is: the last
 // "/referrers/" ends the name, so a repository with a component of that name stays reachable.
+// A whole repository name taken from the path: one too long or malformed is refused.
+void check_name(const std::string &name) {
+    if (name.size() > 255 || !oci_valid_repo_name(name.c_str()))
+        v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
+}
+
 void route_referrers(const std::string &path, v2::Method method) {
     constexpr std::string_view kMarker = "/referrers/";
     const size_t at = path.rfind(kMarker);
@@ -54,8 +60,7 @@ void route_referrers(const std::string &path, v2::Method method) {
     const std::string name = path.substr(0, at);
     const std::string digest = path.substr(at + kMarker.size());
     if (digest.empty() || digest.find('/') != std::string::npos) not_found();
-    if (name.size() > 255 || !oci_valid_repo_name(name.c_str()))
-        v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
+    check_name(name);
     v2::handle_referrers(Route{method, name, digest});
 }
 
@@ -100,22 +105,21 @@ void route_repository(std::string path, v2::Method method) {
     }
 }
 
-// <prefix><rest>, rest one or more segments: the page's files, a repository's details.
-bool below(std::string_view path, std::string_view prefix, std::string_view *rest) {
+// <prefix><rest> with rest not empty: the page's files, a repository's details.
+bool below(std::string_view path, std::string_view prefix, std::string *rest) {
     if (!path.starts_with(prefix) || path.size() == prefix.size()) return false;
     *rest = path.substr(prefix.size());
     return true;
 }
 
-void route_admin_below(std::string_view path, v2::Method method) {
-    std::string_view rest;
+// The administration routes with a path below them, else a repository's route.
+void route_below(std::string_view path, v2::Method method) {
+    std::string rest;
     if (below(path, "_ui/", &rest)) {
-        v2::handle_page(Route{method, "", std::string(rest)});
+        v2::handle_page(Route{method, "", rest});
     } else if (below(path, "_repository/", &rest)) {
-        const std::string name(rest);
-        if (name.size() > 255 || !oci_valid_repo_name(name.c_str()))
-            v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
-        v2::handle_repository(Route{method, name, ""});
+        check_name(rest);
+        v2::handle_repository(Route{method, rest, ""});
     } else {
         route_repository(std::string(path), method);
     }
@@ -155,10 +159,8 @@ extern "C" int handle_v2_registry(void) {
         v2::handle_usage(bare);
     } else if (path == "_retention_preview") {
         v2::handle_retention_preview(bare);
-    } else if (path.starts_with("_ui/") || path.starts_with("_repository/")) {
-        route_admin_below(path, method);
     } else {
-        route_repository(std::string(path), method);
+        route_below(path, method);
     }
     return 0;
 }
