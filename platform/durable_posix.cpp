@@ -14,6 +14,20 @@ namespace qv::os {
 
 namespace {
 
+std::string s_failing_leaf;
+int s_failing_count = 0;
+
+// A flush of dir that a test made fail.
+bool flush_fails(std::string_view dir) {
+    if (s_failing_count == 0) return false;
+    while (dir.size() > 1 && is_sep(dir.back()))
+        dir.remove_suffix(1);
+    if (dir.substr(dir.find_last_of('/') + 1) != s_failing_leaf) return false;
+    --s_failing_count;
+    errno = EIO;
+    return true;
+}
+
 // EINVAL: the descriptor's file system has no way to flush it (some special ones); there is
 // then nothing more this process can do, and nothing it failed to do.
 bool flushed(int rc) {
@@ -39,7 +53,13 @@ bool durable_contents(std::FILE *stream) {
     return flushed(rc);
 }
 
+void inject_flush_failure(const char *leaf, int count) {
+    s_failing_leaf = leaf != nullptr ? leaf : "";
+    s_failing_count = count;
+}
+
 bool durable_entries(const char *dir) {
+    if (dir == nullptr || flush_fails(dir)) return false;
     const int fd = beneath::open_path(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool ok = sync_fd(fd);

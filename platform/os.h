@@ -52,7 +52,15 @@ struct FileInfo {
     int32_t mtime_nsec;  // and the nanoseconds within that second, as fine as the file system keeps
     uint64_t file_id = 0;  // the file itself (its inode): a file written anew gets another
     bool regular = false;  // a regular file (not a directory, device or pipe)
+    uint64_t device = 0;   // the file system holding it (file_id is unique only within one)
 };
+
+// Whether two looks saw the very same file with the same bytes: same device and inode, and
+// neither its size nor its last-write time changed between them.
+inline bool same_file(const FileInfo &a, const FileInfo &b) {
+    return a.device == b.device && a.file_id == b.file_id && a.size == b.size &&
+           a.mtime_unix == b.mtime_unix && a.mtime_nsec == b.mtime_nsec;
+}
 
 // A last-write time at the file system's own resolution, for before/after comparisons.
 struct FileTime {
@@ -114,8 +122,9 @@ class HeldDir {
     bool entry_info(const char *name, FileInfo *out) const;
     bool rename(const char *from, const char *to) const;
     bool remove_file(const char *name) const;
-    // As open_read_regular, on a name in this directory (a link there is refused).
-    std::FILE *open_read(const char *name) const;
+    // As open_read_regular, on a name in this directory (a link there is refused); with
+    // info, also what the file opened is.
+    std::FILE *open_read(const char *name, FileInfo *info = nullptr) const;
     // As durable_entries, on the directory held.
     bool durable() const;
 
@@ -132,8 +141,9 @@ bool remove_file(const char *path);
 // Moves a file or directory, replacing a file at the destination.
 bool rename_path(const char *from, const char *to);
 // Opens a regular file for writing, never waiting for a reader: create_new refuses an
-// existing entry (EEXIST); otherwise a file there is emptied. nullptr with errno set.
-std::FILE *open_write(const char *path, bool create_new);
+// existing entry (EEXIST); otherwise a file there is emptied. A file made here gets mode (less
+// the process's umask) from its creation on. nullptr with errno set.
+std::FILE *open_write(const char *path, bool create_new, unsigned mode = 0666);
 // Opens a regular file for appending, never waiting for a reader and never following a link
 // at its last component (one at any component inside the confined tree); with create, a
 // missing file is made. nullptr with errno set (EINVAL for what is not a regular file).
@@ -161,10 +171,14 @@ std::FILE *open_read_regular(const char *path, FileInfo *info = nullptr);
 // Reads the first bytes of a regular file (as open_read_regular opens it) into buf, at most
 // cap of them, stopping at the size the file had when opened. 0 on success; else the error
 // number. Four system calls where a stream takes seven: every request reads several files.
-int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len);
+// With info, also what the file read is.
+int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len,
+                 FileInfo *info = nullptr);
 // Reads a file whole into a new heap buffer (free() it) of at most max bytes. 0 on success;
-// else the error number, EFBIG when the file is larger than max.
-int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len);
+// else the error number, EFBIG when the file is larger than max. With info, also what the
+// file read is.
+int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len,
+               FileInfo *info = nullptr);
 
 // ---- durability: what an acknowledged change needs to survive a power cut ---------------
 // The engine says what must be durable; these make it so. Each is false when the system
@@ -180,6 +194,8 @@ bool durable_entry(const char *path);
 // Flushes the removal of path (and of any emptied directories above it): the nearest
 // directory above it that still exists.
 bool durable_removal(const char *path);
+// For tests: the next count flushes of a directory named leaf fail as a disk's would (EIO).
+void inject_flush_failure(const char *leaf, int count);
 
 // The clock the file system dates files by, at its own (coarse) resolution: a file written
 // after this call is never dated before what it returns.

@@ -61,6 +61,7 @@ void fill(const struct stat &st, FileInfo *out) {
     out->mtime_nsec = static_cast<int32_t>(st.st_mtim.tv_nsec);
     out->file_id = static_cast<uint64_t>(st.st_ino);
     out->regular = S_ISREG(st.st_mode);
+    out->device = static_cast<uint64_t>(st.st_dev);
 }
 
 // Wraps a regular file's descriptor in a stream; closes the descriptor on failure. The
@@ -212,11 +213,12 @@ bool HeldDir::remove_file(const char *name) const {
     return fd_ >= 0 && single_component(name) && ::unlinkat(fd_, name, 0) == 0;
 }
 
-std::FILE *HeldDir::open_read(const char *name) const {
+std::FILE *HeldDir::open_read(const char *name, FileInfo *info) const {
     if (fd_ < 0 || !single_component(name)) return nullptr;
     const int fd = ::openat(fd_, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     struct stat st;
     if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
+    if (info != nullptr) fill(st, info);
     return regular_stream(fd, "rb");
 }
 
@@ -245,11 +247,11 @@ bool rename_path(const char *from, const char *to) {
     return ::renameat(a.dir(), a.name(), b.dir(), b.name()) == 0;
 }
 
-std::FILE *open_write(const char *path, bool create_new) {
+std::FILE *open_write(const char *path, bool create_new, unsigned mode) {
     // Non-blocking, so that a pipe in the file's place refuses at once rather than waits for
     // a reader; the flag is dropped again for the writes.
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (create_new ? O_EXCL : O_TRUNC);
-    const int fd = beneath::open_path(path, flags, 0666);
+    const int fd = beneath::open_path(path, flags, static_cast<mode_t>(mode));
     struct stat st;
     if (fd < 0 || regular_or_close(fd, &st) < 0) return nullptr;
     return regular_stream(fd, "wb");
@@ -308,11 +310,13 @@ std::FILE *open_read_regular(const char *path, FileInfo *info) {
     return regular_stream(fd, "rb");
 }
 
-int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len) {
+int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len,
+                 FileInfo *info) {
     *out_len = 0;
     struct stat st;
     const int fd = open_regular(path, &st);
     if (fd < 0) return errno;
+    if (info != nullptr) fill(st, info);
     int err = 0;
     std::size_t got = 0;
     // Done at the size it had when opened, without the read of 0 a stream would make; a file
@@ -330,12 +334,13 @@ int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_
     return err;
 }
 
-int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len) {
+int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len, FileInfo *info) {
     *out = nullptr;
     *out_len = 0;
     struct stat st;
     const int fd = open_regular(path, &st);
     if (fd < 0) return errno;
+    if (info != nullptr) fill(st, info);
     int err = 0;
     if (static_cast<uint64_t>(st.st_size) > max) {
         err = EFBIG;
