@@ -194,5 +194,5 @@ extern "C" int reg_blob_delete(const char *digest) {
     std::snprintf(fan_out, sizeof fan_out, "%s%sblobs%ssha256%s%c%c", s_root, qv::os::kSepStr,
                   qv::os::kSepStr, qv::os::kSepStr, hex[0], hex[1]);
     qv::os::remove_dir(fan_out);
-    return removal_durable(path) ? 0 : -1;
+    return change_durable(path) ? 0 : -1;
 }

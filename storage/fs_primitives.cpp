@@ -1,6 +1,7 @@
 // The file-system primitives every engine operation goes through. They keep no state and
 // never touch the last-error text: the calling operation decides what to report.
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,29 @@ bool temporary_path(char *out, const char *path) {
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 
+bool set_aside_path(char *out, const char *path) {
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; ++p)
+        if (qv::os::is_sep(*p)) name = p + 1;
+    const int n = std::snprintf(
+        out, kPathCap, "%.*s.%s.%s@%lld%s", static_cast<int>(name - path), path, name,
+        process_tag(), static_cast<long long>(qv::os::unix_now()), kTemporarySuffix.data());
+    return n > 0 && static_cast<size_t>(n) < kPathCap;
+}
+
+int64_t leftover_date(std::string_view name, const qv::os::FileInfo &info) {
+    int64_t date = info.mtime_unix;
+    if (!is_temporary_name(name)) return date;
+    name.remove_suffix(kTemporarySuffix.size());
+    const size_t at = name.rfind('@');
+    if (at == std::string_view::npos || name.find('.', at) != std::string_view::npos) return date;
+    int64_t aside = 0;
+    const char *end = name.data() + name.size();
+    const auto [stop, ec] = std::from_chars(name.data() + at + 1, end, aside);
+    // Whichever is later: a file is never older than the moment it was moved aside.
+    return ec == std::errc() && stop == end && aside > date ? aside : date;
+}
+
 // "<pid>-<8 hex digits>", drawn once per process: the pid alone could repeat across
 // containers sharing one store.
 const char *process_tag() {
@@ -98,7 +122,7 @@ void remove_stale_temporaries(const char *dir) {
         qv::os::FileInfo info{};
         if (is_dir || !is_temporary_name(name) || !join_path(path, dir, name) ||
             !qv::os::file_info(path, &info) ||
-            now - info.mtime_unix < kStaleTemporarySeconds + clock_margin())
+            now - leftover_date(name, info) < kStaleTemporarySeconds + clock_margin())
             continue;
         qv::os::remove_file(path);
     }
@@ -272,8 +296,10 @@ int json_escape_append(char *dst, size_t cap, const char *src) {
 
 namespace {
 
-// Noted removals while a DeferredRemovals scope is open: one path per directory holding one.
+// Noted changes while a DeferredFlushes scope is open: one path per directory holding one.
 std::map<std::string, std::string> *s_noted = nullptr;
+// A flush made at once inside the scope (the note could not be taken) that failed.
+bool s_failed_at_once = false;
 
 std::string holder_of(const char *path) {
     const std::string p(path);
@@ -281,7 +307,7 @@ std::string holder_of(const char *path) {
     return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
 }
 
-bool flush_removal(const char *path) {
+bool flush_change(const char *path) {
     if (qv::os::durable_removal(path)) return true;
     set_error("deletion could not be flushed to disk: %s", path);
     return false;
@@ -289,31 +315,34 @@ bool flush_removal(const char *path) {
 
 }  // namespace
 
-bool removal_durable(const char *path) {
-    if (s_noted == nullptr) return flush_removal(path);
+bool change_durable(const char *path) {
+    if (s_noted == nullptr) return flush_change(path);
     try {
         s_noted->emplace(holder_of(path), path);
         return true;
     } catch (const std::bad_alloc &) {
-        return flush_removal(path);
+        const bool ok = flush_change(path);
+        s_failed_at_once = s_failed_at_once || !ok;
+        return ok;
     }
 }
 
-DeferredRemovals::DeferredRemovals() {
+DeferredFlushes::DeferredFlushes() {
     if (s_noted == nullptr) s_noted = new (std::nothrow) std::map<std::string, std::string>();
+    s_failed_at_once = false;
 }
 
-DeferredRemovals::~DeferredRemovals() {
+DeferredFlushes::~DeferredFlushes() {
     flush();
     delete s_noted;
     s_noted = nullptr;
 }
 
-bool DeferredRemovals::flush() {
+bool DeferredFlushes::flush() {
     if (s_noted == nullptr) return true;
-    bool ok = true;
+    bool ok = !s_failed_at_once;
     for (const auto &[holder, path] : *s_noted)
-        ok = flush_removal(path.c_str()) && ok;
+        ok = flush_change(path.c_str()) && ok;
     s_noted->clear();
     return ok;
 }

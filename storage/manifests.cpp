@@ -1,5 +1,6 @@
 // Manifest references: resolving, reading back, deleting tags and manifests, and deleting
 // whole repositories.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -18,6 +19,7 @@ namespace reg {
 
 void (*tag_delete_scanned_hook)() = nullptr;
 void (*digest_delete_tags_removed_hook)() = nullptr;
+void (*manifest_set_aside_hook)() = nullptr;
 
 namespace {
 
@@ -153,29 +155,33 @@ bool names_hex(const char *link, const char *hex) {
            std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen + 1) == 0;
 }
 
-// What a deletion removed, on stable storage before the deletion is reported done (or, in a
-// retention pass, before the pass is).
-int removals_durable(std::initializer_list<const char *> removed) {
-    for (const char *path : removed) {
-        if (!removal_durable(path)) return -1;
+// What a deletion changed (removed, or put back), on stable storage before the deletion is
+// reported done (or, in a retention pass, before the pass is).
+int changes_durable(std::initializer_list<const char *> changed) {
+    for (const char *path : changed) {
+        if (!change_durable(path)) return -1;
     }
     return 0;
 }
 
 enum class Claim { removed, changed, failed };
 
-// Removes the tag's link only while it names the manifest. The link is first moved to a
-// temporary name of this process's own, and only that file is read and removed: a push that
-// re-points the tag meanwhile writes a new link, which stays (or, moved aside with the old
-// one, is put back).
+// Removes the tag's link only while it names the manifest. The link is first moved aside to a
+// name of this process's own, and only that file is read and removed: a push that re-points
+// the tag meanwhile writes a new link, which stays (or, moved aside with the old one, is put
+// back, as durably as the push wrote it).
 Claim claim_link(const char *repo, const char *tag, const char *hex,
                  const CollectedLink *collected) {
     char link[kPathCap];
     char claimed[kPathCap];
-    if (manifest_tag_path(link, repo, tag) != 0 || !temporary_path(claimed, link))
+    if (manifest_tag_path(link, repo, tag) != 0 || !set_aside_path(claimed, link)) {
+        set_error("delete tag failed");
         return Claim::failed;
+    }
     if (!qv::os::rename_path(link, claimed)) {
-        return qv::os::is_missing(link) ? Claim::removed : Claim::failed;
+        if (qv::os::is_missing(link)) return Claim::removed;
+        set_error("delete tag failed");
+        return Claim::failed;
     }
     char text[kLinkCap];
     qv::os::FileInfo info{};
@@ -187,8 +193,15 @@ Claim claim_link(const char *repo, const char *tag, const char *hex,
         qv::os::remove_file(claimed);
         return Claim::removed;
     }
-    // A newer link written since the move wins; this one is then no longer wanted.
-    if (!qv::os::rename_new(claimed, link)) qv::os::remove_file(claimed);
+    if (qv::os::rename_new(claimed, link))
+        return change_durable(link) ? Claim::changed : Claim::failed;
+    // A newer link written since the move wins; this one is then no longer wanted. Any other
+    // failure leaves it aside, where the store check puts it back.
+    if (errno != EEXIST) {
+        set_error("tag link could not be put back: %s", link);
+        return Claim::failed;
+    }
+    qv::os::remove_file(claimed);
     return Claim::changed;
 }
 
@@ -203,33 +216,44 @@ bool listed_by_an_index(const char *hex) {
     }
 }
 
-// Removes the manifest's own files once no tag names it. They are first moved to temporary
-// names and the tags looked at again: a push of the same manifest under another tag between
-// the first look and the removal then finds them gone and writes them anew, or is seen here
-// and gets them back.
-// True when the files stay because a tag names the manifest again, or (with epoch0, the index
+enum class Kept { no, yes, failed };
+
+// Removes the manifest's own files once no tag names it. They are first moved aside and the
+// tags looked at again: a push of the same manifest under another tag between the first look
+// and the removal then finds them gone and writes them anew, or is seen here and gets them
+// back, flushed as its own writes were.
+// yes when the files stay because a tag names the manifest again, or (with epoch0, the index
 // epoch read before the caller looked for listing indexes) because an index put since lists
 // it (*by_index is then set): such a put found the files still there and was answered.
-bool remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
+// failed (the message set) when a file could not be put back durably.
+Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
                          const ManifestFiles &files, const std::string *epoch0 = nullptr,
                          bool *by_index = nullptr) {
     const char *paths[] = {files.body, files.content_type, files.rev_link};
     char claimed[3][kPathCap];
     bool held[3] = {};
     for (int i = 0; i < 3; ++i)
-        held[i] = qv::os::is_non_directory(paths[i]) && temporary_path(claimed[i], paths[i]) &&
+        held[i] = qv::os::is_non_directory(paths[i]) && set_aside_path(claimed[i], paths[i]) &&
                   qv::os::rename_path(paths[i], claimed[i]);
+    if (manifest_set_aside_hook != nullptr) manifest_set_aside_hook();
     bool named = another_tag_names(repo, tags_dir, hex);
     if (!named && epoch0 != nullptr && index_epoch() != *epoch0 && listed_by_an_index(hex)) {
         named = true;
         if (by_index != nullptr) *by_index = true;
     }
+    bool ok = true;
     for (int i = 0; i < 3; ++i) {
-        // Put back unless a push wrote the file anew meanwhile (the same bytes).
-        if (held[i] && !(named && qv::os::rename_new(claimed[i], paths[i])))
-            qv::os::remove_file(claimed[i]);
+        if (!held[i]) continue;
+        if (named && qv::os::rename_new(claimed[i], paths[i])) {
+            ok = change_durable(paths[i]) && ok;
+        } else if (!named || errno == EEXIST) {
+            qv::os::remove_file(claimed[i]);  // a push wrote the file anew meanwhile: same bytes
+        } else {
+            set_error("manifest file could not be put back: %s", paths[i]);
+            ok = false;  // left aside, where the store check puts it back
+        }
     }
-    return named;
+    return !ok ? Kept::failed : named ? Kept::yes : Kept::no;
 }
 
 // The name of the index a body lies in: "<repository>@sha256:<hex>" from its path.
@@ -247,10 +271,11 @@ std::string index_name(const std::string &body_path) {
 // theirs after them, unless something else keeps one: a tag naming it, or a stored index
 // listing it. What went (or, with dry_run, would go) is appended to cascade.removed. Best
 // effort: an attachment that cannot be removed stays, as it would had it been pushed after
-// its subject went.
-void remove_attachments(const char *repo, const char *hex, bool dry_run, const Cascade &cascade) {
+// its subject went. False (the message set) only when what it changed could not be flushed.
+bool remove_attachments(const char *repo, const char *hex, bool dry_run, const Cascade &cascade) {
     char tags_dir[kPathCap];
-    if (manifest_tags_dir(tags_dir, repo) != 0) return;
+    if (manifest_tags_dir(tags_dir, repo) != 0) return true;
+    bool ok = true;
     try {
         AttachmentGraph own(repo);
         AttachmentGraph &graph =
@@ -268,11 +293,13 @@ void remove_attachments(const char *repo, const char *hex, bool dry_run, const C
                 if (!dry_run) {
                     ManifestFiles files;
                     if (build_manifest_files(repo, r.c_str(), &files) != 0) continue;
-                    if (remove_unless_named(repo, tags_dir, r.c_str(), files, &listed.epoch()))
-                        continue;
+                    const Kept kept =
+                        remove_unless_named(repo, tags_dir, r.c_str(), files, &listed.epoch());
+                    ok = kept != Kept::failed && ok;
+                    if (kept != Kept::no) continue;
                     remove_stale_temporaries(files.rev_dir);
                     qv::os::remove_dir(files.rev_dir);
-                    removals_durable({files.body, files.rev_link});
+                    ok = changes_durable({files.body, files.rev_link}) == 0 && ok;
                     graph.forget(r);
                 }
                 if (cascade.removed != nullptr) cascade.removed->push_back("sha256:" + r);
@@ -282,6 +309,7 @@ void remove_attachments(const char *repo, const char *hex, bool dry_run, const C
     } catch (const std::bad_alloc &) {
         // What went so far went; the rest stays.
     }
+    return ok;
 }
 
 // The manifest goes, and with it every tag that names it, wherever it lies in the tags
@@ -336,11 +364,13 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     // A push of the same manifest under a new tag since the scan keeps it, as for a tag
     // deletion: the tag it was answered 201 for must resolve.
     bool by_index = false;
-    const bool removed = !remove_unless_named(repo, tags_dir, hex, files, &epoch0, &by_index);
+    const Kept kept = remove_unless_named(repo, tags_dir, hex, files, &epoch0, &by_index);
+    if (kept == Kept::failed) return -1;
+    const bool removed = kept == Kept::no;
     char a_tag[kPathCap];
     if (!join_path(a_tag, tags_dir, "-")) return -1;  // checked up front: always fits
     if (by_index) {
-        removals_durable({a_tag});  // the tags are gone all the same
+        changes_durable({a_tag});  // the tags are gone all the same
         set_error("DENIED: manifest %s is listed by an index pushed meanwhile: delete that first",
                   reference);
         return -1;
@@ -349,10 +379,11 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
         remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
         qv::os::remove_dir(files.rev_dir);
     }
-    if (removals_durable({a_tag, files.body, files.rev_link}) != 0) return -1;
+    if (changes_durable({a_tag, files.body, files.rev_link}) != 0) return -1;
     if (removed) {
-        DeferredRemovals batch;  // one flush per directory, however many attachments go
-        remove_attachments(repo, hex, false, {});
+        DeferredFlushes batch;  // one flush per directory, however many attachments go
+        const bool cascaded = remove_attachments(repo, hex, false, {});
+        if (!batch.flush() || !cascaded) return -1;
     }
     return 0;
 }
@@ -374,12 +405,14 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
     if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
         if (cascade.listed != nullptr) epoch0 = cascade.listed->epoch();
         if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
-        removed = !remove_unless_named(repo, tags_dir, hex, files, &epoch0);
+        const Kept kept = remove_unless_named(repo, tags_dir, hex, files, &epoch0);
+        if (kept == Kept::failed) return -1;
+        removed = kept == Kept::no;
     }
-    if (removals_durable({link, files.body, files.rev_link}) != 0) return -1;
+    if (changes_durable({link, files.body, files.rev_link}) != 0) return -1;
     if (removed && cascade.graph != nullptr && cascade.graph->repo() == repo)
         cascade.graph->forget(hex);  // gone with its own tag: no later cascade takes it again
-    if (removed) remove_attachments(repo, hex, false, cascade);
+    if (removed && !remove_attachments(repo, hex, false, cascade)) return -1;
     return 0;
 }
 
@@ -481,7 +514,6 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const Collec
         case Claim::changed:
             return TagDeletion::changed;
         case Claim::failed:
-            set_error("delete tag failed");
             return TagDeletion::failed;
         case Claim::removed:
             break;
@@ -587,5 +619,5 @@ int reg_repo_delete(const char *repo) {
         return -1;
     }
     prune_empty_parents(target, std::strlen(base));
-    return removals_durable({target});
+    return changes_durable({target});
 }

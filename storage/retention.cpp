@@ -246,7 +246,7 @@ bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally 
         return true;
     }
     // Every directory a deletion changed is flushed once, before the report goes out.
-    DeferredRemovals removals;
+    DeferredFlushes removals;
     const SpareManifest spare = [listed](const char *hex) { return listed->lists(hex); };
     std::unique_ptr<AttachmentGraph> graph;  // of the repository at hand (items are by repository)
     for (int i = 0; i < count; ++i) {

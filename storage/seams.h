@@ -23,4 +23,14 @@ extern void (*tag_delete_scanned_hook)();
 // reg_manifest_delete by digest: every tag naming the manifest removed, before its files go.
 extern void (*digest_delete_tags_removed_hook)();
 
+// A deletion's manifest files moved aside (set_aside_path), before it looks whether a tag or
+// an index names the manifest again and puts them back or removes them.
+extern void (*manifest_set_aside_hook)();
+
+// reg_fsck_json: a directory listed, before its entries are judged.
+extern void (*fsck_listed_hook)(const char *dir);
+// reg_fsck_json with repair: a file judged and found to be the same still, before it is moved
+// to quarantine, removed or put back.
+extern void (*fsck_judged_hook)(const char *path);
+
 }  // namespace reg

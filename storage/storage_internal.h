@@ -98,6 +98,13 @@ const char *process_tag();
 
 // The temporary name beside path (".<name>.<process tag>.tmp"); false when it would not fit.
 bool temporary_path(char *out, const char *path);
+// The name beside path that a deletion moves a file to while it decides whether the file
+// goes (".<name>.<process tag>@<Unix seconds>.tmp"): dated by its name when it is moved, as a
+// rename keeps the file's own date. False when it would not fit.
+bool set_aside_path(char *out, const char *path);
+// Since when a leftover has lain untouched: the time a set-aside name carries, or the file's
+// last-write time, whichever is later. Whatever judges a leftover stale measures from this.
+int64_t leftover_date(std::string_view name, const qv::os::FileInfo &info);
 
 // Replaces the file whole: the data goes to a temporary file beside it, which one rename then
 // puts in its place. Readers see the old content or the new, never a mix, and a write that
@@ -107,8 +114,8 @@ int replace_file(const char *path, const void *data, size_t len);
 // Temporaries are named ".<file name>.<process id>-<random>.tmp": unique to a process, and
 // never taken for a body (64 hex digits), a link or a tag by any walk.
 bool is_temporary_name(std::string_view name);
-// Removes what a crash left: the temporaries in dir (not below it) untouched for 900 seconds,
-// far longer than any write takes.
+// Removes what a crash left: the temporaries in dir (not below it) untouched (leftover_date)
+// for 900 seconds, far longer than any write or deletion takes.
 void remove_stale_temporaries(const char *dir);
 char *read_file_alloc(const char *path, uint64_t *out_len);  // free() the result
 int list_dir(const char *path, DirListing *out);
@@ -140,18 +147,20 @@ extern void *(*repo_name_alloc)(size_t);
 void sort_str(char **items, int count);
 int json_escape_append(char *dst, size_t cap, const char *src);
 
-// ---- durability of removals ---------------------------------------------------------------
-// Flushes what a removal took away (qv::os::durable_removal). Inside a DeferredRemovals scope
-// it only notes the path, for one flush per directory when the scope flushes: a pass that
-// deletes thousands of tags in a few directories then pays for a few flushes, not thousands.
-bool removal_durable(const char *path);
+// ---- durability of deletions ---------------------------------------------------------------
+// Flushes the directory entry a deletion changed at path: a removal (qv::os::durable_removal,
+// which also covers the directories it emptied) or a put-back, a file renamed back to its
+// name. Inside a DeferredFlushes scope it only notes the path, for one flush per directory
+// when the scope flushes: a pass that deletes thousands of tags in a few directories then pays
+// for a few flushes, not thousands. False (the message set) when a flush failed.
+bool change_durable(const char *path);
 
-class DeferredRemovals {
+class DeferredFlushes {
   public:
-    DeferredRemovals();
-    ~DeferredRemovals();  // flushes whatever is still noted
-    DeferredRemovals(const DeferredRemovals &) = delete;
-    DeferredRemovals &operator=(const DeferredRemovals &) = delete;
+    DeferredFlushes();
+    ~DeferredFlushes();  // flushes whatever is still noted
+    DeferredFlushes(const DeferredFlushes &) = delete;
+    DeferredFlushes &operator=(const DeferredFlushes &) = delete;
     // Flushes every directory noted so far; false (the message set) when one could not be.
     bool flush();
 };

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,65 @@ TEST_F(Manifests, APushDuringADigestDeletionKeepsItsTag) {
     EXPECT_EQ(deleted, "ok");
     EXPECT_EQ(get("app", "old"), "ERROR: tag not found: app:old");
     EXPECT_EQ(get("app", "new"), body);
+}
+
+// What a deletion puts back (for a tag pushed meanwhile) or removes is on disk before it
+// answers: a flush that fails fails the answer, and what was put back stays served.
+TEST_F(Manifests, AFlushThatFailsFailsTheDeletion) {
+    static StoreLayout *layout;
+    static int set_asides;
+    layout = &store;
+    static const std::string attachment = "{\"subject\":{\"digest\":\"sha256:" + kHexA + "\"}}";
+    struct Case {
+        const char *what;
+        void (*scanned)();    // tag_delete_scanned_hook
+        void (*set_aside)();  // manifest_set_aside_hook
+        void (*compared)();   // retention_compared_hook
+        std::function<int()> run;
+        const char *served;  // a tag that must still resolve afterwards
+    };
+    const std::vector<Case> cases = {
+        {"an attachment put back for a tag pushed as its subject is deleted", nullptr,
+         [] {
+             if (++set_asides != 2) return;
+             layout->put_tag("app", "sig", sha256_hex(attachment), kTime);
+             qv::os::inject_flush_failure("_manifests", 1);
+         },
+         nullptr, [] { return reg_manifest_delete("app", ("sha256:" + kHexA).c_str()); }, "sig"},
+        {"a tag link put back for a push during a retention pass", nullptr, nullptr,
+         [] {
+             layout->put_tag("app", "v1", kHexA, kTime + 1);
+             qv::os::inject_flush_failure("current", 1);
+         },
+         [] { return reg_retention_json(0, 0, 1, 0, nullptr) != nullptr ? 0 : -1; }, "v1"},
+        {"an attachment removed with its subject", nullptr,
+         [] {
+             if (++set_asides == 2) qv::os::inject_flush_failure("_manifests", 1);
+         },
+         nullptr, [] { return reg_manifest_delete("app", ("sha256:" + kHexA).c_str()); }, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(store.root() + "/repositories");
+        store.put_manifest("app", kHexA, "a");
+        store.put_tag("app", "v1", kHexA, kTime);
+        store.put_manifest("app", sha256_hex(attachment), attachment);
+        set_asides = 0;
+        reg::tag_delete_scanned_hook = c.scanned;
+        reg::manifest_set_aside_hook = c.set_aside;
+        reg::retention_compared_hook = c.compared;
+        const int rc = c.run();
+        reg::tag_delete_scanned_hook = reg::manifest_set_aside_hook = nullptr;
+        reg::retention_compared_hook = nullptr;
+        qv::os::inject_flush_failure(nullptr, 0);
+        EXPECT_NE(rc, 0);
+        EXPECT_TRUE(
+            std::string(reg_storage_last_error()).starts_with("deletion could not be flushed"))
+            << reg_storage_last_error();
+        if (c.served != nullptr) {
+            EXPECT_EQ(get("app", c.served), c.served == std::string("sig") ? attachment : "a");
+        }
+    }
 }
 
 // An index pushed while a deletion removes its child (after the deletion looked for listing
