@@ -148,7 +148,7 @@ class Collection {
     explicit Collection(bool dry_run) : dry_run_(dry_run) {}
 
     const char *run() {
-        if (!lease_.acquire()) return nullptr;
+        if (!lease_.acquire(kCollectionLease)) return nullptr;
         since_ = run_start_time();
         since_.sec -= kBlobUseWindowSeconds + clock_margin();
         uploads_ = drop_stale_uploads(dry_run_);

@@ -2,8 +2,10 @@
 // every tag and revision link holds one whole digest of a stored body, and every blob or child
 // manifest a stored manifest references is there; and what killed operations left behind.
 // With repair it mends what it can, and never deletes what may be someone's data: damaged
-// files move to quarantine/ below the storage root, blobs set aside go back, and only
-// leftovers older than the upload window go.
+// files move to quarantine/ below the storage root, blobs and files set aside go back, and
+// only leftovers older than the upload window go. The store keeps changing under it: a repair
+// holds the collection's lease, acts only on the very file it judged (a client may have
+// written it anew since), and leaves alone what an operation still running set aside.
 #include <yyjson.h>
 
 #include <algorithm>
@@ -20,17 +22,25 @@
 #include <vector>
 
 #include "digest/sha256.h"
+#include "storage/gc_internal.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "storage/storage_internal.h"
 
 namespace reg {
+
+void (*fsck_listed_hook)(const char *dir) = nullptr;
+void (*fsck_judged_hook)(const char *path) = nullptr;
+
 namespace {
 
 constexpr int64_t kLeftoverSeconds = 900;  // the upload window: older leftovers are no one's
 constexpr size_t kListedMax = 100;         // entries of each list the report shows
 constexpr size_t kHashChunk = 1 << 20;
 constexpr size_t kLinkLen = 71;
+constexpr uint64_t kLeaseRefreshMs = 5000;
 constexpr std::string_view kDigestPrefix = "sha256:";
+constexpr const char kChanged[] = "none (changed during the check)";
 
 struct DocFree {
     void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
@@ -66,6 +76,58 @@ std::string_view temporary_target(std::string_view name) {
 bool is_private_upload_name(std::string_view name) {
     return name.ends_with(".part") && (name.find(".finishing-") != std::string_view::npos ||
                                        name.find(".storing-") != std::string_view::npos);
+}
+
+// What became of a file a repair meant to act on.
+enum class Act { done, changed, failed };
+
+// The entry's own look, as FileInfo; false with errno set.
+bool look(const std::string &path, qv::os::FileInfo *info) {
+    return qv::os::entry_info(path.c_str(), info);
+}
+
+// Whether path still holds the very file judged, with the bytes it had then.
+Act still_judged(const std::string &path, const qv::os::FileInfo &judged) {
+    qv::os::FileInfo now{};
+    if (!look(path, &now)) return errno == ENOENT ? Act::changed : Act::failed;
+    return qv::os::same_file(now, judged) ? Act::done : Act::changed;
+}
+
+// Moves the file judged at path to dest (a name nothing holds), only while path holds that
+// very file: whatever a client wrote there since stays. A file that took its place between
+// the look and the move is moved back at once.
+Act move_judged(const std::string &path, const qv::os::FileInfo &judged, const std::string &dest) {
+    if (const Act a = still_judged(path, judged); a != Act::done) return a;
+    if (fsck_judged_hook != nullptr) fsck_judged_hook(path.c_str());
+    if (!qv::os::rename_new(path.c_str(), dest.c_str())) return Act::failed;
+    if (still_judged(dest, judged) == Act::done) return Act::done;
+    if (qv::os::rename_new(dest.c_str(), path.c_str())) qv::os::durable_entry(path.c_str());
+    return Act::changed;
+}
+
+// Removes the file judged at path, under the same rule.
+Act remove_judged(const std::string &path, const qv::os::FileInfo &judged) {
+    char aside[kPathCap];
+    if (!temporary_path(aside, path.c_str())) return Act::failed;
+    const Act a = move_judged(path, judged, aside);
+    if (a != Act::done) return a;
+    return qv::os::remove_file(aside) && qv::os::durable_removal(aside) ? Act::done : Act::failed;
+}
+
+// Puts the file judged at path back under the name target, unless something holds it now.
+Act put_back_judged(const std::string &path, const qv::os::FileInfo &judged,
+                    const std::string &target) {
+    if (const Act a = still_judged(path, judged); a != Act::done) return a;
+    if (fsck_judged_hook != nullptr) fsck_judged_hook(path.c_str());
+    if (!qv::os::rename_new(path.c_str(), target.c_str()))
+        return errno == EEXIST ? Act::changed : Act::failed;
+    return qv::os::durable_entry(target.c_str()) && qv::os::durable_removal(path.c_str())
+               ? Act::done
+               : Act::failed;
+}
+
+const char *said(Act a, const char *done) {
+    return a == Act::done ? done : a == Act::changed ? kChanged : "none";
 }
 
 void append_json_text(std::string *out, std::string_view text) {
@@ -112,6 +174,9 @@ class Check {
     const char *run(int *damage_remains) {
         const uint64_t start = qv::os::monotonic_ms();
         now_ = qv::os::unix_now();
+        // A collection renames blobs aside and removes them: a repair must not race one.
+        if (repair_ && !lease_.acquire(kRepairLease)) return nullptr;
+        lease_ms_ = start;
         buffer_.reset(static_cast<unsigned char *>(std::malloc(kHashChunk)));
         if (!buffer_) return out_of_memory();
         blobs_dir_ = join(s_root, "blobs/sha256");
@@ -133,6 +198,26 @@ class Check {
     }
 
   private:
+    // A directory listed whole, or reported as one the check could not look into.
+    bool listed(const std::string &dir, std::vector<DirEntry> *entries) {
+        if (!list_entries(dir.c_str(), entries)) {
+            unlistable(dir);
+            return false;
+        }
+        keep_lease();
+        if (fsck_listed_hook != nullptr) fsck_listed_hook(dir.c_str());
+        return true;
+    }
+
+    // A repair that hashes for long still holds its lease: refreshed every few seconds.
+    void keep_lease() {
+        if (!repair_) return;
+        const uint64_t now = qv::os::monotonic_ms();
+        if (now - lease_ms_ < kLeaseRefreshMs) return;
+        lease_ms_ = now;
+        lease_.refresh();
+    }
+
     // ---- blobs ------------------------------------------------------------------------------
     void count_blob_bytes() {
         std::vector<DirEntry> fan_outs;
@@ -152,18 +237,12 @@ class Check {
 
     void check_blobs() {
         std::vector<DirEntry> fan_outs;
-        if (!list_entries(blobs_dir_.c_str(), &fan_outs)) {
-            unlistable(blobs_dir_);
-            return;
-        }
+        if (!listed(blobs_dir_, &fan_outs)) return;
         for (const DirEntry &d : fan_outs) {
             if (!d.is_dir) continue;
             const std::string dir = join(blobs_dir_, d.name);
             std::vector<DirEntry> files;
-            if (!list_entries(dir.c_str(), &files)) {
-                unlistable(dir);
-                continue;
-            }
+            if (!listed(dir, &files)) continue;
             const qv::os::HeldDir held(dir.c_str());
             for (const DirEntry &f : files) {
                 if (!f.is_dir && is_hex64(f.name)) check_blob(held, dir, f);
@@ -182,7 +261,8 @@ class Check {
         ++blobs_;
         std::string problem;
         char hex[65];
-        if (!hash_file(held, f.name, hex)) {
+        qv::os::FileInfo judged{};
+        if (!hash_file(held, f.name, hex, &judged)) {
             if (errno == ENOENT) return;  // collected meanwhile
             problem = errno == EINVAL || errno == ELOOP ? "not a regular file" : "cannot be read";
         } else if (f.name != hex) {
@@ -192,27 +272,33 @@ class Check {
         }
         if (problem.empty()) return;
         damaged_blobs_.insert(f.name);
-        damaged(path, problem, quarantine(path));
+        // What cannot be opened is judged by its look alone.
+        if (judged.file_id == 0 && !held.entry_info(f.name.c_str(), &judged)) return;
+        damaged(path, problem, quarantine(path, judged));
     }
 
     // A blob a collection renamed aside and never removed: what every lookup would put back.
+    // None is in use: a repair holds the lease no collection runs without.
     void check_set_aside(const qv::os::HeldDir &held, const std::string &dir,
                          const std::string &name, const std::string &hex) {
         const std::string path = join(dir, name);
         const std::string blob = join(dir, hex);
         char computed[65];
-        if (!hash_file(held, name, computed) || hex != computed) {
+        qv::os::FileInfo judged{};
+        if (!hash_file(held, name, computed, &judged)) {
+            if (errno == ENOENT) return;  // put back or removed meanwhile
+            damaged(path, "set aside by a collection, and cannot be read", "none");
+            return;
+        }
+        if (hex != computed) {
             damaged(path, "set aside by a collection, and holds other bytes than its name's",
-                    quarantine(path));
+                    quarantine(path, judged));
             return;
         }
         const bool blob_whole = damaged_blobs_.count(hex) == 0 && blob_file_sound(blob.c_str());
         if (blob_whole) {
             leftover(path, "second copy of a stored blob, set aside by a collection",
-                     repair_ && qv::os::remove_file(path.c_str()) &&
-                             qv::os::durable_removal(path.c_str())
-                         ? "removed"
-                         : "none");
+                     repair_ ? said(remove_judged(path, judged), "removed") : "none");
             return;
         }
         set_aside_.insert(hex);
@@ -221,10 +307,9 @@ class Check {
             return;
         }
         // The damaged blob in its place, if any, is in quarantine by now.
-        const bool back =
-            qv::os::rename_path(path.c_str(), blob.c_str()) && qv::os::durable_entry(blob.c_str());
-        if (back) damaged_blobs_.erase(hex);
-        leftover(path, "blob set aside by a collection", back ? "put back" : "none");
+        const Act back = put_back_judged(path, judged, blob);
+        if (back == Act::done) damaged_blobs_.erase(hex);
+        leftover(path, "blob set aside by a collection", said(back, "put back"));
     }
 
     // Whether a blob is stored, or only set aside where a lookup puts it back.
@@ -244,10 +329,7 @@ class Check {
             const std::string dir = std::move(pending.back());
             pending.pop_back();
             std::vector<DirEntry> entries;
-            if (!list_entries(dir.c_str(), &entries)) {
-                unlistable(dir);
-                continue;
-            }
+            if (!listed(dir, &entries)) continue;
             for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
                 const std::string child = join(dir, it->name);
                 if (it->is_link) {
@@ -263,10 +345,7 @@ class Check {
 
     void check_manifests(const std::string &dir) {
         std::vector<DirEntry> entries;
-        if (!list_entries(dir.c_str(), &entries)) {
-            unlistable(dir);
-            return;
-        }
+        if (!listed(dir, &entries)) return;
         std::vector<SoundBody> sound;
         std::set<std::string> bodies;
         for (const DirEntry &e : entries) {
@@ -277,8 +356,13 @@ class Check {
                 sound.push_back(std::move(body));
             }
         }
-        for (const DirEntry &e : entries) {
-            if (!e.is_dir && is_temporary_name(e.name)) check_temporary(dir, e.name, &bodies);
+        // Bodies first: a content type set aside goes back only beside its body.
+        for (const bool body_pass : {true, false}) {
+            for (const DirEntry &e : entries) {
+                if (!e.is_dir && is_temporary_name(e.name) &&
+                    is_hex64(temporary_target(e.name)) == body_pass)
+                    check_temporary(dir, e.name, &bodies);
+            }
         }
         for (const SoundBody &body : sound) {
             for (const std::string &blob : body.blobs) {
@@ -298,7 +382,8 @@ class Check {
     bool check_body(const std::string &path, const std::string &hex, SoundBody *out) {
         char *raw = nullptr;
         uint64_t len = 0;
-        const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len);
+        qv::os::FileInfo judged{};
+        const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len, &judged);
         const std::unique_ptr<char, FreeDeleter> body(raw);
         if (err == ENOENT) return false;  // deleted meanwhile
         if (err == EFBIG) {
@@ -318,7 +403,8 @@ class Check {
         yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
         if (problem.empty() && !yyjson_is_obj(root)) problem = "manifest body is not a JSON object";
         if (!problem.empty()) {
-            damaged(path, problem, quarantine(path));
+            if (err != 0 && !look(path, &judged)) return false;
+            damaged(path, problem, quarantine(path, judged));
             return false;
         }
         out->path = path;
@@ -342,44 +428,55 @@ class Check {
         if (yyjson_is_arr(list)) yyjson_arr_foreach(list, i, max, item) add_digest(item, out);
     }
 
-    // A temporary in _manifests: a body a deletion moved aside and a crash kept there goes
-    // back when it is whole and nothing took its place; anything else is a leftover.
+    // A temporary in _manifests: a body (or its content type) a deletion moved aside and a
+    // crash kept there goes back when it is whole and nothing took its place; anything else
+    // is a leftover. Either way only once it is older than the window: until then the
+    // deletion that moved it may still be deciding.
     void check_temporary(const std::string &dir, const std::string &name,
                          std::set<std::string> *bodies) {
         const std::string path = join(dir, name);
         const std::string target(temporary_target(name));
-        if (is_hex64(target) && bodies->count(target) == 0 &&
-            qv::os::is_missing(join(dir, target).c_str())) {
+        const bool body = is_hex64(target);
+        const bool type = target.ends_with(".ct") && is_hex64(target.substr(0, 64)) &&
+                          bodies->count(target.substr(0, 64)) != 0;
+        if ((body && bodies->count(target) == 0) || type) {
             char *raw = nullptr;
             uint64_t len = 0;
-            const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len);
-            const std::unique_ptr<char, FreeDeleter> body(raw);
-            if (err == 0 && len > 0 && bytes_have_hex(body.get(), len, target.c_str())) {
-                const std::string back = join(dir, target);
-                const bool put = repair_ && qv::os::rename_new(path.c_str(), back.c_str()) &&
-                                 qv::os::durable_entry(back.c_str());
-                if (put) bodies->insert(target);
-                leftover(path, "manifest body moved aside by a deletion that did not end",
-                         put ? "put back" : "none");
+            qv::os::FileInfo judged{};
+            const int err = qv::os::read_whole(path.c_str(), kReadAllMax, &raw, &len, &judged);
+            const std::unique_ptr<char, FreeDeleter> bytes(raw);
+            if (err == ENOENT) return;  // put back or removed by its deletion meanwhile
+            const std::string back = join(dir, target);
+            if (err == 0 &&
+                (type || (len > 0 && bytes_have_hex(bytes.get(), len, target.c_str()))) &&
+                qv::os::is_missing(back.c_str())) {
+                if (!stale(name, judged)) return;
+                const Act put = repair_ ? put_back_judged(path, judged, back) : Act::failed;
+                if (put == Act::done && body) bodies->insert(target);
+                leftover(path,
+                         body ? "manifest body moved aside by a deletion that did not end"
+                              : "content type moved aside by a deletion that did not end",
+                         repair_ ? said(put, "put back") : "none");
                 return;
             }
         }
-        old_leftover(path, "temporary file of a write that did not end");
+        old_leftover(path, name, "temporary file of a write that did not end");
     }
 
     void check_revisions(const std::string &revisions, const std::string &manifests,
                          const std::set<std::string> &bodies) {
         std::vector<DirEntry> entries;
-        if (!list_entries(revisions.c_str(), &entries)) return;  // none yet
+        if (!listed(revisions, &entries)) return;
         for (const DirEntry &e : entries) {
             if (!e.is_dir || !is_hex64(e.name)) continue;
             const std::string dir = join(revisions, e.name);
             const std::string link = join(dir, "link");
-            check_link_dir_leftovers(dir);
-            if (qv::os::is_missing(link.c_str())) continue;
-            ++links_;
             const std::string expected = std::string(kDigestPrefix) + e.name;
-            const std::string text = read_link(link);
+            check_link_dir_leftovers(dir, expected);
+            std::string text;
+            qv::os::FileInfo judged{};
+            if (read_link(link, &text, &judged) == ENOENT) continue;
+            ++links_;
             const bool body_sound = bodies.count(e.name) != 0;
             if (text != expected) {
                 std::string action = "none";
@@ -388,7 +485,7 @@ class Check {
                                  ? "rewritten"
                                  : "none";
                 } else {
-                    action = quarantine(link);
+                    action = quarantine(link, judged);
                 }
                 damaged(link, "torn revision link", action);
             } else if (!body_sound && qv::os::is_missing(join(manifests, e.name).c_str())) {
@@ -399,17 +496,18 @@ class Check {
 
     void check_tags(const std::string &tags, const std::set<std::string> &bodies) {
         std::vector<DirEntry> entries;
-        if (!list_entries(tags.c_str(), &entries)) return;
+        if (!listed(tags, &entries)) return;
         for (const DirEntry &e : entries) {
             if (!e.is_dir) continue;
             const std::string current = join(join(tags, e.name), "current");
             const std::string link = join(current, "link");
-            check_link_dir_leftovers(current);
-            if (qv::os::is_missing(link.c_str())) continue;
+            check_link_dir_leftovers(current, {});
+            std::string text;
+            qv::os::FileInfo judged{};
+            if (read_link(link, &text, &judged) == ENOENT) continue;  // none, or deleted meanwhile
             ++links_;
-            const std::string text = read_link(link);
             if (text.size() != kLinkLen || !digest_valid(text.c_str())) {
-                damaged(link, "torn tag link", quarantine(link));
+                damaged(link, "torn tag link", quarantine(link, judged));
             } else if (bodies.count(text.substr(kDigestPrefix.size())) == 0) {
                 missing(link, "names manifest " + text +
                                   ", whose body is not stored (push the image again)");
@@ -417,48 +515,81 @@ class Check {
         }
     }
 
-    void check_link_dir_leftovers(const std::string &dir) {
+    // Temporaries beside a link. One a deletion moved aside and a crash kept there (a tag
+    // re-pushed while a retention pass claimed it, among them) goes back when it holds a
+    // whole digest (expected, for a revision link), no link took its place and it is older
+    // than the window; the rest are leftovers.
+    void check_link_dir_leftovers(const std::string &dir, const std::string &expected) {
         std::vector<DirEntry> entries;
-        if (!list_entries(dir.c_str(), &entries)) return;
+        if (!list_entries(dir.c_str(), &entries)) {
+            unlistable(dir);
+            return;
+        }
+        const std::string link = join(dir, "link");
         for (const DirEntry &e : entries) {
-            if (!e.is_dir && is_temporary_name(e.name))
-                old_leftover(join(dir, e.name), "temporary file of a write that did not end");
+            if (e.is_dir || !is_temporary_name(e.name)) continue;
+            const std::string path = join(dir, e.name);
+            std::string text;
+            qv::os::FileInfo judged{};
+            if (temporary_target(e.name) == "link" && read_link(path, &text, &judged) == 0 &&
+                text.size() == kLinkLen && digest_valid(text.c_str()) &&
+                (expected.empty() || text == expected) && qv::os::is_missing(link.c_str())) {
+                if (!stale(e.name, judged)) continue;
+                leftover(path, "link moved aside by a deletion that did not end",
+                         repair_ ? said(put_back_judged(path, judged, link), "put back") : "none");
+                continue;
+            }
+            old_leftover(path, e.name, "temporary file of a write that did not end");
         }
     }
 
-    // The link's text, or what stands for unreadable: never a whole digest.
-    static std::string read_link(const std::string &path) {
-        char text[128];
-        uint64_t len = 0;
-        if (read_file(path.c_str(), text, sizeof text, &len) != 0) return "<unreadable>";
-        return std::string(text, len);
+    // The link's text (or what stands for unreadable: never a whole digest) and its file;
+    // ENOENT when there is none, 0 otherwise.
+    static int read_link(const std::string &path, std::string *text, qv::os::FileInfo *info) {
+        char buf[128];
+        size_t len = 0;
+        const int err = qv::os::read_regular(path.c_str(), buf, sizeof buf - 1, &len, info);
+        if (err == ENOENT) return ENOENT;
+        if (err != 0) {
+            if (!look(path, info)) return errno == ENOENT ? ENOENT : 0;
+            *text = "<unreadable>";
+            return 0;
+        }
+        *text = std::string(buf, len);
+        return 0;
     }
 
     // ---- leftovers --------------------------------------------------------------------------
     template <typename Pred>
     void check_leftovers_in(const std::string &dir, Pred is_leftover, const char *problem) {
         std::vector<DirEntry> entries;
-        if (!list_entries(dir.c_str(), &entries)) return;
+        if (!list_entries(dir.c_str(), &entries)) {
+            unlistable(dir);
+            return;
+        }
         for (const DirEntry &e : entries) {
-            if (!e.is_dir && is_leftover(e.name)) old_leftover(join(dir, e.name), problem);
+            if (!e.is_dir && is_leftover(e.name)) old_leftover(join(dir, e.name), e.name, problem);
         }
     }
 
-    // A leftover younger than the upload window may belong to an operation still running.
-    void old_leftover(const std::string &path, const char *problem) {
-        qv::os::FileInfo info{};
-        if (!qv::os::entry_info(path.c_str(), &info) ||
-            now_ - info.mtime_unix < kLeftoverSeconds + clock_margin())
-            return;
-        const bool removed =
-            repair_ && qv::os::remove_file(path.c_str()) && qv::os::durable_removal(path.c_str());
-        leftover(path, problem, removed ? "removed" : "none");
+    // Whether a leftover has lain there longer than the upload window: one younger may belong
+    // to an operation still running, and is neither listed nor touched.
+    bool stale(std::string_view name, const qv::os::FileInfo &info) const {
+        return now_ - leftover_date(name, info) >= kLeftoverSeconds + clock_margin();
+    }
+
+    void old_leftover(const std::string &path, std::string_view name, const char *problem) {
+        qv::os::FileInfo judged{};
+        if (!look(path, &judged) || !stale(name, judged)) return;
+        leftover(path, problem, repair_ ? said(remove_judged(path, judged), "removed") : "none");
     }
 
     // ---- hashing ----------------------------------------------------------------------------
-    // The hash of a file in the held directory; false with errno set when it cannot be read.
-    bool hash_file(const qv::os::HeldDir &dir, const std::string &name, char hex[65]) {
-        std::unique_ptr<std::FILE, FileCloser> file(dir.open_read(name.c_str()));
+    // The hash of a file in the held directory, and the file hashed; false with errno set
+    // when it cannot be read.
+    bool hash_file(const qv::os::HeldDir &dir, const std::string &name, char hex[65],
+                   qv::os::FileInfo *info) {
+        std::unique_ptr<std::FILE, FileCloser> file(dir.open_read(name.c_str(), info));
         if (!file) return false;
         std::setvbuf(file.get(), nullptr, _IONBF, 0);  // whole chunks go straight to read(2)
         sha256_ctx ctx;
@@ -469,6 +600,7 @@ class Check {
             bytes_hashed_ += static_cast<int64_t>(got);
             if (progress_ != nullptr)
                 progress_(bytes_hashed_, std::max(bytes_total_, bytes_hashed_), ctx_);
+            keep_lease();
         }
         if (std::ferror(file.get()) != 0) {
             errno = EIO;
@@ -482,15 +614,20 @@ class Check {
 
     // ---- findings ---------------------------------------------------------------------------
     // Moves a damaged file into this run's quarantine directory, keeping its place below the
-    // root; the action text says where, or "none" in a check that only looks.
-    std::string quarantine(const std::string &path) {
+    // root, if it is still the file judged; the action text says where, or "none" in a check
+    // that only looks.
+    std::string quarantine(const std::string &path, const qv::os::FileInfo &judged) {
         if (!repair_) return "none";
         const std::string rel = relative(path);
         const std::string dest_rel = run_dir() + "/" + rel;
         const std::string dest = join(s_root, dest_rel);
         const std::string dest_dir = dest.substr(0, dest.find_last_of(qv::os::kSep));
-        if (mkdirs(dest_dir.c_str()) != 0 || !qv::os::rename_new(path.c_str(), dest.c_str()) ||
-            !qv::os::durable_entry(dest.c_str()) || !qv::os::durable_removal(path.c_str()))
+        Act moved = still_judged(path, judged);  // no directory made for what stays
+        if (moved == Act::done)
+            moved = mkdirs(dest_dir.c_str()) == 0 ? move_judged(path, judged, dest) : Act::failed;
+        if (moved == Act::changed) return kChanged;
+        if (moved == Act::failed || !qv::os::durable_entry(dest.c_str()) ||
+            !qv::os::durable_removal(path.c_str()))
             return "none (could not be moved to quarantine)";
         return "moved to " + dest_rel;
     }
@@ -536,7 +673,8 @@ class Check {
         note(&leftovers_, path, std::move(problem), std::move(action));
     }
     void unlistable(const std::string &dir) {
-        if (!qv::os::is_missing(dir.c_str())) damaged(dir, "directory cannot be listed", "none");
+        if (!qv::os::is_missing(dir.c_str()))
+            damaged(dir, "directory cannot be listed: nothing in it was checked", "none");
     }
 
     // Every action of a repair, beside what it quarantined: the report shows only the first
@@ -604,6 +742,8 @@ class Check {
     const reg_fsck_progress_fn progress_;
     void *const ctx_;
     int64_t now_ = 0;
+    GcLease lease_;
+    uint64_t lease_ms_ = 0;
     std::unique_ptr<unsigned char, FreeDeleter> buffer_;
     std::string blobs_dir_;
     std::string quarantine_dir_;
@@ -629,14 +769,6 @@ const char *reg_fsck_json(int repair, reg_fsck_progress_fn progress, void *ctx,
     if (!s_ready) {
         set_error("%s", kNotReady);
         return nullptr;
-    }
-    // A running collection renames blobs aside and removes them: repairs must not race it.
-    if (repair != 0) {
-        const char *gc = reg_gc_progress_json();
-        if (gc != nullptr && std::strstr(gc, "\"running\":true") != nullptr) {
-            set_error("a collection is running; repair once it is done");
-            return nullptr;
-        }
     }
     try {
         std::unique_ptr<Check> check(new Check(repair != 0, progress, ctx));

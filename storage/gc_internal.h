@@ -45,15 +45,18 @@ void gc_remove_cancel_marker();
 // <root>/_gc, or <root>/_gc/<name>.
 bool gc_state_path(char *out, const char *name);
 
-// The right to run a collection, held by one run at a time across all hosts (_gc/lease).
+// The right to run a collection or a store repair, held by one run at a time across all
+// hosts (_gc/lease): the two exclude each other.
+inline constexpr const char kCollectionLease[] = "collection";
+inline constexpr const char kRepairLease[] = "repair";
 class GcLease {
   public:
     GcLease() = default;
     ~GcLease();
     GcLease(const GcLease &) = delete;
     GcLease &operator=(const GcLease &) = delete;
-    // False with the last-error text set when another run holds it.
-    bool acquire();
+    // False with the last-error text set when another run holds it (saying what runs).
+    bool acquire(const char *kind);
     // Dates the lease now: a run that refreshes it is not taken for a crashed one.
     void refresh() const;
     void release();

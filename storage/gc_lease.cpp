@@ -1,12 +1,14 @@
-// One collection at a time across every host that shares the store: a run holds _gc/lease,
-// created exclusively (a create with one winner on distributed file systems too). The lease
-// names its holder and is refreshed at every snapshot; one left unrefreshed for ten minutes
-// and the clock margin, or whose holder on this host is gone, is a crashed run's and is taken
-// over.
+// One collection or store repair at a time across every host that shares the store: a run
+// holds _gc/lease, created exclusively (a create with one winner on distributed file systems
+// too). The lease names its holder and what it is doing ("<identity>\n<kind>\n"; a lease of
+// the identity alone is a collection's), and is refreshed as the run goes; one left
+// unrefreshed for ten minutes and the clock margin, or whose holder on this host is gone, is a
+// crashed run's and is taken over.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "storage/gc_internal.h"
 
@@ -21,13 +23,28 @@ std::string holder() {
     return identity.empty() ? std::string(process_tag()) : identity;
 }
 
+// Why a run of kind is refused while the holder of text runs.
+void refuse(const char *kind, std::string_view text) {
+    const size_t eol = text.find('\n');
+    const bool held_by_repair =
+        eol != std::string_view::npos && text.substr(eol + 1).starts_with(kRepairLease);
+    const bool repair = std::strcmp(kind, kRepairLease) == 0;
+    if (held_by_repair) {
+        set_error("%s store repair is running; try again once it is done",
+                  repair ? "another" : "a");
+    } else {
+        set_error(repair ? "a collection is running; repair once it is done"
+                         : "another collection is running; try again once it is done");
+    }
+}
+
 }  // namespace
 
 GcLease::~GcLease() {
     release();
 }
 
-bool GcLease::acquire() {
+bool GcLease::acquire(const char *kind) {
     char dir[kPathCap];
     char path[kPathCap];
     if (!gc_state_path(dir, nullptr) || !gc_state_path(path, "lease")) {
@@ -35,7 +52,7 @@ bool GcLease::acquire() {
         return false;
     }
     if (!qv::os::is_dir(dir)) mkdirs(dir);
-    const std::string me = holder();
+    const std::string me = holder() + "\n" + kind + "\n";
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (std::FILE *f = qv::os::open_write(path, true)) {
             const bool written = std::fwrite(me.data(), 1, me.size(), f) == me.size();
@@ -53,11 +70,13 @@ bool GcLease::acquire() {
         qv::os::FileInfo info{};
         const bool read = read_file(path, text, sizeof text, &len) == 0;
         const bool dated = qv::os::entry_info(path, &info);
+        const std::string_view held(text, read ? len : 0);
         const bool stale =
             (dated && qv::os::unix_now() - info.mtime_unix > kLeaseStaleSeconds + clock_margin()) ||
-            (read && qv::os::process_liveness(text) == qv::os::Liveness::gone);
+            (read &&
+             qv::os::process_liveness(held.substr(0, held.find('\n'))) == qv::os::Liveness::gone);
         if (!stale) {
-            set_error("another collection is running; try again once it is done");
+            refuse(kind, held);
             return false;
         }
         // Renamed to a name of this run's own first, so that of two takers only one removes it.

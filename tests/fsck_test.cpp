@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
 #include "support/blob_files.h"
 #include "support/child.h"
 #include "support/store_layout.h"
@@ -56,7 +57,8 @@ class StoreCheck : public ::testing::Test {
         layer = push_blob("layer one");
         image = put("v1", image_json(config, {layer}));
         index = put("multi", index_json({image}));
-        other = put("v2", image_json(push_blob("config two"), {push_blob("layer two")}));
+        other_body = image_json(push_blob("config two"), {push_blob("layer two")});
+        other = put("v2", other_body);
     }
     void TearDown() override { reg_storage_cleanup(); }
 
@@ -75,6 +77,14 @@ class StoreCheck : public ::testing::Test {
             << reg_storage_last_error();
         return sha256_hex(body);
     }
+    // Moves the file aside as a deletion does, long ago; returns its new name.
+    std::string set_aside(const std::string &path, const std::string &dot_name) {
+        const std::string name = dot_name + ".77-0badf00d@" + std::to_string(kOld) + ".tmp";
+        const std::string aside = path.substr(0, path.rfind('/') + 1) + name;
+        std::rename(path.c_str(), aside.c_str());
+        set_mtime(aside, kOld);
+        return name;
+    }
     Report check(bool repair) {
         Report r;
         const char *text = reg_fsck_json(repair ? 1 : 0, nullptr, nullptr, &r.damage);
@@ -82,11 +92,31 @@ class StoreCheck : public ::testing::Test {
         return r;
     }
 
+    // The body and content type a reference is served with, or "ERROR".
+    std::string get(const std::string &ref) {
+        char type[128], digest[80];
+        const char *body = reg_manifest_get("team/app", ref.c_str(), type, digest);
+        return body == nullptr ? "ERROR" : std::string(type) + " " + body;
+    }
+    void reset() {
+        TearDown();
+        std::filesystem::remove_all(root);
+        SetUp();
+    }
+
     TempDir t;
     const std::string root = t / "store";
     StoreLayout store{root};
-    std::string config, layer, image, index, other;
+    std::string config, layer, image, index, other, other_body;
 };
+
+// Runs fn once at the next call of a hook that takes a path.
+std::function<void()> s_once;
+void run_once(const char *) {
+    const std::function<void()> fn = std::move(s_once);
+    s_once = nullptr;
+    if (fn) fn();
+}
 
 TEST_F(StoreCheck, ASoundStoreHasNothingToReport) {
     const Report r = check(true);
@@ -172,14 +202,22 @@ TEST_F(StoreCheck, FindsEveryKindOfDamageAndRepairsWhatItCan) {
          [&](StoreCheck &s) { return !exists(blob(s, s.layer) + ".gc-pending"); }},
         {"body moved aside by a killed deletion",
          [&](StoreCheck &s) {
-             const std::string body = s.store.body_path("team/app", s.other);
-             const std::string aside =
-                 s.store.manifests_dir("team/app") + "/." + s.other + ".77-0badf00d.tmp";
-             std::rename(body.c_str(), aside.c_str());
-             return s.other + ".77-0badf00d.tmp";
+             return s.set_aside(s.store.body_path("team/app", s.other), "." + s.other);
          },
          "leftovers", "put back", false,
          [&](StoreCheck &s) { return exists(s.store.body_path("team/app", s.other)); }},
+        {"its content type moved aside too",
+         [&](StoreCheck &s) {
+             return s.set_aside(s.store.ct_path("team/app", s.other), "." + s.other + ".ct");
+         },
+         "leftovers", "put back", false,
+         [&](StoreCheck &s) { return exists(s.store.ct_path("team/app", s.other)); }},
+        {"tag link moved aside by a killed retention pass (a re-push it was putting back)",
+         [&](StoreCheck &s) { return s.set_aside(s.store.tag_link("team/app", "v2"), ".link"); },
+         "leftovers", "put back", false,
+         [&](StoreCheck &s) {
+             return read_text(s.store.tag_link("team/app", "v2")) == digest_of(s.other);
+         }},
         {"old temporary of a link write",
          [&](StoreCheck &s) {
              const std::string tmp = s.store.tag_dir("team/app", "v1") + "/current/.link.9-1.tmp";
@@ -207,9 +245,7 @@ TEST_F(StoreCheck, FindsEveryKindOfDamageAndRepairsWhatItCan) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        std::filesystem::remove_all(root);
-        SetUp();
+        reset();
         const std::string suffix = c.damage(*this);
         const std::string before = tree_listing(root);
         const Report found = check(false);
@@ -253,6 +289,131 @@ TEST_F(StoreCheck, LeftoversWithinTheUploadWindowAreLeftAlone) {
     const Report r = check(true);
     EXPECT_EQ(r.action("leftovers", ".link.9-1.tmp"), "absent") << r.text;
     EXPECT_TRUE(exists(tmp));
+}
+
+// A repair acts on the very file it judged: what a client pushes again while the check hashes
+// stays where the client put it, and the report says the file changed.
+TEST_F(StoreCheck, ARepairLeavesWhatAPushWroteSinceItsJudgement) {
+    struct Case {
+        const char *what;
+        std::function<std::string(StoreCheck &)> damage;  // returns the path's suffix
+        std::function<void(StoreCheck &)> push_again;
+    };
+    const std::vector<Case> cases = {
+        {"blob",
+         [](StoreCheck &s) {
+             write_text(blob_path(s.root, s.layer), "");
+             return s.layer;
+         },
+         [](StoreCheck &s) { s.push_blob("layer one"); }},
+        {"manifest body",
+         [](StoreCheck &s) {
+             write_text(s.store.body_path("team/app", s.other), "{}");
+             return s.other;
+         },
+         [](StoreCheck &s) { s.put("v2", s.other_body); }},
+        {"tag link",
+         [](StoreCheck &s) {
+             s.store.put_tag_raw("team/app", "v2", "sha256:0123", kOld);
+             return std::string("tags/v2/current/link");
+         },
+         [](StoreCheck &s) { s.put("v2", s.other_body); }},
+    };
+    reg::fsck_judged_hook = run_once;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        const std::string served = get("v2");
+        const std::string suffix = c.damage(*this);
+        s_once = [&] { c.push_again(*this); };
+        const Report r = check(true);
+        EXPECT_EQ(r.action("damaged", suffix), "none (changed during the check)") << r.text;
+        EXPECT_EQ(read_text(blob_path(root, layer)), "layer one");
+        EXPECT_EQ(get("v2"), served);
+        EXPECT_EQ(check(false).damage, 0);
+    }
+    reg::fsck_judged_hook = nullptr;
+}
+
+// A deletion moves a manifest's files aside while it looks again whether a tag names it. A
+// repair and a collection meanwhile leave them there, however old the files are: they put
+// back nothing the deletion removes, and remove nothing it puts back for a tag pushed since.
+TEST_F(StoreCheck, WhatADeletionSetAsideIsItsOwnUntilTheWindowEnds) {
+    static StoreCheck *self = nullptr;
+    self = this;
+    for (const bool pushed_again : {false, true}) {
+        SCOPED_TRACE(pushed_again ? "tag pushed again" : "deleted");
+        reset();
+        const std::string served = get("v2");
+        for (const std::string &f :
+             {store.body_path("team/app", other), store.ct_path("team/app", other),
+              store.rev_link("team/app", other)})
+            set_mtime(f, kOld);
+        reg::tag_delete_scanned_hook = pushed_again ? [] { self->put("v3", self->other_body); }
+                                                    : static_cast<void (*)()>(nullptr);
+        reg::manifest_set_aside_hook = [] {
+            const ChildResult run = run_child({}, [] {
+                return reg_fsck_json(1, nullptr, nullptr, nullptr) != nullptr &&
+                               reg_gc_json(0) != nullptr
+                           ? 0
+                           : 1;
+            });
+            EXPECT_EQ(run.status, 0) << reg_storage_last_error();
+        };
+        EXPECT_EQ(reg_manifest_delete("team/app", "v2"), 0) << reg_storage_last_error();
+        reg::tag_delete_scanned_hook = nullptr;
+        reg::manifest_set_aside_hook = nullptr;
+        EXPECT_EQ(get("sha256:" + other), pushed_again ? served : "ERROR");
+        EXPECT_EQ(get("v3"), pushed_again ? served : "ERROR");
+        const Report after = check(false);
+        EXPECT_EQ(after.damage, 0) << after.text;
+        EXPECT_NE(after.text.find("\"leftovers\":{\"count\":0,"), std::string::npos) << after.text;
+    }
+}
+
+// What the check could not look into is damage it could not check; a file an operation removed
+// between the listing and the look is no damage at all.
+TEST_F(StoreCheck, UnreadableDirectoriesAreDamageAndVanishedFilesAreNot) {
+    write_text(blob_path(root, layer) + ".gc-pending", "layer one");
+    s_once = [&] { std::remove((blob_path(root, layer) + ".gc-pending").c_str()); };
+    static std::string fan_out;
+    fan_out = "/" + layer.substr(0, 2);
+    reg::fsck_listed_hook = [](const char *dir) {
+        if (std::string(dir).ends_with(fan_out)) run_once(dir);
+    };
+    Report r = check(false);
+    reg::fsck_listed_hook = nullptr;
+    EXPECT_EQ(r.damage, 0) << r.text;
+
+    for (const std::string &dir :
+         {store.tags_dir("team/app"), store.manifests_dir("team/app") + "/revisions/sha256"}) {
+        std::filesystem::remove_all(dir);
+        write_text(dir, "");  // stands in for a directory this process cannot read
+    }
+    r = check(false);
+    EXPECT_EQ(r.damage, 1);
+    for (const char *dir : {"_manifests/tags", "_manifests/revisions/sha256"})
+        EXPECT_EQ(r.action("damaged", dir), "none") << r.text;
+}
+
+// A repair and a collection exclude each other, on any host: each refuses while the other runs.
+TEST_F(StoreCheck, ARepairAndACollectionNeverRunAtOnce) {
+    write_text(blob_path(root, layer), "");
+    std::string refused;
+    s_once = [&] {
+        const ChildResult gc = run_child({}, [] {
+            return reg_gc_json(0) == nullptr && std::printf("%s", reg_storage_last_error()) > 0 ? 0
+                                                                                                : 1;
+        });
+        refused = gc.out;
+    };
+    reg::fsck_judged_hook = run_once;
+    EXPECT_EQ(check(true).damage, 1);
+    reg::fsck_judged_hook = nullptr;
+    EXPECT_EQ(refused, "a store repair is running; try again once it is done");
+
+    write_text(root + "/_gc/lease", "another-host/4026531836/77/1234");  // a collection's
+    EXPECT_EQ(check(true).text, "ERROR: a collection is running; repair once it is done");
 }
 
 }  // namespace

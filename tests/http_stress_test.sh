@@ -2,7 +2,7 @@
 # Eight curl clients at once against the registry under lighttpd, each doing a random mix of
 # chunked and one-shot uploads (some with a second PATCH racing the finish), manifest pushes
 # and re-pushes under shared and own tags, tag and digest deletions, listings, statistics,
-# retention passes and collections; then a look at what the store holds.
+# retention passes, collections and store repairs; then a look at what the store holds.
 # Usage: http_stress_test.sh BUILD_DIR   (QV_HTTP_STRESS_SECONDS sets the length, 8 by default)
 # With QV_HTTP_STRESS_SERVERS ("http://HOST:PORT ...", servers sharing one store) and
 # QV_HTTP_STRESS_ROOT (that store, as this host sees it), every request goes to a server
@@ -156,6 +156,17 @@ own_delete() {
     fi
 }
 
+# store_check: a repair among the pushes, deletions and collections (refused with 409 while a
+# collection runs). The store is sound, so it must find nothing damaged and act on nothing.
+store_check() {
+    local s
+    s=$(code POST "$(server)/v2/_fsck?repair=1" --data '')
+    note fsck "$s"
+    if [ "$s" = 200 ] && { ! grep -q '"damaged":{"count":0,' "$out" || grep -q '"action":"[^n]' "$out"; }; then
+        echo "a repair found damage or acted: $(cat "$out")" >>"$d/lost"
+    fi
+}
+
 worker() {  # worker N
     local w=$1 d="$work/w$1" end=$((SECONDS + seconds)) op repo tag img s
     out="$d/out" hdr="$d/hdr" log="$d/log" finished="$d/finished" owned="$d/owned"
@@ -184,7 +195,11 @@ worker() {  # worker N
                 else
                     note gc "$(code POST "$(server)/v2/_gc?dry_run=$((RANDOM % 2))" --data '')"
                 fi ;;
-            15) note gc-progress "$(code GET "$(server)/v2/_gc")" ;;
+            15) if [ $((RANDOM % 2)) = 0 ]; then
+                    note gc-progress "$(code GET "$(server)/v2/_gc")"
+                else
+                    store_check
+                fi ;;
         esac
     done
 }
@@ -227,6 +242,8 @@ done < <(find "$root/blobs" -type f)
 while IFS= read -r id; do
     [ -z "$(find "$root/uploads" -name "$id*")" ] || fail "finished upload $id left files"
 done < <(cat "$work"/w*/finished)
+# Nothing was moved to quarantine.
+[ ! -e "$root/quarantine" ] || fail "a repair quarantined: $(find "$root/quarantine" -type f)"
 # A push that followed the protocol never failed for want of what it had found.
 while IFS= read -r line; do fail "$line"; done < <(cat "$work"/w*/lost)
 # pulls_whole REPO DIGEST: the manifest and everything it names answer with their own bytes.

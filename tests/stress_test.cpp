@@ -190,7 +190,7 @@ class Worker {
     void step() {
         const bool quiet_now = quiet();
         if (quiet_now) cancel_open();
-        switch (pick(20)) {
+        switch (pick(21)) {
             case 0:
             case 1:
                 quiet_now ? lookup() : upload();
@@ -246,6 +246,9 @@ class Worker {
             case 18:
                 put_own_index();
                 break;
+            case 19:
+                store_check();
+                break;
             default:
                 pick(2) == 0 ? delete_own_tag() : delete_own_digest();
                 break;
@@ -258,6 +261,30 @@ class Worker {
         check(json_ok(report));
         if (report == nullptr) ++counts_["collections-refused"];
         if (report != nullptr && !dry) ++counts_["collections"];
+    }
+
+    // The store check, mostly with repair, as one more actor among pushes, deletions and
+    // collections: in a store nothing damaged, a repair finds nothing to act on, and whatever
+    // an operation in flight set aside is its own.
+    void store_check() {
+        const bool repair = pick(4) != 0;
+        const char *report = reg_fsck_json(repair ? 1 : 0, nullptr, nullptr, nullptr);
+        check(json_ok(report));
+        if (report == nullptr) {
+            ++counts_["repairs-refused"];  // a collection ran
+            return;
+        }
+        ++counts_[repair ? "repairs" : "checks"];
+        yyjson_doc *doc = yyjson_read(report, std::strlen(report), 0);
+        yyjson_val *root = yyjson_doc_get_root(doc);
+        if (yyjson_get_int(yyjson_obj_getn(yyjson_obj_get(root, "damaged"), "count", 5)) != 0)
+            fault(std::string("the check found damage: ") + report);
+        yyjson_val *leftovers = yyjson_obj_getn(yyjson_obj_get(root, "leftovers"), "first", 5);
+        for (size_t i = 0; i < yyjson_arr_size(leftovers); ++i)
+            if (std::strcmp(yyjson_get_str(yyjson_obj_get(yyjson_arr_get(leftovers, i), "action")),
+                            "none") != 0)
+                fault(std::string("the repair acted on a leftover: ") + report);
+        yyjson_doc_free(doc);
     }
 
     // An upload others may append to while it is open.
@@ -787,6 +814,8 @@ TEST(Stress, EightProcessesLeaveAWholeStore) {
             ++blobs;
             EXPECT_EQ(sha256_hex(read_text(root + "/blobs/sha256/" + fan + "/" + name)), name);
         }
+    // No repair moved anything to quarantine: nothing was damaged.
+    EXPECT_FALSE(exists(root + "/quarantine")) << tree_listing(root + "/quarantine");
     // Every upload is over (finished, or cancelled at the end): nothing of one is left.
     for (const std::string &name : entries(root + "/uploads"))
         ADD_FAILURE() << "left in uploads: " << name

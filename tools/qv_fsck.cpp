@@ -1,6 +1,7 @@
 // Checks a storage tree from the command line and prints the report; with --repair, mends
 // what it can (damaged files go to quarantine/ below the root, never deleted). On a terminal
-// it shows how much of the blob bytes it has hashed, since a large store takes minutes.
+// it shows how much of the blob bytes it has hashed, since a large store takes minutes. The
+// registry keeps serving meanwhile: see the help text for what the check does about that.
 //
 //   qv_fsck --root DIR [--repair] [--clock-margin SECONDS]
 // Exit status: 0 no damage remains, 1 damage remains, 2 the check could not run.
@@ -46,9 +47,30 @@ void draw(int64_t done, int64_t total, void *ctx) {
     std::fflush(stderr);
 }
 
+constexpr const char kUsage[] = "usage: qv_fsck --root DIR [--repair] [--clock-margin SECONDS]\n";
+
 int usage() {
-    std::fprintf(stderr, "usage: qv_fsck --root DIR [--repair] [--clock-margin SECONDS]\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+int help() {
+    std::fputs(kUsage, stdout);
+    std::fputs(
+        "Checks that every blob and manifest body hashes to its name, that every link names a\n"
+        "stored manifest and every reference is stored, and lists what killed operations left.\n"
+        "With --repair, damaged files move to quarantine/ below the root and leftovers go back\n"
+        "or away. The registry may keep serving meanwhile:\n"
+        "  - a repair holds the collection's lease: collections are refused while it runs, and\n"
+        "    it is refused while one runs;\n"
+        "  - it moves a file only while the name still holds the very file it judged; one a\n"
+        "    client pushed again meanwhile stays (\"none (changed during the check)\");\n"
+        "  - what an operation set aside less than 15 minutes ago (and the clock margin) is\n"
+        "    left alone, dated from when it was set aside;\n"
+        "  - a file gone meanwhile is no damage; a directory it cannot list is.\n"
+        "Exit status: 0 no damage remains, 1 damage remains, 2 the check could not run.\n",
+        stdout);
+    return 0;
 }
 
 }  // namespace
@@ -57,7 +79,9 @@ int main(int argc, char **argv) {
     const char *root = nullptr;
     int repair = 0;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            return help();
+        } else if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
             root = argv[++i];
         } else if (std::strcmp(argv[i], "--repair") == 0) {
             repair = 1;
