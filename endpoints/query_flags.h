@@ -2,6 +2,8 @@
 // never taken for a real one.
 #pragma once
 
+#include <cctype>
+#include <initializer_list>
 #include <string_view>
 
 #include "frontend/qv_cgi.h"
@@ -29,6 +31,27 @@ inline int dry_run_flag(const char *name, int fallback) {
     const std::string_view v(cgi_query(name));
     if (v.empty()) return query_names(name) ? 1 : fallback;
     return (v == "0" || v == "false") ? 0 : 1;
+}
+
+inline bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]);
+        const unsigned char y = static_cast<unsigned char>(b[i]);
+        if (std::tolower(x) != std::tolower(y)) return false;
+    }
+    return true;
+}
+
+// A flag that makes an endpoint change the store where it would otherwise only look (repair):
+// only an explicit yes ("1", or "true", "yes" or "on" in any letter case) is on; anything
+// else, absent, empty or misspelt, leaves the store alone.
+inline bool yes_flag(const char *name) {
+    const std::string_view v(cgi_query(name));
+    if (v == "1") return true;
+    for (const std::string_view yes : {"true", "yes", "on"})
+        if (equals_ignoring_case(v, yes)) return true;
+    return false;
 }
 
 }  // namespace qv::endpoints

@@ -3,13 +3,13 @@
 // preview read it alike, so that a preview shows what the same values would delete.
 #pragma once
 
-#include <cctype>
 #include <charconv>
 #include <climits>
 #include <cstdint>
 #include <string_view>
 
 #include "frontend/oci_common.h"
+#include "endpoints/query_flags.h"
 #include "frontend/qv_cgi.h"
 
 namespace qv::endpoints {
@@ -27,16 +27,6 @@ namespace policy_detail {
 inline int clamp_to_int(int64_t v) {
     if (v < 0) return 0;
     return v > INT_MAX ? INT_MAX : static_cast<int>(v);
-}
-
-inline bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const unsigned char x = static_cast<unsigned char>(a[i]);
-        const unsigned char y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y)) return false;
-    }
-    return true;
 }
 
 // "0", and "false", "no" or "off" in any letter case, are off; any other non-empty text is on;

@@ -1,5 +1,6 @@
 // Administration: garbage collection (run, progress, cancel), the store check and the
 // statistics report.
+#include "endpoints/query_flags.h"
 #include "endpoints/v2_internal.h"
 #include "storage/reg_storage.h"
 
@@ -34,12 +35,14 @@ void handle_gc(const Route &r) {
 
 void handle_fsck(const Route &r) {
     if (r.method != Method::Post) method_not_allowed();
-    const char *report = reg_fsck_json(flag_param("repair", 0), nullptr, nullptr, nullptr);
+    const bool repair = qv::endpoints::yes_flag("repair");
+    const char *report = reg_fsck_json(repair ? 1 : 0, nullptr, nullptr, nullptr);
     if (report != nullptr) {
         send_json(200, report);
         return;
     }
-    if (message_starts("a collection is running")) fail(409, "FSCK_REFUSED", engine_message());
+    if (message_starts("a collection is running") || message_starts("another store repair"))
+        fail(409, "FSCK_REFUSED", engine_message());
     storage_error("store check failed");
 }
 

@@ -1,6 +1,8 @@
 // The registry program at its process boundary: a prepared CGI environment and body in; the
 // status, headers, body and the store afterwards out.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -38,6 +40,7 @@ struct Request {
     std::string query;
     std::string body;
     std::map<std::string, std::string> env;
+    int uid = -1;  // the user the program runs as (the test's own when unset)
 };
 
 // A working directory (for config.json) with a storage root below it.
@@ -58,6 +61,7 @@ struct Site {
         if (!req.query.empty()) setup.env["QUERY_STRING"] = req.query;
         if (!req.body.empty()) setup.env.emplace("CONTENT_LENGTH", std::to_string(req.body.size()));
         setup.stdin_data = req.body;
+        setup.uid = req.uid;
         const ChildResult r = run_program(program, setup);
         EXPECT_TRUE(r.exited && r.status == 0) << req.method << " " << req.path;
         Response out;
@@ -839,6 +843,49 @@ TEST(RegistryEndpoint, ReferrersListAnyNumber) {
     EXPECT_EQ(count(all, "\"digest\":"), 2000u);
     EXPECT_EQ(all.substr(all.size() - 4), "}]}\n");
     EXPECT_EQ(count(referrers(site, image, "artifactType=t1"), "\"artifactType\":\"t1\""), 1000u);
+}
+
+// A repository whose manifests cannot be listed gets an error, not an empty index: the status
+// goes out only once it is known. Root reads any directory, so the program runs as another user.
+TEST(RegistryEndpoint, ReferrersThatCannotBeListedAreAnError) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    constexpr int kNobody = 65534;
+    Site site;
+    const std::string digest = site.push_image("team/app", "v1", "a");
+    ASSERT_EQ(::chmod(site.dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chown(site.dir.path().c_str(), kNobody, kNobody), 0);
+    for (const auto &e : std::filesystem::recursive_directory_iterator(site.dir.path()))
+        ASSERT_EQ(::lchown(e.path().c_str(), kNobody, kNobody), 0);
+    ChildSetup as_nobody;
+    as_nobody.uid = kNobody;
+    if (run_child(as_nobody, [] { return ::access(QV_REGISTRY_BIN, X_OK); }).status != 0)
+        GTEST_SKIP() << "the program cannot be run by another user from this build directory";
+    ASSERT_EQ(::chmod((site.root() + "/repositories/team/app/_manifests").c_str(), 0300), 0);
+    const Response r = site.call({"GET", "/team/app/referrers/" + digest, "", "", {}, kNobody});
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(code_of(r), "STORAGE_ERROR");
+}
+
+// Only an explicit yes repairs: a "no", an empty value or a misspelt one only looks.
+TEST(RegistryEndpoint, OnlyAnExplicitYesRepairs) {
+    Site site;
+    site.push_image("team/app", "v1", "a");
+    const std::string blob = blob_path(site.root(), sha256_hex("layer a"));
+    for (const char *query : {"", "repair", "repair=", "repair=no", "repair=off", "repair=0",
+                              "repair=false", "repair=2", "repair=yess"}) {
+        write_text(blob, "");
+        EXPECT_NE(site.call("POST", "/_fsck", query).body.find("{\"repair\":false,"),
+                  std::string::npos)
+            << query;
+        EXPECT_TRUE(exists(blob)) << query;
+    }
+    for (const char *query : {"repair=1", "repair=true", "repair=Yes", "repair=ON"}) {
+        write_text(blob, "");
+        EXPECT_NE(site.call("POST", "/_fsck", query).body.find("{\"repair\":true,"),
+                  std::string::npos)
+            << query;
+        EXPECT_FALSE(exists(blob)) << query;
+    }
 }
 
 // Where the server says it sends blob files from that directory, a whole blob is handed over

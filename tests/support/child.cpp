@@ -1,6 +1,7 @@
 #include "support/child.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +64,9 @@ void prepare_child(const ChildSetup &setup, const std::string &in_path,
     // Fresh stdio state for the redirected descriptors.
     std::clearerr(stdin);
     std::clearerr(stdout);
+    if (setup.uid >= 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(setup.uid) != 0 || ::setuid(setup.uid) != 0))
+        ::_exit(126);
 }
 
 ChildHandle start(const ChildSetup &setup, const std::function<void()> &child_body) {

@@ -14,6 +14,7 @@ struct ChildSetup {
     std::map<std::string, std::string> env;
     std::string cwd;         // empty: the parent's
     std::string stdin_data;  // standard input, byte for byte
+    int uid = -1;            // when set, run as this user and group (the caller being root)
 };
 
 struct ChildResult {
