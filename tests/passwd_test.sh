@@ -31,6 +31,21 @@ expect "not UTF-8" 1 $'pw\n' $'\xff'
 cmp -s "$work/config.json" "$work/before" || { echo "FAIL: a refusal changed the file"; fails=$((fails + 1)); }
 echo '[1]' >"$work/config.json"
 expect "not an object" 1 $'pw\n' bob
+# The hash is never readable by more than the file it replaces, not even while it is written:
+# a new file is 0600 from its creation (and its directory's owner's: the site's user runs the
+# programs), and so is every replacement's temporary.
+rm -f "$work/config.json"
+[ "$(id -u)" != 0 ] || chown 65534:65534 "$work"
+umask 022
+expect "new file" 0 $'pw\n' carol
+[ "$(stat -c %a "$work/config.json")" = 600 ] || { echo "FAIL: a new file is not 0600"; fails=$((fails + 1)); }
+[ "$(id -u)" != 0 ] || [ "$(stat -c %u "$work/config.json")" = 65534 ] ||
+    { echo "FAIL: a new file is not its directory owner's"; fails=$((fails + 1)); }
+strace -f -e trace=open,openat,openat2,creat -o "$work/trace" "$passwd" "$work/config.json" dave \
+    <<<pw >/dev/null 2>&1
+if ! grep -q O_CREAT "$work/trace" || grep O_CREAT "$work/trace" | grep -qv '0600'; then
+    echo "FAIL: created wider than 0600: $(grep O_CREAT "$work/trace")"; fails=$((fails + 1))
+fi
 got=0; "$passwd" >/dev/null 2>&1 || got=$?
 [ "$got" = 2 ] || { echo "FAIL: usage: status $got"; fails=$((fails + 1)); }
 echo "passwd: $fails failed"

@@ -47,16 +47,29 @@ const char *user_problem(std::string_view user) {
     return nullptr;
 }
 
-// The file replaced whole and durably, its replacement given the old one's mode and owner
-// before it takes its place: the programs reading it never meet it unreadable, and a file the
-// operator kept private stays so.
-bool replace_keeping_ownership(const char *path, const std::string &body) {
+// The file replaced whole and durably. It holds a password's hash, so the replacement is
+// created 0600 and only then given the old file's mode and owner, just before it takes its
+// place: never readable by more than the file it replaces, and the programs reading it never
+// meet it unreadable. A new file is 0600 and belongs to its directory's owner (the site's
+// user, who runs the programs: a file they cannot read would leave the gate open).
+bool replace_privately(const char *path, const std::string &body) {
     char temporary[reg::kPathCap];
     if (!reg::temporary_path(temporary, path)) return false;
-    qv::os::Ownership old{};
-    const bool had = qv::os::ownership_of(path, &old);
-    if (reg::write_file_durable(temporary, body.data(), body.size()) != 0 ||
-        (had && !qv::os::give_ownership(temporary, old)) || !qv::os::rename_path(temporary, path)) {
+    qv::os::Ownership owner{};
+    if (!qv::os::ownership_of(path, &owner)) {
+        const std::string_view p(path);
+        const size_t cut = p.find_last_of('/');
+        const std::string dir =
+            cut == std::string_view::npos ? "." : std::string(p.substr(0, cut + 1));
+        if (!qv::os::ownership_of(dir.c_str(), &owner)) return false;
+        owner.mode = 0600;
+    }
+    std::FILE *file = qv::os::open_write(temporary, true, 0600);
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(body.data(), 1, body.size(), file) == body.size() &&
+                         qv::os::durable_contents(file);
+    if (std::fclose(file) != 0 || !written || !qv::os::give_ownership(temporary, owner) ||
+        !qv::os::rename_path(temporary, path)) {
         qv::os::remove_file(temporary);
         return false;
     }
@@ -129,7 +142,7 @@ int main(int argc, char **argv) {
     std::string body(written, out_len);
     std::free(written);
     body.push_back('\n');
-    if (!replace_keeping_ownership(config, body))
+    if (!replace_privately(config, body))
         return fail(config, "could not be written (is its directory writable?)");
     std::printf("qv_passwd: %s: password set for %.*s\n", config, static_cast<int>(user.size()),
                 user.data());
