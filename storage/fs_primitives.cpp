@@ -297,7 +297,9 @@ int json_escape_append(char *dst, size_t cap, const char *src) {
 namespace {
 
 // Noted changes while a DeferredFlushes scope is open: one path per directory holding one.
+// Scopes may nest; the outermost one owns the notes.
 std::map<std::string, std::string> *s_noted = nullptr;
+int s_scopes = 0;
 // A flush made at once inside the scope (the note could not be taken) that failed.
 bool s_failed_at_once = false;
 
@@ -328,11 +330,13 @@ bool change_durable(const char *path) {
 }
 
 DeferredFlushes::DeferredFlushes() {
-    if (s_noted == nullptr) s_noted = new (std::nothrow) std::map<std::string, std::string>();
+    if (s_scopes++ > 0) return;
+    s_noted = new (std::nothrow) std::map<std::string, std::string>();
     s_failed_at_once = false;
 }
 
 DeferredFlushes::~DeferredFlushes() {
+    if (--s_scopes > 0) return;
     flush();
     delete s_noted;
     s_noted = nullptr;

@@ -24,7 +24,9 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out);
 // true keeps the manifest's files.
 using SpareManifest = std::function<bool(const char *hex)>;
 
-enum class TagDeletion { deleted, changed, failed };
+// unsafe: a tag pushed meanwhile could not be put back (it stays aside until the store check
+// puts it back), so the pass must not report success.
+enum class TagDeletion { deleted, changed, failed, unsafe };
 
 // A tag link as the retention pass read it: the digest it held, and which file it was when.
 // A push writes the link anew even with the same digest, so a link that is not this file any

@@ -164,7 +164,7 @@ int changes_durable(std::initializer_list<const char *> changed) {
     return 0;
 }
 
-enum class Claim { removed, changed, failed };
+enum class Claim { removed, changed, failed, unsafe };
 
 // Removes the tag's link only while it names the manifest. The link is first moved aside to a
 // name of this process's own, and only that file is read and removed: a push that re-points
@@ -190,16 +190,18 @@ Claim claim_link(const char *repo, const char *tag, const char *hex,
                                                     info.file_id == collected->file_id &&
                                                     qv::os::mtime_of(info) == collected->written);
     if (same_file && read_file(claimed, text, sizeof text, nullptr) == 0 && names_hex(text, hex)) {
-        qv::os::remove_file(claimed);
-        return Claim::removed;
+        // Left aside, it would be put back as a tag the pass reported deleted.
+        if (qv::os::remove_file(claimed)) return Claim::removed;
+        set_error("delete tag failed: %s", claimed);
+        return Claim::failed;
     }
     if (qv::os::rename_new(claimed, link))
-        return change_durable(link) ? Claim::changed : Claim::failed;
+        return change_durable(link) ? Claim::changed : Claim::unsafe;
     // A newer link written since the move wins; this one is then no longer wanted. Any other
     // failure leaves it aside, where the store check puts it back.
     if (errno != EEXIST) {
         set_error("tag link could not be put back: %s", link);
-        return Claim::failed;
+        return Claim::unsafe;
     }
     qv::os::remove_file(claimed);
     return Claim::changed;
@@ -246,11 +248,14 @@ Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex
         if (!held[i]) continue;
         if (named && qv::os::rename_new(claimed[i], paths[i])) {
             ok = change_durable(paths[i]) && ok;
-        } else if (!named || errno == EEXIST) {
-            qv::os::remove_file(claimed[i]);  // a push wrote the file anew meanwhile: same bytes
-        } else {
+        } else if (named && errno != EEXIST) {
             set_error("manifest file could not be put back: %s", paths[i]);
             ok = false;  // left aside, where the store check puts it back
+        } else if (!qv::os::remove_file(claimed[i]) && !named) {
+            // Left aside, it would be put back as a manifest the deletion reported gone. (One
+            // a push wrote anew meanwhile holds the same bytes: a leftover, nothing more.)
+            set_error("delete manifest failed: %s", claimed[i]);
+            ok = false;
         }
     }
     return !ok ? Kept::failed : named ? Kept::yes : Kept::no;
@@ -515,6 +520,8 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const Collec
             return TagDeletion::changed;
         case Claim::failed:
             return TagDeletion::failed;
+        case Claim::unsafe:
+            return TagDeletion::unsafe;
         case Claim::removed:
             break;
     }

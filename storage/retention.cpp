@@ -268,6 +268,10 @@ bool delete_marked(RetentionItem *items, int count, const Policy &policy, Tally 
                 break;
             case TagDeletion::failed:
                 break;
+            case TagDeletion::unsafe:
+                // A tag pushed meanwhile is aside: no report may say the pass went well.
+                removals.flush();
+                return false;
         }
     }
     return removals.flush();
