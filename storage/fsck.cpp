@@ -101,8 +101,8 @@ Act move_judged(const std::string &path, const qv::os::FileInfo &judged, const s
     if (fsck_judged_hook != nullptr) fsck_judged_hook(path.c_str());
     if (!qv::os::rename_new(path.c_str(), dest.c_str())) return Act::failed;
     if (still_judged(dest, judged) == Act::done) return Act::done;
-    if (qv::os::rename_new(dest.c_str(), path.c_str())) qv::os::durable_entry(path.c_str());
-    return Act::changed;
+    if (!qv::os::rename_new(dest.c_str(), path.c_str())) return Act::changed;  // newer still there
+    return qv::os::durable_entry(path.c_str()) ? Act::changed : Act::failed;
 }
 
 // Removes the file judged at path, under the same rule.
@@ -124,6 +124,30 @@ Act put_back_judged(const std::string &path, const qv::os::FileInfo &judged,
     return qv::os::durable_entry(target.c_str()) && qv::os::durable_removal(path.c_str())
                ? Act::done
                : Act::failed;
+}
+
+// Writes a torn link anew with text, only while the name still holds the torn file judged: a
+// link a push wrote meanwhile stays.
+Act rewrite_judged(const std::string &path, const qv::os::FileInfo &judged,
+                   const std::string &text) {
+    char aside[kPathCap];
+    char fresh[kPathCap];
+    if (!set_aside_path(aside, path.c_str()) || !temporary_path(fresh, path.c_str()))
+        return Act::failed;
+    if (const Act a = move_judged(path, judged, aside); a != Act::done) return a;
+    Act out = Act::failed;
+    if (write_file_durable(fresh, text.data(), text.size()) == 0) {
+        if (qv::os::rename_new(fresh, path.c_str()))
+            out = qv::os::durable_entry(path.c_str()) ? Act::done : Act::failed;
+        else if (errno == EEXIST)
+            out = Act::changed;
+    }
+    qv::os::remove_file(fresh);  // nothing there once it took the link's place
+    // The torn one goes once a whole link stands; otherwise it goes back.
+    if (out == Act::failed && qv::os::rename_new(aside, path.c_str())) return out;
+    qv::os::remove_file(aside);
+    qv::os::durable_removal(aside);
+    return out;
 }
 
 const char *said(Act a, const char *done) {
@@ -231,6 +255,7 @@ class Check {
                 if (!f.is_dir && (is_hex64(f.name) || !pending_stem(f.name).empty()) &&
                     held.entry_info(f.name.c_str(), &info))
                     bytes_total_ += info.size;
+                keep_lease();
             }
         }
     }
@@ -256,9 +281,12 @@ class Check {
         }
     }
 
-    void check_blob(const qv::os::HeldDir &held, const std::string &dir, const DirEntry &f) {
+    // again: the file a client pushed while the first judgement was being acted on.
+    void check_blob(const qv::os::HeldDir &held, const std::string &dir, const DirEntry &f,
+                    bool again = false) {
         const std::string path = join(dir, f.name);
-        ++blobs_;
+        if (!again) ++blobs_;
+        keep_lease();
         std::string problem;
         char hex[65];
         qv::os::FileInfo judged{};
@@ -271,10 +299,15 @@ class Check {
                           : "holds other bytes than its name's (sha256:" + std::string(hex) + ")";
         }
         if (problem.empty()) return;
-        damaged_blobs_.insert(f.name);
         // What cannot be opened is judged by its look alone.
         if (judged.file_id == 0 && !held.entry_info(f.name.c_str(), &judged)) return;
-        damaged(path, problem, quarantine(path, judged));
+        const std::string action = quarantine(path, judged);
+        if (action == kChanged && !again) {
+            note(&damaged_, path, problem, action);  // what stands there now is judged afresh
+            return check_blob(held, dir, f, true);
+        }
+        damaged_blobs_.insert(f.name);
+        damaged(path, problem, action);
     }
 
     // A blob a collection renamed aside and never removed: what every lookup would put back.
@@ -379,7 +412,9 @@ class Check {
         check_tags(join(dir, "tags"), bodies);
     }
 
-    bool check_body(const std::string &path, const std::string &hex, SoundBody *out) {
+    bool check_body(const std::string &path, const std::string &hex, SoundBody *out,
+                    bool again = false) {
+        keep_lease();
         char *raw = nullptr;
         uint64_t len = 0;
         qv::os::FileInfo judged{};
@@ -404,7 +439,12 @@ class Check {
         if (problem.empty() && !yyjson_is_obj(root)) problem = "manifest body is not a JSON object";
         if (!problem.empty()) {
             if (err != 0 && !look(path, &judged)) return false;
-            damaged(path, problem, quarantine(path, judged));
+            const std::string action = quarantine(path, judged);
+            if (action == kChanged && !again) {
+                note(&damaged_, path, problem, action);  // pushed again: judged afresh
+                return check_body(path, hex, out, true);
+            }
+            damaged(path, problem, action);
             return false;
         }
         out->path = path;
@@ -472,22 +512,17 @@ class Check {
             const std::string dir = join(revisions, e.name);
             const std::string link = join(dir, "link");
             const std::string expected = std::string(kDigestPrefix) + e.name;
-            check_link_dir_leftovers(dir, expected);
+            check_link_dir_leftovers(dir, expected, bodies);
             std::string text;
             qv::os::FileInfo judged{};
             if (read_link(link, &text, &judged) == ENOENT) continue;
             ++links_;
             const bool body_sound = bodies.count(e.name) != 0;
             if (text != expected) {
-                std::string action = "none";
-                if (repair_ && body_sound) {
-                    action = replace_file(link.c_str(), expected.data(), expected.size()) == 0
-                                 ? "rewritten"
-                                 : "none";
-                } else {
-                    action = quarantine(link, judged);
-                }
-                damaged(link, "torn revision link", action);
+                damaged(link, "torn revision link",
+                        repair_ && body_sound
+                            ? said(rewrite_judged(link, judged, expected), "rewritten")
+                            : quarantine(link, judged));
             } else if (!body_sound && qv::os::is_missing(join(manifests, e.name).c_str())) {
                 missing(link, "names manifest " + expected + ", whose body is not stored");
             }
@@ -500,26 +535,36 @@ class Check {
         for (const DirEntry &e : entries) {
             if (!e.is_dir) continue;
             const std::string current = join(join(tags, e.name), "current");
-            const std::string link = join(current, "link");
-            check_link_dir_leftovers(current, {});
-            std::string text;
-            qv::os::FileInfo judged{};
-            if (read_link(link, &text, &judged) == ENOENT) continue;  // none, or deleted meanwhile
-            ++links_;
-            if (text.size() != kLinkLen || !digest_valid(text.c_str())) {
-                damaged(link, "torn tag link", quarantine(link, judged));
-            } else if (bodies.count(text.substr(kDigestPrefix.size())) == 0) {
-                missing(link, "names manifest " + text +
-                                  ", whose body is not stored (push the image again)");
+            check_link_dir_leftovers(current, {}, bodies);
+            check_tag_link(join(current, "link"), bodies);
+        }
+    }
+
+    void check_tag_link(const std::string &link, const std::set<std::string> &bodies,
+                        bool again = false) {
+        std::string text;
+        qv::os::FileInfo judged{};
+        if (read_link(link, &text, &judged) == ENOENT) return;  // none, or deleted meanwhile
+        if (!again) ++links_;
+        if (text.size() != kLinkLen || !digest_valid(text.c_str())) {
+            const std::string action = quarantine(link, judged);
+            if (action == kChanged && !again) {
+                note(&damaged_, link, "torn tag link", action);  // pushed again: judged afresh
+                return check_tag_link(link, bodies, true);
             }
+            damaged(link, "torn tag link", action);
+        } else if (bodies.count(text.substr(kDigestPrefix.size())) == 0) {
+            missing(link,
+                    "names manifest " + text + ", whose body is not stored (push the image again)");
         }
     }
 
     // Temporaries beside a link. One a deletion moved aside and a crash kept there (a tag
     // re-pushed while a retention pass claimed it, among them) goes back when it holds a
-    // whole digest (expected, for a revision link), no link took its place and it is older
-    // than the window; the rest are leftovers.
-    void check_link_dir_leftovers(const std::string &dir, const std::string &expected) {
+    // whole digest (expected, for a revision link) of a sound body, no link took its place
+    // and it is older than the window; the rest are leftovers.
+    void check_link_dir_leftovers(const std::string &dir, const std::string &expected,
+                                  const std::set<std::string> &bodies) {
         std::vector<DirEntry> entries;
         if (!list_entries(dir.c_str(), &entries)) {
             unlistable(dir);
@@ -533,7 +578,9 @@ class Check {
             qv::os::FileInfo judged{};
             if (temporary_target(e.name) == "link" && read_link(path, &text, &judged) == 0 &&
                 text.size() == kLinkLen && digest_valid(text.c_str()) &&
-                (expected.empty() || text == expected) && qv::os::is_missing(link.c_str())) {
+                (expected.empty() || text == expected) &&
+                bodies.count(text.substr(kDigestPrefix.size())) != 0 &&
+                qv::os::is_missing(link.c_str())) {
                 if (!stale(e.name, judged)) continue;
                 leftover(path, "link moved aside by a deletion that did not end",
                          repair_ ? said(put_back_judged(path, judged, link), "put back") : "none");
@@ -626,9 +673,9 @@ class Check {
         if (moved == Act::done)
             moved = mkdirs(dest_dir.c_str()) == 0 ? move_judged(path, judged, dest) : Act::failed;
         if (moved == Act::changed) return kChanged;
-        if (moved == Act::failed || !qv::os::durable_entry(dest.c_str()) ||
-            !qv::os::durable_removal(path.c_str()))
-            return "none (could not be moved to quarantine)";
+        if (moved == Act::failed) return "none (could not be moved to quarantine)";
+        if (!qv::os::durable_entry(dest.c_str()) || !qv::os::durable_removal(path.c_str()))
+            return "moved to " + dest_rel + " (the move could not be flushed to disk)";
         return "moved to " + dest_rel;
     }
 

@@ -1,7 +1,8 @@
 // One collection or store repair at a time across every host that shares the store: a run
 // holds _gc/lease, created exclusively (a create with one winner on distributed file systems
-// too). The lease names its holder and what it is doing ("<identity>\n<kind>\n"; a lease of
-// the identity alone is a collection's), and is refreshed as the run goes; one left
+// too). The lease names its holder and what it is doing ("<identity>/<kind>"; a lease of the
+// identity alone is a collection's, and older programs, finding a part more than an identity
+// has, take the holder for one they cannot look at), and is refreshed as the run goes; one left
 // unrefreshed for ten minutes and the clock margin, or whose holder on this host is gone, is a
 // crashed run's and is taken over.
 #include <cerrno>
@@ -23,11 +24,21 @@ std::string holder() {
     return identity.empty() ? std::string(process_tag()) : identity;
 }
 
-// Why a run of kind is refused while the holder of text runs.
-void refuse(const char *kind, std::string_view text) {
-    const size_t eol = text.find('\n');
-    const bool held_by_repair =
-        eol != std::string_view::npos && text.substr(eol + 1).starts_with(kRepairLease);
+// The holder's identity in a lease's text, and whether a repair holds it.
+std::string_view identity_in(std::string_view text, bool *repair) {
+    *repair = false;
+    for (const std::string_view kind : {kRepairLease, kCollectionLease}) {
+        if (text.size() > kind.size() && text.ends_with(kind) &&
+            text[text.size() - kind.size() - 1] == '/') {
+            *repair = kind == kRepairLease;
+            return text.substr(0, text.size() - kind.size() - 1);
+        }
+    }
+    return text;
+}
+
+// Why a run of kind is refused while a repair holds the lease, or a collection.
+void refuse(const char *kind, bool held_by_repair) {
     const bool repair = std::strcmp(kind, kRepairLease) == 0;
     if (held_by_repair) {
         set_error("%s store repair is running; try again once it is done",
@@ -52,7 +63,7 @@ bool GcLease::acquire(const char *kind) {
         return false;
     }
     if (!qv::os::is_dir(dir)) mkdirs(dir);
-    const std::string me = holder() + "\n" + kind + "\n";
+    const std::string me = holder() + "/" + kind;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (std::FILE *f = qv::os::open_write(path, true)) {
             const bool written = std::fwrite(me.data(), 1, me.size(), f) == me.size();
@@ -70,13 +81,14 @@ bool GcLease::acquire(const char *kind) {
         qv::os::FileInfo info{};
         const bool read = read_file(path, text, sizeof text, &len) == 0;
         const bool dated = qv::os::entry_info(path, &info);
-        const std::string_view held(text, read ? len : 0);
+        bool held_by_repair = false;
+        const std::string_view held =
+            identity_in(std::string_view(text, read ? len : 0), &held_by_repair);
         const bool stale =
             (dated && qv::os::unix_now() - info.mtime_unix > kLeaseStaleSeconds + clock_margin()) ||
-            (read &&
-             qv::os::process_liveness(held.substr(0, held.find('\n'))) == qv::os::Liveness::gone);
+            (read && qv::os::process_liveness(held) == qv::os::Liveness::gone);
         if (!stale) {
-            refuse(kind, held);
+            refuse(kind, held_by_repair);
             return false;
         }
         // Renamed to a name of this run's own first, so that of two takers only one removes it.
