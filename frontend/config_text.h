@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -21,18 +22,21 @@ inline constexpr const char *kConfigFile = "config.json";
 inline constexpr std::size_t kConfigWindow = 8192;
 
 // Reads at most size - 1 bytes into buf and terminates them; false when the file does not
-// open (a pipe or a directory in its place reads as no file), leaving the empty text.
-inline bool read_config_window(char *buf, std::size_t size) {
+// open (a pipe or a directory in its place reads as no file), leaving the empty text. With
+// denied, also whether a file is there that this process may not read (or whose disk fails):
+// settings it may hold, a sign-in among them, cannot be known.
+inline bool read_config_window(char *buf, std::size_t size, bool *denied = nullptr) {
     std::size_t n = 0;
     const int err = qv::os::read_regular(kConfigFile, buf, size - 1, &n);
     buf[n] = '\0';
+    if (denied != nullptr) *denied = err == EACCES || err == EPERM || err == EIO;
     return err == 0 || n > 0;
 }
 
 class ConfigSnapshot {
   public:
     ConfigSnapshot() : outer_(current_) {
-        opened_ = read_config_window(buf_.data(), buf_.size());
+        opened_ = read_config_window(buf_.data(), buf_.size(), &denied_);
         len_ = std::char_traits<char>::length(buf_.data());
         current_ = this;
     }
@@ -42,6 +46,7 @@ class ConfigSnapshot {
 
     static const ConfigSnapshot *current() { return current_; }
     bool opened() const { return opened_; }
+    bool denied() const { return denied_; }
     // The first size - 1 bytes, as a fresh read through that window would give them.
     void window(char *out, std::size_t size) const {
         const std::size_t n = std::min(len_, size - 1);
@@ -53,6 +58,7 @@ class ConfigSnapshot {
     std::array<char, kConfigWindow> buf_;
     std::size_t len_ = 0;
     bool opened_ = false;
+    bool denied_ = false;
     const ConfigSnapshot *outer_;
     static inline const ConfigSnapshot *current_ = nullptr;
 };
@@ -66,19 +72,22 @@ class ConfigText {
     ConfigText() {
         if (const ConfigSnapshot *snap = ConfigSnapshot::current()) {
             opened_ = snap->opened();
+            denied_ = snap->denied();
             snap->window(buf_.data(), N);
         } else {
-            opened_ = read_config_window(buf_.data(), N);
+            opened_ = read_config_window(buf_.data(), N, &denied_);
         }
     }
 
     bool opened() const { return opened_; }
+    bool denied() const { return denied_; }
     const char *c_str() const { return buf_.data(); }
     std::string_view text() const { return std::string_view(buf_.data()); }
 
   private:
     std::array<char, N> buf_;
     bool opened_ = false;
+    bool denied_ = false;
 };
 
 // White space allowed between a key's colon and its value.

@@ -52,6 +52,7 @@ struct AuthSettings {
     char user[kUserSize] = {};
     char digest[kDigestTextSize] = {};
     bool on = false;
+    bool unreadable = false;  // a config.json this process may not read: nobody passes
 };
 
 // The digest's characters are not checked here: a 64-character value that is not hex keeps
@@ -59,6 +60,7 @@ struct AuthSettings {
 AuthSettings read_settings() {
     AuthSettings s;
     const AuthConfig cfg;
+    s.unreadable = cfg.denied();
     if (!cfg.opened()) return s;
     s.on = json_str_key(cfg.c_str(), "registry_auth_user", s.user, sizeof s.user) != 0 &&
            json_str_key(cfg.c_str(), "registry_auth_sha256", s.digest, sizeof s.digest) != 0 &&
@@ -243,6 +245,21 @@ void send_unauthorized() {
     std::fflush(stdout);
 }
 
+// A config.json that may hold a sign-in but cannot be read (a file made 0600 for another user)
+// must not leave every route open: every request is refused until it can be read.
+void send_unreadable() {
+    static constexpr const char kBody[] =
+        "{\"errors\":[{\"code\":\"DENIED\",\"message\":\"config.json cannot be read by the "
+        "registry (check its owner and mode): every request is refused until it can be\"}]}\n";
+    cgi_header_status(503, "Service Unavailable");
+    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_json();
+    cgi_headers_end();
+    std::fputs(kBody, stdout);
+    qv_audit_note_bytes(static_cast<int64_t>(sizeof kBody - 1));
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 extern "C" int registry_auth_path_guarded(const char *path) {
@@ -253,11 +270,16 @@ extern "C" int registry_auth_path_guarded(const char *path) {
 }
 
 extern "C" int registry_auth_enabled(void) {
-    return read_settings().on ? 1 : 0;
+    const AuthSettings s = read_settings();
+    return s.on || s.unreadable ? 1 : 0;
 }
 
 extern "C" int registry_auth_check(void) {
     const AuthSettings s = read_settings();
+    if (s.unreadable) {
+        send_unreadable();
+        return 0;
+    }
     if (!s.on) return 1;
     const char *header = cgi_env("HTTP_AUTHORIZATION", nullptr);
     char actor[kUserSize];

@@ -1,6 +1,8 @@
 // The Basic authentication gate at the process boundary: what a request writes to standard
 // output, and the access-log line it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <optional>
@@ -52,11 +54,19 @@ struct Request {
 };
 
 // One request under /v2/x. After a pass the child records a 200, so the line shows the actor.
-Request request(const std::optional<std::string> &cfg, const std::optional<std::string> &header) {
+// With uid, the gate runs as that user, and config.json is the test's own, 0600.
+Request request(const std::optional<std::string> &cfg, const std::optional<std::string> &header,
+                int uid = -1) {
     TempDir t;
     make_dirs(t / "store");
     if (cfg) write_text(t / "config.json", *cfg);
+    if (uid >= 0) {
+        EXPECT_EQ(::chmod(t.path().c_str(), 0755) | ::chmod((t / "config.json").c_str(), 0600) |
+                      ::chown((t / "store").c_str(), uid, uid),
+                  0);
+    }
     ChildSetup setup;
+    setup.uid = uid;
     setup.cwd = t.path();
     setup.env = {{"REGISTRY_STORAGE_ROOT", t / "store"}, {"PATH_INFO", "/v2/x"}};
     if (header) setup.env["HTTP_AUTHORIZATION"] = *header;
@@ -175,6 +185,24 @@ TEST(AuthGate, UnusableSettingsLeaveItOff) {
     // The longest user name and a non-hex digest still turn it on.
     std::string not_hex(64, 'z');
     EXPECT_EQ(request(config(std::string(127, 'u'), not_hex), std::nullopt).out, kRefusal + "1|0");
+}
+
+// A config.json the gate may not read (made 0600 for another user) may hold a sign-in: every
+// request is refused rather than let through. Root reads any file, so the gate runs as another.
+TEST(AuthGate, AConfigThatCannotBeReadRefusesEveryRequest) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the gate as another user";
+    const std::string body =
+        "{\"errors\":[{\"code\":\"DENIED\",\"message\":\"config.json cannot be read by the "
+        "registry (check its owner and mode): every request is refused until it can be\"}]}\n";
+    for (const std::string &cfg : {kConfig, std::string("{}")}) {
+        const Request q = request(cfg, "Basic " + b64(kCreds), 65534);
+        EXPECT_EQ(q.out,
+                  "Status: 503 Service Unavailable\r\n"
+                  "Docker-Distribution-API-Version: registry/2.0\r\n"
+                  "Content-Type: application/json; charset=utf-8\r\n\r\n" +
+                      body + "1|0");
+        EXPECT_EQ(q.log, "GET /v2/x " + std::to_string(body.size()) + " 503 anonymous");
+    }
 }
 
 TEST(AuthGate, GuardedPaths) {
