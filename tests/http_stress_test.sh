@@ -83,7 +83,7 @@ upload_one_shot() {  # upload_one_shot FILE REPO
 }
 
 push() {  # push IMAGE REPO TAG: the blobs again when the store lost them meanwhile
-    local img=$1 repo=$2 tag=$3 s try
+    local img=$1 repo=$2 tag=$3 s try b
     for try in 1 2 3; do
         s=$(code PUT "$(server)/v2/$repo/manifests/$tag" \
             -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' --data-binary @"$img")
