@@ -222,11 +222,17 @@ class Check {
     }
 
   private:
-    // A directory listed whole, or reported as one the check could not look into.
+    // A directory listed whole, or reported as one the check could not look into. One gone
+    // meanwhile is no finding, and one made anew between two looks (a tag deleted and pushed
+    // again) is listed again before it is called unreadable.
     bool listed(const std::string &dir, std::vector<DirEntry> *entries) {
-        if (!list_entries(dir.c_str(), entries)) {
-            unlistable(dir);
-            return false;
+        for (int attempt = 0; !list_entries(dir.c_str(), entries); ++attempt) {
+            entries->clear();
+            if (qv::os::is_missing(dir.c_str())) return false;
+            if (attempt == 1) {
+                damaged(dir, "directory cannot be listed: nothing in it was checked", "none");
+                return false;
+            }
         }
         keep_lease();
         if (fsck_listed_hook != nullptr) fsck_listed_hook(dir.c_str());
@@ -566,10 +572,7 @@ class Check {
     void check_link_dir_leftovers(const std::string &dir, const std::string &expected,
                                   const std::set<std::string> &bodies) {
         std::vector<DirEntry> entries;
-        if (!list_entries(dir.c_str(), &entries)) {
-            unlistable(dir);
-            return;
-        }
+        if (!listed(dir, &entries)) return;
         const std::string link = join(dir, "link");
         for (const DirEntry &e : entries) {
             if (e.is_dir || !is_temporary_name(e.name)) continue;
@@ -610,10 +613,7 @@ class Check {
     template <typename Pred>
     void check_leftovers_in(const std::string &dir, Pred is_leftover, const char *problem) {
         std::vector<DirEntry> entries;
-        if (!list_entries(dir.c_str(), &entries)) {
-            unlistable(dir);
-            return;
-        }
+        if (!listed(dir, &entries)) return;
         for (const DirEntry &e : entries) {
             if (!e.is_dir && is_leftover(e.name)) old_leftover(join(dir, e.name), e.name, problem);
         }
@@ -718,10 +718,6 @@ class Check {
     }
     void leftover(const std::string &path, std::string problem, std::string action) {
         note(&leftovers_, path, std::move(problem), std::move(action));
-    }
-    void unlistable(const std::string &dir) {
-        if (!qv::os::is_missing(dir.c_str()))
-            damaged(dir, "directory cannot be listed: nothing in it was checked", "none");
     }
 
     // Every action of a repair, beside what it quarantined: the report shows only the first
