@@ -18,6 +18,7 @@ struct RetentionPolicy {
     int keep_n;
     int days;
     int include_latest;
+    int untagged_days;
 };
 
 namespace policy_detail {
@@ -58,7 +59,8 @@ inline int count_param(const char *value, int64_t fallback) {
 inline RetentionPolicy configured_retention() {
     return {policy_detail::clamp_to_int(oci_retention_keep_n()),
             policy_detail::clamp_to_int(oci_retention_days()),
-            oci_retention_protect_latest() ? 0 : 1};
+            oci_retention_protect_latest() ? 0 : 1,
+            policy_detail::clamp_to_int(oci_retention_untagged_days())};
 }
 
 inline RetentionPolicy requested_retention() {
@@ -66,7 +68,8 @@ inline RetentionPolicy requested_retention() {
     return {
         count_param(cgi_query("keep_n"), oci_retention_keep_n()),
         count_param(cgi_query("days"), oci_retention_days()),
-        include_latest_param(cgi_query("include_latest"), oci_retention_protect_latest() ? 0 : 1)};
+        include_latest_param(cgi_query("include_latest"), oci_retention_protect_latest() ? 0 : 1),
+        count_param(cgi_query("untagged_days"), oci_retention_untagged_days())};
 }
 
 }  // namespace qv::endpoints

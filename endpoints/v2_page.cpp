@@ -80,11 +80,21 @@ void handle_usage(const Route &r) {
     body.pop_back();
     body += ",\"retention\":{\"keep_n\":" + std::to_string(p.keep_n) +
             ",\"days\":" + std::to_string(p.days) +
-            ",\"include_latest\":" + (p.include_latest ? "true" : "false") + "}}";
+            ",\"include_latest\":" + (p.include_latest ? "true" : "false") +
+            ",\"untagged_days\":" + std::to_string(p.untagged_days) + "}}";
     send_json(200, body.c_str());
 }
 
 void handle_repository(const Route &r) {
+    if (r.method == Method::Delete) {
+        // Its tags and manifests go; its blobs at the next collection.
+        if (reg_repository_delete(r.repo.c_str()) == 0) {
+            send_json(202, "{}");
+            return;
+        }
+        if (message_starts("repository not found")) fail(404, "NAME_UNKNOWN", engine_message());
+        storage_error("repository deletion failed");
+    }
     if (!is_read(r.method)) method_not_allowed();
     const char *report = reg_repository_json(r.repo.c_str());
     if (report != nullptr) {
@@ -98,7 +108,8 @@ void handle_repository(const Route &r) {
 void handle_retention_preview(const Route &r) {
     if (!is_read(r.method)) method_not_allowed();
     const qv::endpoints::RetentionPolicy p = qv::endpoints::requested_retention();
-    const char *report = reg_retention_preview_json(p.keep_n, p.days, p.include_latest);
+    const reg_retention_policy rules{p.keep_n, p.days, p.include_latest, p.untagged_days};
+    const char *report = reg_retention_policy_preview_json(&rules);
     if (report == nullptr) storage_error("retention preview failed");
     send_json(200, report);
 }

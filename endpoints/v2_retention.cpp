@@ -37,8 +37,9 @@ extern "C" int handle_v2_retention(void) {
     const int dry_run = dry_run_param(0);
     const qv::endpoints::RetentionPolicy policy = qv::endpoints::requested_retention();
     int truncated = 0;
-    const char *report =
-        reg_retention_json(dry_run, policy.keep_n, policy.days, policy.include_latest, &truncated);
+    const reg_retention_policy rules{policy.keep_n, policy.days, policy.include_latest,
+                                     policy.untagged_days};
+    const char *report = reg_retention_policy_json(dry_run, &rules, &truncated);
     if (report == nullptr) {
         const char *why = reg_storage_last_error();
         oci_send_error(500, "STORAGE_ERROR",

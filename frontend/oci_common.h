@@ -17,6 +17,8 @@ void oci_send_json(int status, const char *body);
 int64_t oci_config_int(const char *key_pattern);
 int64_t oci_retention_keep_n(void);
 int64_t oci_retention_days(void);
+/* registry_retention_untagged_days: the retention pass's untagged rule (0, the default: off). */
+int64_t oci_retention_untagged_days(void);
 int oci_retention_protect_latest(void);
 int64_t oci_quota_bytes(void);
 int oci_init_storage(void);

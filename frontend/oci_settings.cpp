@@ -83,6 +83,10 @@ extern "C" int64_t oci_retention_days(void) {
     return oci_config_int("\"registry_retention_days\"");
 }
 
+extern "C" int64_t oci_retention_untagged_days(void) {
+    return oci_config_int("\"registry_retention_untagged_days\"");
+}
+
 extern "C" int oci_retention_protect_latest(void) {
     const SettingsText cfg;
     const auto at = locate_value(cfg, "\"registry_retention_protect_latest\"");

@@ -203,16 +203,21 @@ int mkdirs(const char *path) {
     if (qv::os::is_dir(path)) return 0;
     char copy[kPathCap];
     std::memcpy(copy, path, len + 1);
-    // Start after the first character: a leading separator never yields an empty prefix.
-    for (size_t i = 1; i < len; ++i) {
-        if (!qv::os::is_sep(copy[i])) continue;
-        copy[i] = '\0';
-        // EEXIST counts as done even for a file; the next step then fails on it.
-        const bool made = make_one_dir(copy);
-        copy[i] = qv::os::kSep;
-        if (!made) return -1;
+    // A deletion removes the directories it empties: one made here may be gone before its
+    // child is made in it. The walk then starts again, a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        bool made = true;
+        // Start after the first character: a leading separator never yields an empty prefix.
+        for (size_t i = 1; made && i < len; ++i) {
+            if (!qv::os::is_sep(copy[i])) continue;
+            copy[i] = '\0';
+            // EEXIST counts as done even for a file; the next step then fails on it.
+            made = make_one_dir(copy);
+            copy[i] = qv::os::kSep;
+        }
+        if (made && make_one_dir(copy)) return 0;
     }
-    return make_one_dir(copy) ? 0 : -1;
+    return -1;
 }
 
 int delete_tree(const char *path) {

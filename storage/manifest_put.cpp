@@ -253,6 +253,14 @@ int build_write_paths(const char *repo, const char *hex, const char *tag, WriteP
     return manifest_tag_path(p->tag_link, repo, tag);
 }
 
+// Writes the file whole into dir, making dir first. Once more when that fails: a deletion
+// removes the directories it empties, and may have removed dir the instant after it was made.
+int place(const char *dir, const char *path, const void *data, size_t len) {
+    for (int attempt = 0; attempt < 2; ++attempt)
+        if (mkdirs(dir) == 0 && replace_file(path, data, len) == 0) return 0;
+    return -1;
+}
+
 // Each file is replaced whole (replace_file): a re-push that fails part way keeps what was
 // stored, and a reader never meets a half-written body or link.
 // image is the parsed image manifest, whose blobs are checked again once the body is there
@@ -268,7 +276,7 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
     if (put_checked_hook != nullptr) put_checked_hook();
     // A body already there was there for any collection's mark to read.
     const bool body_was_stored = qv::os::is_file(p.body);
-    if (replace_file(p.body, data, len) != 0) {
+    if (place(p.manifests_dir, p.body, data, len) != 0) {
         set_error("write manifest body failed");
         return -1;
     }
@@ -284,7 +292,7 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         if (!body_was_stored) qv::os::remove_file(p.body);
         return -1;
     }
-    if (replace_file(p.content_type, content_type, std::strlen(content_type)) != 0) {
+    if (place(p.manifests_dir, p.content_type, content_type, std::strlen(content_type)) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
@@ -293,28 +301,29 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
         return -1;
     }
     remove_stale_temporaries(p.rev_dir);
-    if (replace_file(p.rev_link, digest, kDigestLen) != 0) {
+    if (place(p.rev_dir, p.rev_link, digest, kDigestLen) != 0) {
         set_error("write revision link failed");
         return -1;
     }
-    if (!tagged) return 0;
-    if (mkdirs(p.tag_dir) != 0) {
-        set_error("mkdirs tag dir failed");
-        return -1;
+    if (tagged) {
+        if (mkdirs(p.tag_dir) != 0) {
+            set_error("mkdirs tag dir failed");
+            return -1;
+        }
+        remove_stale_temporaries(p.tag_dir);
+        if (place(p.tag_dir, p.tag_link, digest, kDigestLen) != 0) {
+            set_error("write tag link failed");
+            return -1;
+        }
     }
-    remove_stale_temporaries(p.tag_dir);
-    if (replace_file(p.tag_link, digest, kDigestLen) != 0) {
-        set_error("write tag link failed");
-        return -1;
-    }
-    // A deletion of another tag that found none naming this manifest may have taken its files
-    // just before this tag appeared: what is missing now is written again.
+    // A deletion that found no tag naming this manifest (or the untagged rule, or a whole
+    // repository's deletion) may have taken its files just before this push was done: what is
+    // missing now is written again.
     const bool restored =
-        (qv::os::is_file(p.body) || replace_file(p.body, data, len) == 0) &&
+        (qv::os::is_file(p.body) || place(p.manifests_dir, p.body, data, len) == 0) &&
         (qv::os::is_file(p.content_type) ||
-         replace_file(p.content_type, content_type, std::strlen(content_type)) == 0) &&
-        (qv::os::is_file(p.rev_link) ||
-         (mkdirs(p.rev_dir) == 0 && replace_file(p.rev_link, digest, kDigestLen) == 0));
+         place(p.manifests_dir, p.content_type, content_type, std::strlen(content_type)) == 0) &&
+        (qv::os::is_file(p.rev_link) || place(p.rev_dir, p.rev_link, digest, kDigestLen) == 0);
     if (!restored) {
         set_error("write manifest body failed");
         return -1;

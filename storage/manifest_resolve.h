@@ -73,6 +73,12 @@ struct Cascade {
 
 TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
                                  const SpareManifest &spare, const Cascade &cascade = {});
+// Deletes a manifest no tag names, as the untagged rule of a retention pass selected it, with
+// its attachments: unless a tag or a stored index names it by now, or a push wrote its body
+// anew since it was judged (changed: it stays). unsafe when what it set aside could not be
+// put back or flushed (the message set).
+TagDeletion delete_untagged(const char *repo, const char *hex, const qv::os::FileInfo &judged,
+                            const Cascade &cascade);
 // The attachments that would go with the manifest, were it removed now (a dry run's answer).
 void attachments_of(const char *repo, const char *hex, const Cascade &cascade);
 

@@ -227,10 +227,12 @@ enum class Kept { no, yes, failed };
 // yes when the files stay because a tag names the manifest again, or (with epoch0, the index
 // epoch read before the caller looked for listing indexes) because an index put since lists
 // it (*by_index is then set): such a put found the files still there and was answered.
+// With judged_body (the body as an untagged manifest's deletion judged it), a body written
+// anew since, by a push of the manifest by digest, keeps the files too.
 // failed (the message set) when a file could not be put back durably.
 Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
                          const ManifestFiles &files, const std::string *epoch0 = nullptr,
-                         bool *by_index = nullptr) {
+                         bool *by_index = nullptr, const qv::os::FileInfo *judged_body = nullptr) {
     const char *paths[] = {files.body, files.content_type, files.rev_link};
     char claimed[3][kPathCap];
     bool held[3] = {};
@@ -238,7 +240,10 @@ Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex
         held[i] = qv::os::is_non_directory(paths[i]) && set_aside_path(claimed[i], paths[i]) &&
                   qv::os::rename_path(paths[i], claimed[i]);
     if (manifest_set_aside_hook != nullptr) manifest_set_aside_hook();
-    bool named = another_tag_names(repo, tags_dir, hex);
+    qv::os::FileInfo body{};
+    bool named = judged_body != nullptr && (!held[0] || !qv::os::entry_info(claimed[0], &body) ||
+                                            !qv::os::same_file(body, *judged_body));
+    named = named || another_tag_names(repo, tags_dir, hex);
     if (!named && epoch0 != nullptr && index_epoch() != *epoch0 && listed_by_an_index(hex)) {
         named = true;
         if (by_index != nullptr) *by_index = true;
@@ -399,11 +404,15 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
                   const ManifestFiles &files, const SpareManifest &spare, bool link_gone = false,
                   const Cascade &cascade = {}) {
     char link[kPathCap];
-    if (manifest_tag_path(link, repo, tag) != 0) return -1;
+    char tag_dir[kPathCap];
+    if (manifest_tag_path(link, repo, tag) != 0 || !join_path(tag_dir, tags_dir, tag)) return -1;
     if (!link_gone && qv::os::is_non_directory(link) && !qv::os::remove_file(link)) {
         set_error("delete tag failed");
         return -1;
     }
+    // Its directories go with it: left behind, they would fill the tags directory of a
+    // repository whose tags come and go.
+    if (remove_tag_husk(tag_dir)) qv::os::remove_dir(tags_dir);
     bool removed = false;
     // The epoch before the look for listing indexes: a pass's shared look was made earlier.
     std::string epoch0 = index_epoch();
@@ -495,6 +504,30 @@ void attachments_of(const char *repo, const char *hex, const Cascade &cascade) {
     remove_attachments(repo, hex, true, cascade);
 }
 
+TagDeletion delete_untagged(const char *repo, const char *hex, const qv::os::FileInfo &judged,
+                            const Cascade &cascade) {
+    ManifestFiles files;
+    char tags_dir[kPathCap];
+    if (build_manifest_files(repo, hex, &files) != 0 || manifest_tags_dir(tags_dir, repo) != 0)
+        return TagDeletion::failed;
+    // The epoch before the pass looked for listing indexes: an index put since looks again.
+    const std::string epoch0 = cascade.listed != nullptr ? cascade.listed->epoch() : "";
+    switch (remove_unless_named(repo, tags_dir, hex, files, &epoch0, nullptr, &judged)) {
+        case Kept::failed:
+            return TagDeletion::unsafe;
+        case Kept::yes:
+            return TagDeletion::changed;
+        case Kept::no:
+            break;
+    }
+    remove_stale_temporaries(files.rev_dir);
+    qv::os::remove_dir(files.rev_dir);
+    if (changes_durable({files.body, files.rev_link}) != 0) return TagDeletion::unsafe;
+    if (cascade.graph != nullptr && cascade.graph->repo() == repo) cascade.graph->forget(hex);
+    return remove_attachments(repo, hex, false, cascade) ? TagDeletion::deleted
+                                                         : TagDeletion::unsafe;
+}
+
 int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
     return has_digest_prefix(reference) ? resolve_digest(repo, reference, hex_out)
                                         : resolve_tag(repo, reference, hex_out);
@@ -584,9 +617,14 @@ int reg_manifest_delete(const char *repo, const char *reference) {
     char hex[kHexLen + 1];
     if (prepare_delete(repo, reference, &files, tags_dir, hex) != 0) return -1;
     // The tag goes; a manifest an index lists stays with it, as in a retention pass.
-    return has_digest_prefix(reference)
-               ? delete_by_digest(repo, reference, hex, tags_dir, files)
-               : delete_by_tag(repo, reference, hex, tags_dir, files, listed_by_an_index);
+    const int rc = has_digest_prefix(reference)
+                       ? delete_by_digest(repo, reference, hex, tags_dir, files)
+                       : delete_by_tag(repo, reference, hex, tags_dir, files, listed_by_an_index);
+    if (rc != 0) return rc;
+    // A repository left with nothing goes too (its removal flushed like the deletion's).
+    DeferredFlushes flushes;
+    remove_repository_if_empty(repo);
+    return flushes.flush() ? 0 : -1;
 }
 
 int reg_repo_delete(const char *repo) {

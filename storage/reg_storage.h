@@ -27,6 +27,23 @@ int reg_repo_delete(const char *repo);
 
 const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
                                int *truncated);
+/* The retention pass with the untagged rule besides reg_retention_json's three: untagged_days
+   (0: off) also selects every manifest that no tag names, that no stored index lists and that
+   is no attachment of a manifest that stays, once its body has lain unchanged that many days
+   (never one written within the 15-minute upload window). The report then also holds
+   "untagged_days", "manifests_deleted" and the list "untagged". */
+struct reg_retention_policy {
+    int keep_n;
+    int days;
+    int include_latest;
+    int untagged_days;
+};
+const char *reg_retention_policy_json(int dry_run, const struct reg_retention_policy *policy,
+                                      int *truncated);
+/* Deletes a repository's own tags and manifests, with their attachments (a repository nested
+   below its name stays); its blobs go at the next collection. "repository not found: NAME"
+   when there is none. */
+int reg_repository_delete(const char *repo);
 
 int reg_blob_start_upload(char *out_upload_uuid /* >= 37 bytes */);
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
@@ -84,6 +101,7 @@ int reg_gc_cancel(void);
 const char *reg_usage_json(void);
 const char *reg_repository_json(const char *repo);
 const char *reg_retention_preview_json(int keep_n, int days, int include_latest);
+const char *reg_retention_policy_preview_json(const struct reg_retention_policy *policy);
 
 #ifdef __cplusplus
 }

@@ -2,8 +2,10 @@
 // the file-system primitives every operation goes through. Not part of the public header.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -206,16 +208,22 @@ bool blob_present_for_use(const char *blob_path);
 // has already marked cannot sweep it. False when the blob is not stored.
 bool blob_touch(const char *digest);
 
-// What a dry retention pass selected, whole (its report lists at most 500): each tag with the
-// digest its link held and the attachments its manifest would take along. Filled by the pass
-// while this points somewhere (the retention preview sets it for one call).
-struct RetentionSelected {
-    std::string repository;
-    std::string tag;
-    std::string digest;
-    std::vector<std::string> attachments;
-};
-extern std::vector<RetentionSelected> *retention_selection_out;
+// What a dry retention pass would remove, whole (its report lists at most 500 of each kind):
+// per repository, every manifest that goes (a selected tag's last, an untagged one the rule
+// selects, and the attachments going with them). Filled by the pass while this points
+// somewhere (the retention preview sets it for one call).
+using RetentionRemoved = std::map<std::string, std::vector<std::array<uint8_t, 32>>>;
+extern RetentionRemoved *retention_removed_out;
+
+// ---- repositories and the directories deletions leave -----------------------------------
+// Removes a tag's directory (dir: <tags>/<tag>) once nothing is left in it but an empty
+// current/; only empty directories are removed, so a push making them anew keeps them. True
+// when it is gone.
+bool remove_tag_husk(const char *dir);
+// Removes the repository's directories once it holds no tag and no manifest (nothing but
+// empty directories below _manifests), and the parents that empties, never the repositories
+// directory; a repository nested below it keeps them. Noted for flushing (change_durable).
+void remove_repository_if_empty(const char *repo);
 
 // A heap repository list of kRepoMax names, filled by one walk of <root>/repositories.
 // Owns the names and frees them with the list.

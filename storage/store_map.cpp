@@ -93,6 +93,7 @@ struct Body {
     std::vector<Digest> refs;     // config, layers and listed children
     int64_t content_size = 0;     // config and layers, as the body declares them
     std::vector<Child> children;  // an index's manifests
+    int64_t written = 0;          // when the body was last written (pushed)
 };
 
 struct Tag {
@@ -172,7 +173,8 @@ bool load_bodies(Repo *r, bool strict) {
             continue;
         char *raw = nullptr;
         uint64_t len = 0;
-        const int err = qv::os::read_whole(path, kReadAllMax, &raw, &len);
+        qv::os::FileInfo info{};
+        const int err = qv::os::read_whole(path, kReadAllMax, &raw, &len, &info);
         const std::unique_ptr<char, FreeDeleter> text(raw);
         if (err == ENOENT) continue;  // deleted since it was listed
         const bool sound = err == 0 && bytes_have_hex(text.get(), len, hex.c_str());
@@ -185,7 +187,9 @@ bool load_bodies(Repo *r, bool strict) {
                       path);
             return false;
         }
-        parse_body(text.get(), len, &r->bodies[d]);
+        Body &b = r->bodies[d];
+        parse_body(text.get(), len, &b);
+        b.written = info.mtime_unix;
     }
     return true;
 }
@@ -258,6 +262,22 @@ std::vector<Digest> refs_of(const Repo &r) {
     return refs;
 }
 
+// The manifests of r no tag names, no stored index of r lists and that are no attachment of
+// another of its manifests: what the untagged rule of a retention pass looks at.
+std::set<Digest> untagged_in(const Repo &r) {
+    std::set<Digest> named;
+    for (const Tag &t : r.tags)
+        named.insert(t.digest);
+    for (const auto &entry : r.bodies)
+        for (const Child &c : entry.second.children)
+            named.insert(c.digest);
+    std::set<Digest> out;
+    for (const auto &[digest, body] : r.bodies)
+        if (!named.count(digest) && !(body.has_subject && r.bodies.count(body.subject)))
+            out.insert(digest);
+    return out;
+}
+
 // The document written into the result buffer; null when it would not fit.
 const char *publish(yyjson_mut_doc *doc) {
     size_t len = 0;
@@ -282,15 +302,33 @@ const char *usage() {
         int64_t tags;
         int64_t manifests;
         std::vector<Digest> refs;
+        int64_t untagged = 0;
+        std::vector<Digest> untagged_refs;  // referenced by its untagged manifests alone
         int64_t bytes = 0;
         int64_t alone = 0;
+        int64_t untagged_bytes = 0;
     };
     std::vector<Row> rows;
     std::vector<Digest> all;  // every repository's references, a digest once per repository
     const bool walked = each_repo([&](const Repo &r) {
-        rows.push_back({r.name, static_cast<int64_t>(r.tags.size()),
-                        static_cast<int64_t>(r.bodies.size()), refs_of(r)});
-        all.insert(all.end(), rows.back().refs.begin(), rows.back().refs.end());
+        Row row{r.name,
+                static_cast<int64_t>(r.tags.size()),
+                static_cast<int64_t>(r.bodies.size()),
+                refs_of(r),
+                0,
+                {}};
+        const std::set<Digest> loose = untagged_in(r);
+        row.untagged = static_cast<int64_t>(loose.size());
+        std::vector<Digest> held;  // by the manifests that stay
+        for (const auto &[digest, body] : r.bodies) {
+            std::vector<Digest> &into = loose.count(digest) ? row.untagged_refs : held;
+            into.insert(into.end(), body.refs.begin(), body.refs.end());
+        }
+        sort_unique(&row.untagged_refs);
+        sort_unique(&held);
+        std::erase_if(row.untagged_refs, [&](const Digest &d) { return contains(held, d); });
+        all.insert(all.end(), row.refs.begin(), row.refs.end());
+        rows.push_back(std::move(row));
     });
     if (!walked) return nullptr;
     std::sort(all.begin(), all.end());
@@ -305,9 +343,13 @@ const char *usage() {
             const int64_t n = sizes[static_cast<size_t>(at - distinct.begin())];
             const auto holders = std::equal_range(all.begin(), all.end(), d);
             row.bytes += n;
-            if (holders.second - holders.first == 1) row.alone += n;
+            if (holders.second - holders.first == 1) {
+                row.alone += n;
+                if (contains(row.untagged_refs, d)) row.untagged_bytes += n;
+            }
         }
         std::vector<Digest>().swap(row.refs);
+        std::vector<Digest>().swap(row.untagged_refs);
     }
     std::stable_sort(rows.begin(), rows.end(),
                      [](const Row &a, const Row &b) { return a.alone > b.alone; });
@@ -323,8 +365,30 @@ const char *usage() {
         yyjson_mut_obj_add_int(d, o, "manifests", row.manifests);
         yyjson_mut_obj_add_int(d, o, "bytes", row.bytes);
         yyjson_mut_obj_add_int(d, o, "exclusive_bytes", row.alone);
+        yyjson_mut_obj_add_int(d, o, "untagged", row.untagged);
+        yyjson_mut_obj_add_int(d, o, "untagged_bytes", row.untagged_bytes);
     }
     return publish(d);
+}
+
+// Config and layers as the body declares them; an index's, its platforms' together.
+int64_t size_of(const Repo &r, const Body &b) {
+    int64_t size = b.content_size;
+    for (const Child &c : b.children) {
+        const auto child = r.bodies.find(c.digest);
+        if (child != r.bodies.end()) size += child->second.content_size;
+    }
+    return size;
+}
+
+void add_referrers(yyjson_mut_doc *d, yyjson_mut_val *o,
+                   const std::vector<const std::pair<const Digest, Body> *> &found) {
+    yyjson_mut_val *refs = yyjson_mut_obj_add_arr(d, o, "referrers");
+    for (const auto *entry : found) {
+        yyjson_mut_val *ref = yyjson_mut_arr_add_obj(d, refs);
+        yyjson_mut_obj_add_val(d, ref, "digest", str(d, digest_text(entry->first)));
+        yyjson_mut_obj_add_val(d, ref, "artifact_type", str(d, entry->second.artifact_type));
+    }
 }
 
 const char *repository(const char *name) {
@@ -370,73 +434,63 @@ const char *repository(const char *name) {
         for (const Tag *other : same)
             if (other != &t && shown++ < kAlsoTaggedMax)
                 yyjson_mut_arr_add_val(also, str(d, other->name));
-        int64_t size = b.content_size;
         yyjson_mut_val *platforms = yyjson_mut_obj_add_arr(d, o, "platforms");
         for (const Child &c : b.children) {
             const auto child = r.bodies.find(c.digest);
-            const int64_t n = child != r.bodies.end() ? child->second.content_size : 0;
-            size += n;
             yyjson_mut_val *p = yyjson_mut_arr_add_obj(d, platforms);
             yyjson_mut_obj_add_val(d, p, "platform", str(d, c.platform));
             yyjson_mut_obj_add_val(d, p, "digest", str(d, digest_text(c.digest)));
-            yyjson_mut_obj_add_int(d, p, "size", n);
+            yyjson_mut_obj_add_int(d, p, "size",
+                                   child != r.bodies.end() ? child->second.content_size : 0);
         }
-        yyjson_mut_obj_add_int(d, o, "size", size);
-        yyjson_mut_val *refs = yyjson_mut_obj_add_arr(d, o, "referrers");
-        for (const auto *entry : referrers[t.digest]) {
-            yyjson_mut_val *ref = yyjson_mut_arr_add_obj(d, refs);
-            yyjson_mut_obj_add_val(d, ref, "digest", str(d, digest_text(entry->first)));
-            yyjson_mut_obj_add_val(d, ref, "artifact_type", str(d, entry->second.artifact_type));
+        yyjson_mut_obj_add_int(d, o, "size", size_of(r, b));
+        add_referrers(d, o, referrers[t.digest]);
+    }
+    // The manifests no tag names, newest first: an index's children, attachments, and what a
+    // moving tag left behind.
+    std::vector<const std::pair<const Digest, Body> *> untagged;
+    for (const auto &entry : r.bodies)
+        if (!named.count(entry.first)) untagged.push_back(&entry);
+    std::sort(untagged.begin(), untagged.end(), [](const auto *a, const auto *b) {
+        return a->second.written != b->second.written ? a->second.written > b->second.written
+                                                      : a->first < b->first;
+    });
+    yyjson_mut_obj_add_int(d, root, "untagged_total", static_cast<int64_t>(untagged.size()));
+    yyjson_mut_val *loose = yyjson_mut_obj_add_arr(d, root, "untagged");
+    for (size_t i = 0; i < untagged.size() && i < kReportTagsMax; ++i) {
+        const auto &[digest, b] = *untagged[i];
+        yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, loose);
+        yyjson_mut_obj_add_val(d, o, "digest", str(d, digest_text(digest)));
+        yyjson_mut_obj_add_int(d, o, "written", b.written);
+        yyjson_mut_obj_add_val(d, o, "media_type", str(d, b.media_type));
+        yyjson_mut_obj_add_int(d, o, "size", size_of(r, b));
+        yyjson_mut_obj_add_bool(d, o, "listed", listed.count(digest) != 0);
+        if (b.has_subject) {
+            yyjson_mut_obj_add_val(d, o, "subject", str(d, digest_text(b.subject)));
+            yyjson_mut_obj_add_val(d, o, "artifact_type", str(d, b.artifact_type));
         }
+        add_referrers(d, o, referrers[digest]);
     }
     return publish(d);
 }
 
-// The manifests of r the pass removes: a selected tag's manifest once no remaining tag names
-// it and no stored index lists it, and the attachments the pass takes along with it.
-std::set<Digest> removed_from(const Repo &r, const std::vector<RetentionSelected> &selected) {
-    std::set<std::string> going;
-    std::set<Digest> removed;
-    const auto first = std::lower_bound(
-        selected.begin(), selected.end(), r.name,
-        [](const RetentionSelected &s, const std::string &name) { return s.repository < name; });
-    for (auto it = first; it != selected.end() && it->repository == r.name; ++it) {
-        going.insert(it->tag);
-        for (const std::string &a : it->attachments) {
-            Digest d;
-            if (parse_digest(a.c_str(), &d)) removed.insert(d);
-        }
-    }
-    std::set<Digest> kept;
-    std::set<Digest> untied;
-    for (const Tag &t : r.tags)
-        (going.count(t.name) ? untied : kept).insert(t.digest);
-    for (const auto &entry : r.bodies)
-        for (const Child &c : entry.second.children)
-            kept.insert(c.digest);
-    for (const Digest &d : untied)
-        if (!kept.count(d)) removed.insert(d);
-    return removed;
-}
-
-const char *retention_preview(int keep_n, int days, int include_latest) {
-    std::vector<RetentionSelected> selected;
-    retention_selection_out = &selected;
+const char *retention_preview(const reg_retention_policy &policy) {
+    RetentionRemoved removed;
+    retention_removed_out = &removed;
     int truncated = 0;
-    const char *report = reg_retention_json(1, keep_n, days, include_latest, &truncated);
-    retention_selection_out = nullptr;
+    const char *report = reg_retention_policy_json(1, &policy, &truncated);
+    retention_removed_out = nullptr;
     if (report == nullptr) return nullptr;
     const std::string report_text(report);
-    std::stable_sort(selected.begin(), selected.end(),
-                     [](const RetentionSelected &a, const RetentionSelected &b) {
-                         return a.repository < b.repository;
-                     });
+    for (auto &entry : removed)
+        sort_unique(&entry.second);
     std::vector<Digest> untied;  // referenced by a manifest the pass removes
     std::vector<Digest> kept;    // by one that stays
     const bool walked = each_repo([&](const Repo &r) {
-        const std::set<Digest> removed = removed_from(r, selected);
+        const auto going = removed.find(r.name);
         for (const auto &[digest, body] : r.bodies) {
-            std::vector<Digest> &into = removed.count(digest) ? untied : kept;
+            const bool gone = going != removed.end() && contains(going->second, digest);
+            std::vector<Digest> &into = gone ? untied : kept;
             into.insert(into.end(), body.refs.begin(), body.refs.end());
         }
     });
@@ -479,7 +533,7 @@ const char *guarded(F &&f) {
     try {
         return f();
     } catch (const std::bad_alloc &) {
-        retention_selection_out = nullptr;
+        retention_removed_out = nullptr;
         set_error("out of memory");
         return nullptr;
     }
@@ -506,5 +560,17 @@ extern "C" const char *reg_repository_json(const char *repo) {
 }
 
 extern "C" const char *reg_retention_preview_json(int keep_n, int days, int include_latest) {
-    return guarded([=] { return retention_preview(keep_n, days, include_latest); });
+    const reg_retention_policy policy{keep_n, days, include_latest, 0};
+    return guarded([&] { return retention_preview(policy); });
+}
+
+extern "C" const char *reg_retention_policy_preview_json(
+    const struct reg_retention_policy *policy) {
+    return guarded([policy]() -> const char * {
+        if (policy == nullptr) {
+            set_error("NULL argument");
+            return nullptr;
+        }
+        return retention_preview(*policy);
+    });
 }

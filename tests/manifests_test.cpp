@@ -135,8 +135,7 @@ TEST_F(Manifests, SharedManifestGoesWithItsLastTag) {
     store.put_tag("app", "b", kHexA, kTime);
 
     EXPECT_EQ(del("app", "a"), "ok");
-    EXPECT_FALSE(exists(store.tag_link("app", "a")));
-    EXPECT_TRUE(is_directory(store.tag_dir("app", "a") + "/current"));
+    EXPECT_FALSE(exists(store.tag_dir("app", "a")));  // no directory of it left behind
     EXPECT_EQ(get("app", "a"), "ERROR: tag not found: app:a");
     EXPECT_EQ(get("app", "b"), "a");
     EXPECT_TRUE(exists(store.ct_path("app", kHexA)));
@@ -145,8 +144,7 @@ TEST_F(Manifests, SharedManifestGoesWithItsLastTag) {
     EXPECT_FALSE(exists(store.body_path("app", kHexA)));
     EXPECT_FALSE(exists(store.ct_path("app", kHexA)));
     EXPECT_FALSE(exists(store.rev_link("app", kHexA)));
-    EXPECT_TRUE(is_directory(store.rev_dir("app", kHexA)));
-    EXPECT_TRUE(is_directory(store.tags_dir("app")));
+    EXPECT_FALSE(exists(store.repo_dir("app")));  // nothing left in it: the repository goes
 
     // A missing tag fails and changes nothing.
     const std::string before = tree_listing(t.path());

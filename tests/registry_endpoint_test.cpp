@@ -966,8 +966,10 @@ TEST(RegistryEndpoint, OperatorRoutesAgreeWithThePassAndTheCollection) {
 
     const std::string usage = site.call("GET", "/_usage").body;
     EXPECT_NE(usage.find("{\"repositories\":[{\"name\":\"team/app\",\"tags\":3,\"manifests\":2,"
-                         "\"bytes\":38,\"exclusive_bytes\":28},{\"name\":\"other\",\"tags\":1,"
-                         "\"manifests\":1,\"bytes\":21,\"exclusive_bytes\":11}],\"retention\":"),
+                         "\"bytes\":38,\"exclusive_bytes\":28,\"untagged\":0,\"untagged_bytes\":0},"
+                         "{\"name\":\"other\",\"tags\":1,\"manifests\":1,\"bytes\":21,"
+                         "\"exclusive_bytes\":11,\"untagged\":0,\"untagged_bytes\":0}],"
+                         "\"retention\":"),
               std::string::npos)
         << usage;
     const std::string repo = site.call("GET", "/_repository/team/app").body;

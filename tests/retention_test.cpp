@@ -316,18 +316,40 @@ TEST_F(Retention, NotReady) {
     EXPECT_EQ(truncated, 0);
 }
 
-TEST_F(Retention, CollectsAtMost4096Tags) {
-    for (int r = 0; r < 9; ++r)
-        for (int i = 0; i < 456; ++i)
-            store.put_tag("r" + std::to_string(r), std::to_string(i), test_hex(1), now);
-    Report report(run(1, 0, 0, 0));
-    EXPECT_EQ(report.num("repos_scanned"), 9);
-    EXPECT_EQ(report.num("tags_total"), 4096);
+// The pass sees every tag of every repository, however many and however deep: 1,100
+// repositories (some eleven levels deep, past the nine a walk used to reach), 5,000 tags, 700
+// of them in one repository (past the 512 a listing kept). Its deletions leave no directories
+// behind, so one pass reaches one tag a repository and a second one finds nothing to do.
+TEST_F(Retention, EveryTagOfEveryRepositoryIsSeen) {
+    std::vector<std::string> repos{"big"};
+    for (int r = 1; r < 1100; ++r) {
+        std::string name = "r" + std::to_string(r);
+        for (int level = 0; r % 100 == 0 && level < 10; ++level)
+            name += "/l" + std::to_string(level);
+        repos.push_back(name);
+    }
+    int tags = 0;
+    for (size_t r = 0; r < repos.size(); ++r)
+        for (int i = 0; i < (r == 0 ? 700 : r <= 1067 ? 4 : 1); ++i, ++tags)
+            store.put_tag(repos[r], "t" + std::to_string(i), test_hex(1), now - i);
+    ASSERT_EQ(tags, 5000);
+
+    Report first(run(0, 1, 0, 0));
+    EXPECT_EQ(first.num("repos_scanned"), 1100);
+    EXPECT_EQ(first.num("tags_total"), 5000);
+    EXPECT_EQ(first.num("tags_deleted"), 5000 - 1100);
+    EXPECT_EQ(truncated, 1);  // 3,900 deletions, 500 listed
+    EXPECT_EQ(tree_listing(store.tags_dir("big")), "t0/\nt0/current/\nt0/current/link\n");
+    EXPECT_TRUE(exists(store.tag_link(repos.back(), "t0")));
+
+    Report second(run(0, 1, 0, 0));
+    EXPECT_EQ(second.num("tags_total"), 1100);
+    EXPECT_EQ(second.num("tags_deleted"), 0);
 }
 
-// A walked name longer than a report name must not be cut: the cut name can be another
-// repository, whose tags would then be deleted in its place.
-TEST_F(Retention, LongRepositoryNamesAreSkippedNotCut) {
+// A walked name is never cut: a cut name can be another repository, whose tags would then be
+// deleted in its place. (One this long is no name the engine accepts: its tag stays.)
+TEST_F(Retention, LongRepositoryNamesAreWhole) {
     const std::string long_name = std::string(200, 'a') + "/" + std::string(100, 'b');
     const std::string cut_name = long_name.substr(0, 255);
     push(long_name, "new", now - 1 * kDay, 1);
@@ -336,8 +358,9 @@ TEST_F(Retention, LongRepositoryNamesAreSkippedNotCut) {
 
     Report r(run(0, 1, 0, 0));
     EXPECT_EQ(r.num("repos_scanned"), 2);
-    EXPECT_EQ(r.num("tags_total"), 1);
-    EXPECT_TRUE(r.entries().empty());
+    EXPECT_EQ(r.num("tags_total"), 3);
+    EXPECT_EQ(r.entries(), Names{long_name + ":old"});
+    EXPECT_EQ(r.num("tags_deleted"), 0);
     EXPECT_TRUE(resolves(cut_name, "old"));
     EXPECT_TRUE(exists(store.tag_link(long_name, "old")));
 }
@@ -369,8 +392,9 @@ TEST_F(Retention, ReportNeverRunsPastTheResultBuffer) {
     EXPECT_LT(entries.size(), 500u);
     EXPECT_EQ(r.num("tags_deleted"), 500);
     EXPECT_EQ(truncated, 1);
-    // Cut only where the next entry would not have fit.
-    EXPECT_GT(text.size() + full_size / 500, kResultCap - 1);
+    // Cut only where the next entry would not have fit beside the report's head.
+    EXPECT_GT(text.size() + full_size / 500 + 512, kResultCap - 1);
+    EXPECT_NE(text.find("],\"truncated\":true}"), std::string::npos);
 }
 
 }  // namespace
