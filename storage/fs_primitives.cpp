@@ -69,12 +69,16 @@ bool temporary_path(char *out, const char *path) {
 }
 
 bool set_aside_path(char *out, const char *path) {
+    return set_aside_path(out, path, qv::os::unix_now());
+}
+
+bool set_aside_path(char *out, const char *path, int64_t when) {
     const char *name = path;
     for (const char *p = path; *p != '\0'; ++p)
         if (qv::os::is_sep(*p)) name = p + 1;
-    const int n = std::snprintf(
-        out, kPathCap, "%.*s.%s.%s@%lld%s", static_cast<int>(name - path), path, name,
-        process_tag(), static_cast<long long>(qv::os::unix_now()), kTemporarySuffix.data());
+    const int n =
+        std::snprintf(out, kPathCap, "%.*s.%s.%s@%lld%s", static_cast<int>(name - path), path, name,
+                      process_tag(), static_cast<long long>(when), kTemporarySuffix.data());
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 

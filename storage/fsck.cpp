@@ -215,6 +215,7 @@ class Check {
                 return name.starts_with("clock.") || is_temporary_name(name);
             },
             "file of a collection that did not end");
+        check_trash(join(s_root, "_gc/trash"));
         if (!log_.empty() && write_action_log() != 0) return nullptr;
         const long long remaining = damage_left_ + missing_.count;
         if (damage_remains != nullptr) *damage_remains = remaining > 0 ? 1 : 0;
@@ -542,15 +543,36 @@ class Check {
             if (!e.is_dir) continue;
             const std::string current = join(join(tags, e.name), "current");
             check_link_dir_leftovers(current, {}, bodies);
-            check_tag_link(join(current, "link"), bodies);
+            if (!check_tag_link(join(current, "link"), bodies)) check_husk(join(tags, e.name));
         }
     }
 
-    void check_tag_link(const std::string &link, const std::set<std::string> &bodies,
+    // A tag directory without a link: what a deletion of an older version left behind (they
+    // kept the directories), once it has lain empty past the window (a push of that tag may
+    // be making it this instant).
+    void check_husk(const std::string &dir) {
+        const std::string current = join(dir, "current");
+        std::vector<DirEntry> entries;
+        std::vector<DirEntry> inside;
+        qv::os::FileInfo a{}, b{};
+        if (!look(dir, &a) || !stale("", a) || !list_entries(dir.c_str(), &entries)) return;
+        for (const DirEntry &e : entries)
+            if (!e.is_dir || e.name != "current") return;
+        if (!entries.empty() && (!look(current, &b) || !stale("", b) ||
+                                 !list_entries(current.c_str(), &inside) || !inside.empty()))
+            return;
+        leftover(dir, "directory of a deleted tag",
+                 repair_ && remove_tag_husk(dir.c_str()) && qv::os::durable_removal(dir.c_str())
+                     ? "removed"
+                     : "none");
+    }
+
+    // False when there is no link.
+    bool check_tag_link(const std::string &link, const std::set<std::string> &bodies,
                         bool again = false) {
         std::string text;
         qv::os::FileInfo judged{};
-        if (read_link(link, &text, &judged) == ENOENT) return;  // none, or deleted meanwhile
+        if (read_link(link, &text, &judged) == ENOENT) return false;  // none, or deleted meanwhile
         if (!again) ++links_;
         if (text.size() != kLinkLen || !digest_valid(text.c_str())) {
             const std::string action = quarantine(link, judged);
@@ -563,6 +585,7 @@ class Check {
             missing(link,
                     "names manifest " + text + ", whose body is not stored (push the image again)");
         }
+        return true;
     }
 
     // Temporaries beside a link. One a deletion moved aside and a crash kept there (a tag
@@ -616,6 +639,22 @@ class Check {
         if (!listed(dir, &entries)) return;
         for (const DirEntry &e : entries) {
             if (!e.is_dir && is_leftover(e.name)) old_leftover(join(dir, e.name), e.name, problem);
+        }
+    }
+
+    // What a repository's deletion moved out of the tree and could not remove (a crash).
+    void check_trash(const std::string &dir) {
+        std::vector<DirEntry> entries;
+        if (!listed(dir, &entries)) return;
+        for (const DirEntry &e : entries) {
+            const std::string path = join(dir, e.name);
+            qv::os::FileInfo info{};
+            if (!look(path, &info) || !stale(e.name, info)) continue;
+            leftover(
+                path, "manifests of a repository deletion that did not end",
+                repair_ && delete_tree(path.c_str()) == 0 && qv::os::durable_removal(path.c_str())
+                    ? "removed"
+                    : "none");
         }
     }
 

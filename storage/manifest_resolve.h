@@ -37,10 +37,6 @@ struct CollectedLink {
     qv::os::FileTime written;
 };
 
-// Deletes a tag as reg_manifest_delete does with a tag reference, for the retention pass: only
-// while its link still holds collected (the digest the pass read from it; else changed, and
-// nothing is touched), and its manifest only when no other tag names it and spare does not
-// claim it. failed leaves the last-error text set.
 // Which manifests of one repository are attachments of which (by their subject), read from its
 // bodies on first use and then kept in step with what cascades remove: a pass that removes many
 // manifests reads each body once.
@@ -71,14 +67,25 @@ struct Cascade {
     std::vector<std::string> *removed = nullptr;
 };
 
-TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
-                                 const SpareManifest &spare, const Cascade &cascade = {});
-// Deletes a manifest no tag names, as the untagged rule of a retention pass selected it, with
-// its attachments: unless a tag or a stored index names it by now, or a push wrote its body
-// anew since it was judged (changed: it stays). unsafe when what it set aside could not be
-// put back or flushed (the message set).
-TagDeletion delete_untagged(const char *repo, const char *hex, const qv::os::FileInfo &judged,
-                            const Cascade &cascade);
+// Deletes a tag as a retention pass selected it: only while its link still holds collected
+// (the digest the pass read from it, the very file; else changed, and nothing is touched),
+// with the directories it leaves. Its manifest is the caller's (remove_manifests). failed
+// leaves the last-error text set; unsafe, too, when a push it had to put back is not safe.
+TagDeletion claim_collected_tag(const char *repo, const char *tag, const CollectedLink &collected);
+
+// A manifest a retention pass removes (no tag it saw names it any more, or the untagged rule
+// selected it), and what became of it: deleted, changed (it stays: a tag or an index names it
+// by now, or, judged, its body was pushed anew since), unsafe (the message set).
+struct ManifestRemoval {
+    std::string hex;
+    const qv::os::FileInfo *judged = nullptr;      // an untagged one's body as judged
+    std::vector<std::string> *attached = nullptr;  // what went along (when not NULL)
+    TagDeletion result = TagDeletion::failed;
+};
+// Removes them in one go (every tag of the repository read once, however many go), with their
+// attachments.
+void remove_manifests(const char *repo, std::vector<ManifestRemoval> *removals,
+                      const Cascade &cascade);
 // The attachments that would go with the manifest, were it removed now (a dry run's answer).
 void attachments_of(const char *repo, const char *hex, const Cascade &cascade);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <new>
 #include <string>
 #include <string_view>
@@ -220,50 +221,123 @@ bool listed_by_an_index(const char *hex) {
 
 enum class Kept { no, yes, failed };
 
-// Removes the manifest's own files once no tag names it. They are first moved aside and the
-// tags looked at again: a push of the same manifest under another tag between the first look
-// and the removal then finds them gone and writes them anew, or is seen here and gets them
-// back, flushed as its own writes were.
-// yes when the files stay because a tag names the manifest again, or (with epoch0, the index
-// epoch read before the caller looked for listing indexes) because an index put since lists
-// it (*by_index is then set): such a put found the files still there and was answered.
-// With judged_body (the body as an untagged manifest's deletion judged it), a body written
-// anew since, by a push of the manifest by digest, keeps the files too.
-// failed (the message set) when a file could not be put back durably.
-Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
-                         const ManifestFiles &files, const std::string *epoch0 = nullptr,
-                         bool *by_index = nullptr, const qv::os::FileInfo *judged_body = nullptr) {
-    const char *paths[] = {files.body, files.content_type, files.rev_link};
-    char claimed[3][kPathCap];
-    bool held[3] = {};
+// One manifest of a removal and what became of it; its files' paths are built from the
+// repository and the hex when needed (a pass may remove tens of thousands at once).
+struct SetAside {
+    const char *hex = nullptr;
+    const qv::os::FileInfo *judged = nullptr;  // the body as an untagged rule judged it
+    bool held[3] = {};                         // body, content type, revision link
+    bool named = false;
+    bool by_index = false;
+    Kept kept = Kept::no;
+};
+
+// The manifest's three files, and where a batch set aside at when moves them.
+bool aside_paths(const char *repo, const char *hex, int64_t when, ManifestFiles *files,
+                 char claimed[3][kPathCap]) {
+    if (build_manifest_files(repo, hex, files) != 0) return false;
+    const char *paths[] = {files->body, files->content_type, files->rev_link};
     for (int i = 0; i < 3; ++i)
-        held[i] = qv::os::is_non_directory(paths[i]) && set_aside_path(claimed[i], paths[i]) &&
-                  qv::os::rename_path(paths[i], claimed[i]);
-    if (manifest_set_aside_hook != nullptr) manifest_set_aside_hook();
-    qv::os::FileInfo body{};
-    bool named = judged_body != nullptr && (!held[0] || !qv::os::entry_info(claimed[0], &body) ||
-                                            !qv::os::same_file(body, *judged_body));
-    named = named || another_tag_names(repo, tags_dir, hex);
-    if (!named && epoch0 != nullptr && index_epoch() != *epoch0 && listed_by_an_index(hex)) {
-        named = true;
-        if (by_index != nullptr) *by_index = true;
+        if (!set_aside_path(claimed[i], paths[i], when)) return false;
+    return true;
+}
+
+// Marks the manifests of the batch that a tag of the repository names, every link read once.
+// A tags directory that is there but cannot be read through may name any of them.
+void mark_named(const char *repo, const char *tags_dir, std::vector<SetAside> *batch) {
+    std::map<std::string_view, SetAside *> wanted;
+    for (SetAside &m : *batch)
+        if (!m.named) wanted.emplace(m.hex, &m);
+    if (wanted.empty()) return;
+    qv::os::DirReader reader(tags_dir);
+    bool unknown = !reader.ok() && qv::os::is_dir(tags_dir);
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (!unknown && reader.next(&name, &is_dir)) {
+        char path[kPathCap];
+        char link[kLinkCap];
+        if (!is_dir || manifest_tag_path(path, repo, name) != 0 ||
+            read_file(path, link, sizeof link, nullptr) != 0 || !has_digest_prefix(link))
+            continue;
+        const auto found =
+            wanted.find(std::string_view(link + sizeof kDigestPrefix - 1).substr(0, kHexLen));
+        if (found != wanted.end()) found->second->named = true;
     }
-    bool ok = true;
-    for (int i = 0; i < 3; ++i) {
-        if (!held[i]) continue;
-        if (named && qv::os::rename_new(claimed[i], paths[i])) {
-            ok = change_durable(paths[i]) && ok;
-        } else if (named && errno != EEXIST) {
-            set_error("manifest file could not be put back: %s", paths[i]);
-            ok = false;  // left aside, where the store check puts it back
-        } else if (!qv::os::remove_file(claimed[i]) && !named) {
-            // Left aside, it would be put back as a manifest the deletion reported gone. (One
-            // a push wrote anew meanwhile holds the same bytes: a leftover, nothing more.)
-            set_error("delete manifest failed: %s", claimed[i]);
-            ok = false;
+    if (unknown || reader.failed())
+        for (SetAside &m : *batch)
+            m.named = true;
+    clear_error();  // a tag whose path cannot be built is no tag
+}
+
+// Removes the manifests' own files once no tag names them. They are first moved aside and the
+// tags looked at again (all of them once, however many manifests go): a push of a manifest
+// under another tag between the caller's look and the removal then finds its files gone and
+// writes them anew, or is seen here and gets them back, flushed as its own writes were.
+// A manifest stays (kept yes) when a tag names it again, or (with epoch0, the index epoch read
+// before the caller looked for listing indexes) when an index put since lists it (by_index is
+// then set): such a put found the files still there and was answered; or, judged, when its
+// body was written anew since (a push by digest). failed (the message set) when a file could
+// not be put back durably, or one set aside could not be removed.
+void remove_unless_named(const char *repo, const char *tags_dir, std::vector<SetAside> *batch,
+                         const std::string *epoch0) {
+    const int64_t when = qv::os::unix_now();
+    ManifestFiles files;
+    char claimed[3][kPathCap];
+    for (SetAside &m : *batch) {
+        if (!aside_paths(repo, m.hex, when, &files, claimed)) {
+            m.named = true;  // nothing moved: it stays
+            continue;
         }
+        const char *paths[] = {files.body, files.content_type, files.rev_link};
+        for (int i = 0; i < 3; ++i)
+            m.held[i] =
+                qv::os::is_non_directory(paths[i]) && qv::os::rename_path(paths[i], claimed[i]);
+        qv::os::FileInfo body{};
+        m.named = m.judged != nullptr && (!m.held[0] || !qv::os::entry_info(claimed[0], &body) ||
+                                          !qv::os::same_file(body, *m.judged));
     }
-    return !ok ? Kept::failed : named ? Kept::yes : Kept::no;
+    if (manifest_set_aside_hook != nullptr) manifest_set_aside_hook();
+    for (SetAside &m : *batch) {
+        qv::os::FileInfo body{};
+        if (m.judged != nullptr && !m.named && aside_paths(repo, m.hex, when, &files, claimed))
+            m.named = !qv::os::entry_info(claimed[0], &body) || !qv::os::same_file(body, *m.judged);
+    }
+    mark_named(repo, tags_dir, batch);
+    if (epoch0 != nullptr && index_epoch() != *epoch0) {
+        IndexChildren now;  // an index pushed since may list any of them
+        for (SetAside &m : *batch)
+            if (!m.named && now.lists(m.hex)) m.named = m.by_index = true;
+    }
+    for (SetAside &m : *batch) {
+        if (!aside_paths(repo, m.hex, when, &files, claimed)) continue;  // kept: nothing moved
+        const char *paths[] = {files.body, files.content_type, files.rev_link};
+        bool ok = true;
+        for (int i = 0; i < 3; ++i) {
+            if (!m.held[i]) continue;
+            if (m.named && qv::os::rename_new(claimed[i], paths[i])) {
+                ok = change_durable(paths[i]) && ok;
+            } else if (m.named && errno != EEXIST) {
+                set_error("manifest file could not be put back: %s", paths[i]);
+                ok = false;  // left aside, where the store check puts it back
+            } else if (!qv::os::remove_file(claimed[i]) && !m.named) {
+                // Left aside, it would be put back as a manifest the deletion reported gone.
+                // (One a push wrote anew meanwhile holds the same bytes: a leftover, no more.)
+                set_error("delete manifest failed: %s", claimed[i]);
+                ok = false;
+            }
+        }
+        m.kept = !ok ? Kept::failed : m.named ? Kept::yes : Kept::no;
+    }
+}
+
+// The same for one manifest.
+Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex,
+                         const std::string *epoch0 = nullptr, bool *by_index = nullptr) {
+    std::vector<SetAside> one(1);
+    one[0].hex = hex;
+    remove_unless_named(repo, tags_dir, &one, epoch0);
+    if (by_index != nullptr) *by_index = one[0].by_index;
+    return one[0].kept;
 }
 
 // The name of the index a body lies in: "<repository>@sha256:<hex>" from its path.
@@ -304,7 +378,7 @@ bool remove_attachments(const char *repo, const char *hex, bool dry_run, const C
                     ManifestFiles files;
                     if (build_manifest_files(repo, r.c_str(), &files) != 0) continue;
                     const Kept kept =
-                        remove_unless_named(repo, tags_dir, r.c_str(), files, &listed.epoch());
+                        remove_unless_named(repo, tags_dir, r.c_str(), &listed.epoch());
                     ok = kept != Kept::failed && ok;
                     if (kept != Kept::no) continue;
                     remove_stale_temporaries(files.rev_dir);
@@ -374,7 +448,7 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
     // A push of the same manifest under a new tag since the scan keeps it, as for a tag
     // deletion: the tag it was answered 201 for must resolve.
     bool by_index = false;
-    const Kept kept = remove_unless_named(repo, tags_dir, hex, files, &epoch0, &by_index);
+    const Kept kept = remove_unless_named(repo, tags_dir, hex, &epoch0, &by_index);
     if (kept == Kept::failed) return -1;
     const bool removed = kept == Kept::no;
     char a_tag[kPathCap];
@@ -419,7 +493,7 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
     if (!another_tag_names(repo, tags_dir, hex) && !(spare && spare(hex))) {
         if (cascade.listed != nullptr) epoch0 = cascade.listed->epoch();
         if (tag_delete_scanned_hook != nullptr) tag_delete_scanned_hook();
-        const Kept kept = remove_unless_named(repo, tags_dir, hex, files, &epoch0);
+        const Kept kept = remove_unless_named(repo, tags_dir, hex, &epoch0);
         if (kept == Kept::failed) return -1;
         removed = kept == Kept::no;
     }
@@ -504,28 +578,43 @@ void attachments_of(const char *repo, const char *hex, const Cascade &cascade) {
     remove_attachments(repo, hex, true, cascade);
 }
 
-TagDeletion delete_untagged(const char *repo, const char *hex, const qv::os::FileInfo &judged,
-                            const Cascade &cascade) {
-    ManifestFiles files;
+void remove_manifests(const char *repo, std::vector<ManifestRemoval> *removals,
+                      const Cascade &cascade) {
     char tags_dir[kPathCap];
-    if (build_manifest_files(repo, hex, &files) != 0 || manifest_tags_dir(tags_dir, repo) != 0)
-        return TagDeletion::failed;
+    if (manifest_tags_dir(tags_dir, repo) != 0) {
+        for (ManifestRemoval &r : *removals)
+            r.result = TagDeletion::failed;
+        return;
+    }
+    std::vector<SetAside> batch(removals->size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        batch[i].hex = (*removals)[i].hex.c_str();
+        batch[i].judged = (*removals)[i].judged;
+    }
     // The epoch before the pass looked for listing indexes: an index put since looks again.
     const std::string epoch0 = cascade.listed != nullptr ? cascade.listed->epoch() : "";
-    switch (remove_unless_named(repo, tags_dir, hex, files, &epoch0, nullptr, &judged)) {
-        case Kept::failed:
-            return TagDeletion::unsafe;
-        case Kept::yes:
-            return TagDeletion::changed;
-        case Kept::no:
-            break;
+    remove_unless_named(repo, tags_dir, &batch, &epoch0);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        ManifestRemoval &r = (*removals)[i];
+        r.result = batch[i].kept == Kept::failed ? TagDeletion::unsafe
+                   : batch[i].kept == Kept::yes  ? TagDeletion::changed
+                                                 : TagDeletion::deleted;
+        ManifestFiles files;
+        if (r.result != TagDeletion::deleted ||
+            build_manifest_files(repo, r.hex.c_str(), &files) != 0)
+            continue;
+        remove_stale_temporaries(files.rev_dir);
+        qv::os::remove_dir(files.rev_dir);
+        if (changes_durable({files.body, files.rev_link}) != 0) r.result = TagDeletion::unsafe;
+        if (cascade.graph != nullptr && cascade.graph->repo() == repo) cascade.graph->forget(r.hex);
     }
-    remove_stale_temporaries(files.rev_dir);
-    qv::os::remove_dir(files.rev_dir);
-    if (changes_durable({files.body, files.rev_link}) != 0) return TagDeletion::unsafe;
-    if (cascade.graph != nullptr && cascade.graph->repo() == repo) cascade.graph->forget(hex);
-    return remove_attachments(repo, hex, false, cascade) ? TagDeletion::deleted
-                                                         : TagDeletion::unsafe;
+    // Then what goes along with them: no cascade takes a manifest the batch has just removed.
+    for (ManifestRemoval &r : *removals) {
+        if (r.result == TagDeletion::deleted &&
+            !remove_attachments(repo, r.hex.c_str(), false,
+                                {cascade.graph, cascade.listed, r.attached}))
+            r.result = TagDeletion::unsafe;
+    }
 }
 
 int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
@@ -533,8 +622,7 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
                                         : resolve_tag(repo, reference, hex_out);
 }
 
-TagDeletion delete_collected_tag(const char *repo, const char *tag, const CollectedLink &collected,
-                                 const SpareManifest &spare, const Cascade &cascade) {
+TagDeletion claim_collected_tag(const char *repo, const char *tag, const CollectedLink &collected) {
     ManifestFiles files;
     char tags_dir[kPathCap];
     char hex[kHexLen + 1];
@@ -558,10 +646,12 @@ TagDeletion delete_collected_tag(const char *repo, const char *tag, const Collec
         case Claim::removed:
             break;
     }
-    // The link is gone already; one written since by a push must stay.
-    return delete_by_tag(repo, tag, hex, tags_dir, files, spare, true, cascade) == 0
-               ? TagDeletion::deleted
-               : TagDeletion::failed;
+    char link[kPathCap];
+    char tag_dir[kPathCap];
+    if (manifest_tag_path(link, repo, tag) != 0 || !join_path(tag_dir, tags_dir, tag))
+        return TagDeletion::failed;
+    if (remove_tag_husk(tag_dir)) qv::os::remove_dir(tags_dir);
+    return change_durable(link) ? TagDeletion::deleted : TagDeletion::unsafe;
 }
 
 }  // namespace reg

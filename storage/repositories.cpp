@@ -116,12 +116,11 @@ extern "C" int reg_repository_delete(const char *repo) {
     }
     // Out of the tree in one rename: readers see the whole repository or none of it, and the
     // collection's mark no longer counts its manifests. A push into it meanwhile makes it anew.
-    char aside[kPathCap];
-    const int n = std::snprintf(aside, sizeof aside, "%s%s%s@%lld", trash, qv::os::kSepStr,
-                                process_tag(), static_cast<long long>(qv::os::unix_now()));
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof aside || mkdirs(trash) != 0 ||
-        !qv::os::rename_new(dir.c_str(), aside) || !qv::os::durable_entry(aside) ||
-        !qv::os::durable_removal(dir.c_str())) {
+    char in_trash[kPathCap];
+    char aside[kPathCap];  // named with the moment it moved: the store check's age for it
+    if (!join_path(in_trash, trash, "_manifests") || !set_aside_path(aside, in_trash) ||
+        mkdirs(trash) != 0 || !qv::os::rename_new(dir.c_str(), aside) ||
+        !qv::os::durable_entry(aside) || !qv::os::durable_removal(dir.c_str())) {
         set_error("delete repository failed: %s", repo);
         return -1;
     }

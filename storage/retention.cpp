@@ -335,8 +335,13 @@ class Pass {
                 changed = true;
             }
         }
-        for (UntaggedItem &u : untagged_)
-            if (u.selected && !going(u.hex)) u.selected = false;  // an index lists it
+        for (UntaggedItem &u : untagged_) {
+            if (!u.selected) continue;
+            // Listed by an index; or an attachment of a manifest that goes, which takes it
+            // along (and lists it under its own entry).
+            const std::string &subject = subject_of(u.hex);
+            if (!going(u.hex) || (!subject.empty() && going(subject))) u.selected = false;
+        }
     }
 
     // ---- deleting ---------------------------------------------------------------------------
@@ -377,14 +382,10 @@ class Pass {
     }
 
     bool delete_selected() {
-        const SpareManifest spare = [this](const char *hex) { return listed_.lists(hex); };
-        AttachmentGraph graph(repo_);
         for (TagItem &item : tags_) {
             if (!item.marked) continue;
             const CollectedLink collected{item.digest, item.link_id, item.link_time};
-            const Cascade cascade{&graph, &listed_, &item.attached};
-            switch (
-                delete_collected_tag(repo_.c_str(), item.tag.c_str(), collected, spare, cascade)) {
+            switch (claim_collected_tag(repo_.c_str(), item.tag.c_str(), collected)) {
                 case TagDeletion::deleted:
                     ++tally_.tags_deleted;
                     break;
@@ -401,20 +402,34 @@ class Pass {
                                    // well
             }
         }
+        // The manifests the pass removes, in one go: what the first of their tags (or their own
+        // untagged entry) lists as taken along.
+        std::vector<ManifestRemoval> removals;
+        std::vector<UntaggedItem *> untagged;
+        std::set<std::string> done;
+        for (TagItem &item : tags_) {
+            const std::string hex = hex_of(item);
+            if (item.marked && going(hex) && done.insert(hex).second)
+                removals.push_back({hex, nullptr, &item.attached});
+        }
         for (UntaggedItem &u : untagged_) {
             if (!u.selected) continue;
-            const Cascade cascade{&graph, &listed_, &u.attached};
-            switch (delete_untagged(repo_.c_str(), u.hex.c_str(), u.body, cascade)) {
-                case TagDeletion::deleted:
-                    ++tally_.manifests_deleted;
-                    break;
-                case TagDeletion::unsafe:
-                    return false;
-                default:
-                    // Tagged, listed or pushed again since it was judged: it stays, and the
-                    // report does not list it.
-                    u.selected = false;
-                    break;
+            removals.push_back({u.hex, &u.body, &u.attached});
+            untagged.push_back(&u);
+        }
+        AttachmentGraph graph(repo_);
+        remove_manifests(repo_.c_str(), &removals, {&graph, &listed_, nullptr});
+        size_t next_untagged = 0;
+        for (const ManifestRemoval &r : removals) {
+            if (r.result == TagDeletion::unsafe) return false;
+            if (r.judged == nullptr) continue;
+            UntaggedItem &u = *untagged[next_untagged++];
+            if (r.result == TagDeletion::deleted) {
+                ++tally_.manifests_deleted;
+            } else {
+                // Tagged, listed or pushed again since it was judged: it stays, and the report
+                // does not list it.
+                u.selected = false;
             }
         }
         return true;

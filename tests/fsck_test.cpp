@@ -224,6 +224,27 @@ TEST_F(StoreCheck, FindsEveryKindOfDamageAndRepairsWhatItCan) {
              return s.set_aside(s.store.rev_link("team/app", s.other), ".link");
          },
          "leftovers", "removed", true, nullptr},
+        {"directory a deleted tag left behind (older versions kept them)",
+         [&](StoreCheck &s) {
+             const std::string dir = s.store.tag_dir("team/app", "gone");
+             make_dirs(dir + "/current");
+             set_mtime(dir + "/current", kOld);
+             set_mtime(dir, kOld);
+             return std::string("tags/gone");
+         },
+         "leftovers", "removed", false,
+         [&](StoreCheck &s) { return !exists(s.store.tag_dir("team/app", "gone")); }},
+        {"manifests a killed repository deletion moved out of the tree",
+         [&](StoreCheck &s) {
+             const std::string dir = s.root + "/_gc/trash/._manifests.7-0badf00d@1000000000.tmp";
+             write_text(dir + "/tags/x/current/link", "sha256:");
+             set_mtime(dir, kOld);
+             return std::string("._manifests.7-0badf00d@1000000000.tmp");
+         },
+         "leftovers", "removed", false,
+         [&](StoreCheck &s) {
+             return !exists(s.root + "/_gc/trash/._manifests.7-0badf00d@1000000000.tmp");
+         }},
         {"old temporary of a link write",
          [&](StoreCheck &s) {
              const std::string tmp = s.store.tag_dir("team/app", "v1") + "/current/.link.9-1.tmp";

@@ -11,6 +11,7 @@
 
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
+#include "support/blob_files.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
 
@@ -76,6 +77,19 @@ class Retention : public ::testing::Test {
         truncated = -1;
         const char *report = reg_retention_json(dry_run, keep_n, days, include_latest, &truncated);
         return report != nullptr ? report : "ERROR: " + std::string(reg_storage_last_error());
+    }
+    // With the untagged rule.
+    std::string run(int dry_run, const reg_retention_policy &policy) {
+        truncated = -1;
+        const char *report = reg_retention_policy_json(dry_run, &policy, &truncated);
+        return report != nullptr ? report : "ERROR: " + std::string(reg_storage_last_error());
+    }
+    // A body named by its own hash, written when given; returns the hex.
+    std::string body(const std::string &repo, const std::string &text, int64_t written) {
+        const std::string hex = sha256_hex(text);
+        store.put_manifest(repo, hex, text);
+        set_mtime(store.body_path(repo, hex), written);
+        return hex;
     }
     // A manifest of its own for the tag, pushed at the given time.
     void push(const std::string &repo, const std::string &tag, int64_t when, unsigned n) {
@@ -395,6 +409,118 @@ TEST_F(Retention, ReportNeverRunsPastTheResultBuffer) {
     // Cut only where the next entry would not have fit beside the report's head.
     EXPECT_GT(text.size() + full_size / 500 + 512, kResultCap - 1);
     EXPECT_NE(text.find("],\"truncated\":true}"), std::string::npos);
+}
+
+// What a moving tag leaves behind goes with the untagged rule once it has lain long enough:
+// not an index's children, not an attachment of an image that stays, not what was pushed
+// within the window. A signature of a kept image is kept by its (old, selected) tag too, though
+// the image's tag lies beyond where a 512-entry listing stopped. The dry run, the preview and
+// the real pass agree on every tag and every manifest.
+TEST_F(Retention, UntaggedManifestsGoAndTheDryRunThePreviewAndThePassAgree) {
+    const int64_t old = now - 3 * kDay;
+    for (int i = 0; i < 1000; ++i)
+        store.put_tag("app", "t" + std::to_string(i),
+                      body("app", "manifest " + std::to_string(i), old), old - i);
+    const std::string kept = body("app", "image that stays", old);
+    store.put_tag("app", "zz-new", kept, now);  // beyond the first 512 of the listing
+    const auto attachment = [&](const std::string &subject, const std::string &name) {
+        return body("app",
+                    "{\"schemaVersion\":2,\"artifactType\":\"sig\",\"subject\":{\"digest\":\"" +
+                        digest_of(subject) + "\"},\"n\":\"" + name + "\"}",
+                    old);
+    };
+    store.put_tag("app", "sig", attachment(kept, "tagged"), old);
+    const std::string untagged_sig = attachment(kept, "untagged");
+    std::vector<std::string> moved;  // what four pushes of "latest" left behind
+    for (int i = 0; i < 4; ++i)
+        moved.push_back(body("app", "latest as pushed " + std::to_string(i), old));
+    store.put_tag("app", "latest", body("app", "latest now", now), now);
+    const std::string orphan_sig = attachment(moved[0], "goes with its subject");
+    const std::string child = body("app", "platform image", old);
+    store.put_tag("app", "multi", body("app", index_json({child}), old), now);
+    const std::string young = body("app", "pushed by digest a minute ago", now - 60);
+
+    const reg_retention_policy policy{0, 1, 0, 2};
+    const std::string dry = run(1, policy);
+    const char *preview = reg_retention_policy_preview_json(&policy);
+    ASSERT_NE(preview, nullptr) << reg_storage_last_error();
+    const std::string previewed = preview;
+    const std::string real = run(0, policy);
+
+    Report r(real);
+    EXPECT_EQ(r.num("tags_deleted"), 1000);  // t*, not sig
+    EXPECT_EQ(r.num("manifests_deleted"), 4);
+    const auto lists = [](const std::string &report) {
+        return report.substr(report.find("\"deleted\":"));
+    };
+    EXPECT_EQ(lists(dry), lists(real));
+    EXPECT_NE(previewed.find(lists(real).substr(0, lists(real).size() - 1)), std::string::npos);
+    EXPECT_NE(real.find("{\"repository\":\"app\",\"digest\":\"" + digest_of(moved[0]) +
+                        "\",\"age_days\":3,\"referrers\":[\"" + digest_of(orphan_sig) + "\"]}"),
+              std::string::npos)
+        << real.substr(real.find("\"untagged\""));
+    for (const std::string &hex : moved)
+        EXPECT_FALSE(exists(store.body_path("app", hex)));
+    EXPECT_FALSE(exists(store.body_path("app", orphan_sig)));
+    for (const std::string &hex : {kept, untagged_sig, child, young})
+        EXPECT_TRUE(exists(store.body_path("app", hex))) << hex;
+    EXPECT_TRUE(resolves("app", "sig"));
+}
+
+// A manifest the untagged rule selected, then claimed while the pass runs (a tag pushed, an
+// index pushed that lists it, the manifest pushed again by digest), stays and is not reported.
+TEST_F(Retention, AnUntaggedManifestClaimedDuringThePassStays) {
+    static std::string hex, root;
+    root = store.root();
+    struct Case {
+        const char *what;
+        void (*claim)();
+    };
+    const auto put = [](const std::string &ref, const std::string &text) {
+        char out[80];
+        EXPECT_EQ(reg_manifest_put("app", ref.c_str(), text.data(), text.size(), nullptr, out), 0)
+            << reg_storage_last_error();
+    };
+    static void (*push)(const std::string &, const std::string &) = put;
+    static std::string image;
+    const std::vector<Case> cases = {
+        {"tagged", [] { push("new", image); }},
+        {"listed by an index", [] { push("multi", index_json({hex})); }},
+        {"pushed again by digest", [] { push("sha256:" + hex, image); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(store.root() + "/repositories");
+        image = image_json(put_blob(root, "config"), {put_blob(root, c.what)});
+        hex = sha256_hex(image);
+        put("sha256:" + hex, image);
+        set_mtime(store.body_path("app", hex), now - 2 * kDay);
+        reg::retention_selected_hook = c.claim;
+        Report r(run(0, {0, 0, 0, 1}));
+        reg::retention_selected_hook = nullptr;
+        EXPECT_EQ(r.num("manifests_deleted"), 0);
+        EXPECT_TRUE(resolves("app", "sha256:" + hex));
+    }
+}
+
+// Older versions left a deleted tag's directories behind: a real pass removes them once they
+// have lain empty past the upload window, and a repository with nothing else in it.
+TEST_F(Retention, ARealPassRemovesWhatOlderDeletionsLeftBehind) {
+    push("app", "kept", now, 1);
+    for (const std::string &repo : {std::string("app"), std::string("empty")}) {
+        make_dirs(store.tag_dir(repo, "old") + "/current");
+        set_mtime(store.tag_dir(repo, "old") + "/current", now - kDay);
+        set_mtime(store.tag_dir(repo, "old"), now - kDay);
+    }
+    make_dirs(store.tag_dir("app", "young") + "/current");  // a push may be making it now
+    run(1, 0, 0, 0);
+    EXPECT_TRUE(exists(store.tag_dir("app", "old")));  // a dry run changes nothing
+    Report r(run(0, 0, 0, 0));
+    EXPECT_EQ(r.num("repos_scanned"), 2);
+    EXPECT_FALSE(exists(store.tag_dir("app", "old")));
+    EXPECT_TRUE(exists(store.tag_dir("app", "young")));
+    EXPECT_FALSE(exists(store.repo_dir("empty")));
+    EXPECT_TRUE(resolves("app", "kept"));
 }
 
 }  // namespace
