@@ -191,7 +191,7 @@ worker() {  # worker N
             12) note get "$(code GET "$(server)/v2/$repo/manifests/$tag")" ;;
             13) note blob "$(code GET "$(server)/v2/$repo/blobs/sha256:$(sha "$d/l0")" -r 0-9)" ;;
             14) if [ $((RANDOM % 2)) = 0 ]; then
-                    note retention "$(code POST "$(server)/v2/_retention?keep_n=4&dry_run=$((RANDOM % 2))" --data '')"
+                    note retention "$(code POST "$(server)/v2/_retention?keep_n=4&untagged_days=$((RANDOM % 2))&dry_run=$((RANDOM % 2))" --data '')"
                 else
                     note gc "$(code POST "$(server)/v2/_gc?dry_run=$((RANDOM % 2))" --data '')"
                 fi ;;

@@ -866,6 +866,57 @@ TEST(RegistryEndpoint, ReferrersThatCannotBeListedAreAnError) {
     EXPECT_EQ(code_of(r), "STORAGE_ERROR");
 }
 
+// A tag pushed five times leaves four images untagged: the untagged rule takes them once they
+// are old, and the next collection frees their blobs; an index's children and a signature of
+// the image that stays stay. A repository left with nothing leaves the catalog, and a whole
+// one can be deleted (not the repositories nested below it).
+TEST(RegistryEndpoint, MovingTagsAreFreedAndRepositoriesComeAndGo) {
+    Site site;
+    std::vector<std::string> pushed;
+    for (int i = 0; i < 5; ++i)
+        pushed.push_back(site.push_image("team/app", "latest", "push " + std::to_string(i)));
+    const std::string amd64 = site.push_image("team/app", "amd64", "amd64");
+    const std::string arm64 = site.push_image("team/app", "arm64", "arm64");
+    const std::string index =
+        "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+        "\"manifests\":[{\"digest\":\"" +
+        amd64 + "\",\"size\":1},{\"digest\":\"" + arm64 + "\",\"size\":1}]}";
+    EXPECT_EQ(site.call("PUT", "/team/app/manifests/multi", "", index).status, 201);
+    for (const char *tag : {"amd64", "arm64"})
+        EXPECT_EQ(site.call("DELETE", std::string("/team/app/manifests/") + tag).status, 202);
+    const std::string signature = put_by_digest(
+        site, attachment_json(site, pushed[4], "application/vnd.example.sig", "signature"));
+    site.push_image("team/app/cache", "v1", "nested");
+    for (const auto &e :
+         std::filesystem::recursive_directory_iterator(site.root() + "/repositories"))
+        if (e.is_regular_file()) set_mtime(e.path().string(), std::time(nullptr) - 2 * 86400);
+
+    const Response pass =
+        site.call(Request{"POST", "", "untagged_days=1", "", {}}, QV_RETENTION_BIN);
+    EXPECT_NE(pass.body.find("\"untagged_days\":1,"), std::string::npos) << pass.body;
+    EXPECT_NE(pass.body.find("\"tags_deleted\":0,\"tags_kept\":3,\"latest_protected\":0,"
+                             "\"manifests_deleted\":4,"),
+              std::string::npos)
+        << pass.body;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(site.call("GET", "/team/app/manifests/" + pushed[i]).status, 404) << i;
+    for (const std::string &kept : {pushed[4], amd64, arm64, signature})
+        EXPECT_EQ(site.call("GET", "/team/app/manifests/" + kept).status, 200) << kept;
+    EXPECT_NE(referrers(site, pushed[4]).find(signature), std::string::npos);
+    age_blobs(site.root());
+    EXPECT_NE(site.call("POST", "/_gc", "dry_run=0").body.find("\"blobs_deleted\":8,"),
+              std::string::npos);
+
+    EXPECT_EQ(site.call("DELETE", "/team/app/manifests/v1").status, 404);
+    site.push_image("gone", "v1", "gone");
+    EXPECT_EQ(site.call("DELETE", "/gone/manifests/v1").status, 202);
+    EXPECT_EQ(site.call("DELETE", "/_repository/team/app").status, 202);
+    EXPECT_EQ(site.call("GET", "/_catalog").body, "{\"repositories\":[\"team/app/cache\"]}\n");
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/latest").status, 404);
+    EXPECT_EQ(code_of(site.call("DELETE", "/_repository/team/app")), "NAME_UNKNOWN");
+    EXPECT_EQ(site.call("GET", "/team/app/cache/manifests/v1").status, 200);
+}
+
 // Only an explicit yes repairs: a "no", an empty value or a misspelt one only looks.
 TEST(RegistryEndpoint, OnlyAnExplicitYesRepairs) {
     Site site;

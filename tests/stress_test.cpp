@@ -190,7 +190,7 @@ class Worker {
     void step() {
         const bool quiet_now = quiet();
         if (quiet_now) cancel_open();
-        switch (pick(21)) {
+        switch (pick(22)) {
             case 0:
             case 1:
                 quiet_now ? lookup() : upload();
@@ -248,6 +248,9 @@ class Worker {
                 break;
             case 19:
                 store_check();
+                break;
+            case 20:
+                put_untagged_long_ago();
                 break;
             default:
                 pick(2) == 0 ? delete_own_tag() : delete_own_digest();
@@ -471,6 +474,16 @@ class Worker {
             kIndexType);
     }
 
+    // An image pushed by digest alone and dated as if long ago, so that the untagged rule of a
+    // pass selects it while others may tag it, list it in an index or push it again.
+    void put_untagged_long_ago() {
+        if (blobs_.size() < 2) return;
+        const std::string r = repo(), body = image_json(blobs_.back(), {any(blobs_)});
+        const std::string digest = "sha256:" + sha256_hex(body);
+        put(r, digest, body, kImageType);
+        set_mtime(root_ + "/repositories/" + r + "/_manifests/" + digest.substr(7), kLongAgo);
+    }
+
     void repush() {
         if (puts_.empty()) return;
         const Put p = any(puts_);
@@ -499,7 +512,8 @@ class Worker {
     void retention(bool dry) {
         if (!dry) note("retention-begins");
         int truncated = 0;
-        const char *report = reg_retention_json(dry ? 1 : 0, kRetentionKeep, 0, 0, &truncated);
+        const reg_retention_policy policy{kRetentionKeep, 0, 0, pick(2)};  // untagged rule or not
+        const char *report = reg_retention_policy_json(dry ? 1 : 0, &policy, &truncated);
         check(json_ok(report));
         if (dry) return;
         if (report == nullptr || truncated) {
@@ -508,6 +522,8 @@ class Worker {
         }
         yyjson_doc *doc = yyjson_read(report, std::strlen(report), 0);
         yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc), "deleted");
+        counts_["untagged-deleted"] +=
+            yyjson_get_int(yyjson_obj_get(yyjson_doc_get_root(doc), "manifests_deleted"));
         for (size_t i = 0; i < yyjson_arr_size(list); ++i) {
             yyjson_val *e = yyjson_arr_get(list, i);
             note(std::string("retained-out ") + yyjson_get_str(yyjson_obj_get(e, "repository")) +
