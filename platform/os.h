@@ -113,6 +113,9 @@ class DirReader {
 class HeldDir {
   public:
     explicit HeldDir(const char *path);
+    // The directory name in parent (a link there is refused): a walk down the tree, one
+    // component a call.
+    HeldDir(const HeldDir &parent, const char *name);
     ~HeldDir();
     HeldDir(const HeldDir &) = delete;
     HeldDir &operator=(const HeldDir &) = delete;
@@ -122,6 +125,13 @@ class HeldDir {
     bool entry_info(const char *name, FileInfo *out) const;
     bool rename(const char *from, const char *to) const;
     bool remove_file(const char *name) const;
+    // Removes the directory name when it is empty.
+    bool remove_dir(const char *name) const;
+    // As read_regular and read_whole, on a name in this directory.
+    int read_regular(const char *name, char *buf, std::size_t cap, std::size_t *out_len,
+                     FileInfo *info = nullptr) const;
+    int read_whole(const char *name, uint64_t max, char **out, uint64_t *out_len,
+                   FileInfo *info = nullptr) const;
     // As open_read_regular, on a name in this directory (a link there is refused); with
     // info, also what the file opened is.
     std::FILE *open_read(const char *name, FileInfo *info = nullptr) const;

@@ -192,6 +192,11 @@ bool single_component(const char *name) {
 HeldDir::HeldDir(const char *path)
     : fd_(beneath::open_path(path, O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
 
+HeldDir::HeldDir(const HeldDir &parent, const char *name)
+    : fd_(parent.fd_ < 0 || !single_component(name)
+              ? -1
+              : ::openat(parent.fd_, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
+
 HeldDir::~HeldDir() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -211,6 +216,10 @@ bool HeldDir::rename(const char *from, const char *to) const {
 
 bool HeldDir::remove_file(const char *name) const {
     return fd_ >= 0 && single_component(name) && ::unlinkat(fd_, name, 0) == 0;
+}
+
+bool HeldDir::remove_dir(const char *name) const {
+    return fd_ >= 0 && single_component(name) && ::unlinkat(fd_, name, AT_REMOVEDIR) == 0;
 }
 
 std::FILE *HeldDir::open_read(const char *name, FileInfo *info) const {
@@ -310,17 +319,14 @@ std::FILE *open_read_regular(const char *path, FileInfo *info) {
     return regular_stream(fd, "rb");
 }
 
-int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len,
-                 FileInfo *info) {
-    *out_len = 0;
-    struct stat st;
-    const int fd = open_regular(path, &st);
-    if (fd < 0) return errno;
-    if (info != nullptr) fill(st, info);
+namespace {
+
+// The first bytes of the regular file open at fd (closed here), stopping at the size it had
+// when opened: no read of 0 as a stream would make; a file that grows meanwhile, or reports no
+// size, is read until that read of 0. 0, or the error number.
+int read_fd(int fd, const struct stat &st, char *buf, std::size_t cap, std::size_t *out_len) {
     int err = 0;
     std::size_t got = 0;
-    // Done at the size it had when opened, without the read of 0 a stream would make; a file
-    // that grows meanwhile, or reports no size, is read until that read of 0.
     while (got < cap) {
         const ssize_t n = ::read(fd, buf + got, cap - got);
         if (n < 0 && errno == EINTR) continue;
@@ -334,6 +340,49 @@ int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_
     return err;
 }
 
+// The regular file open at fd (closed here) whole, into a new heap buffer of at most max bytes.
+int read_fd_whole(int fd, const struct stat &st, uint64_t max, char **out, uint64_t *out_len) {
+    if (static_cast<uint64_t>(st.st_size) > max) {
+        ::close(fd);
+        return EFBIG;
+    }
+    const auto size = static_cast<uint64_t>(st.st_size);
+    char *buf = static_cast<char *>(std::malloc(size + 1));
+    if (buf == nullptr) {
+        ::close(fd);
+        return ENOMEM;
+    }
+    std::size_t got = 0;
+    const int err = size == 0 ? (::close(fd), 0) : read_fd(fd, st, buf, size, &got);
+    if (err != 0) {
+        std::free(buf);
+        return err;
+    }
+    buf[got] = '\0';
+    *out = buf;
+    *out_len = got;
+    return 0;
+}
+
+// A regular file in the held directory fd, as open_regular opens one; -1 with errno set.
+int open_regular_at(int dir, const char *name, struct stat *st) {
+    if (dir < 0 || !single_component(name)) return -1;
+    const int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    return fd < 0 ? -1 : regular_or_close(fd, st);
+}
+
+}  // namespace
+
+int read_regular(const char *path, char *buf, std::size_t cap, std::size_t *out_len,
+                 FileInfo *info) {
+    *out_len = 0;
+    struct stat st;
+    const int fd = open_regular(path, &st);
+    if (fd < 0) return errno;
+    if (info != nullptr) fill(st, info);
+    return read_fd(fd, st, buf, cap, out_len);
+}
+
 int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len, FileInfo *info) {
     *out = nullptr;
     *out_len = 0;
@@ -341,31 +390,28 @@ int read_whole(const char *path, uint64_t max, char **out, uint64_t *out_len, Fi
     const int fd = open_regular(path, &st);
     if (fd < 0) return errno;
     if (info != nullptr) fill(st, info);
-    int err = 0;
-    if (static_cast<uint64_t>(st.st_size) > max) {
-        err = EFBIG;
-    } else {
-        const auto size = static_cast<uint64_t>(st.st_size);
-        char *buf = static_cast<char *>(std::malloc(size + 1));
-        uint64_t got = 0;
-        if (buf == nullptr) err = ENOMEM;
-        while (err == 0 && got < size) {
-            const ssize_t n = ::read(fd, buf + got, size - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) err = errno;
-            if (n <= 0) break;
-            got += static_cast<uint64_t>(n);
-        }
-        if (err == 0) {
-            buf[got] = '\0';
-            *out = buf;
-            *out_len = got;
-        } else {
-            std::free(buf);
-        }
-    }
-    ::close(fd);
-    return err;
+    return read_fd_whole(fd, st, max, out, out_len);
+}
+
+int HeldDir::read_regular(const char *name, char *buf, std::size_t cap, std::size_t *out_len,
+                          FileInfo *info) const {
+    *out_len = 0;
+    struct stat st;
+    const int fd = open_regular_at(fd_, name, &st);
+    if (fd < 0) return errno;
+    if (info != nullptr) fill(st, info);
+    return read_fd(fd, st, buf, cap, out_len);
+}
+
+int HeldDir::read_whole(const char *name, uint64_t max, char **out, uint64_t *out_len,
+                        FileInfo *info) const {
+    *out = nullptr;
+    *out_len = 0;
+    struct stat st;
+    const int fd = open_regular_at(fd_, name, &st);
+    if (fd < 0) return errno;
+    if (info != nullptr) fill(st, info);
+    return read_fd_whole(fd, st, max, out, out_len);
 }
 
 FileTime file_clock_now() {

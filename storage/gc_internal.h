@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "storage/storage_internal.h"
 
@@ -145,6 +146,17 @@ class IndexChildren {
 
     // The index epoch as it was before the walk (once lists has walked).
     const std::string &epoch() const { return epoch_; }
+
+    // What a caller's own walk found instead ("sha256:" digests): the children the indexes it
+    // read list, whether it read every body, and the epoch read before it began.
+    void assume(const std::vector<std::string> &children, bool complete, std::string epoch) {
+        read_ = true;
+        complete_ = complete;
+        epoch_ = std::move(epoch);
+        for (const std::string &c : children)
+            if (!set_.add(c.data(), c.size())) complete_ = false;
+        set_.sort();
+    }
 
   private:
     ReachableSet set_;

@@ -48,6 +48,11 @@ class AttachmentGraph {
     std::vector<std::string> of(const std::string &hex);
     // The manifest was removed: it is no one's attachment any more.
     void forget(const std::string &hex);
+    // What a caller's own read of the bodies found instead: subject -> its attachments.
+    void assume(std::map<std::string, std::vector<std::string>> by_subject) {
+        read_ = true;
+        by_subject_ = std::move(by_subject);
+    }
 
   private:
     std::string repo_;

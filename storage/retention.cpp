@@ -3,8 +3,13 @@
 // "latest"; with the untagged rule, select the manifests no tag names once their bodies have
 // lain unchanged for days; delete what is selected and report. One repository's tags are held
 // at a time, so the pass sees the whole store in bounded memory.
+#include <yyjson.h>
+
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -40,6 +45,15 @@ constexpr int64_t kDaySeconds = 86400;
 constexpr int64_t kUploadWindowSeconds = 900;
 constexpr const char kDigestPrefix[] = "sha256:";
 constexpr size_t kPrefixLen = sizeof kDigestPrefix - 1;
+constexpr std::string_view kIndexKey = "\"manifests\"";
+constexpr std::string_view kSubjectKey = "\"subject\"";
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
 
 struct Policy {
     bool dry_run;
@@ -49,24 +63,56 @@ struct Policy {
     int untagged_days;  // 0: untagged rule off
 };
 
+// A manifest's digest as 32 bytes: a repository of 50,000 manifests is held in bounded memory.
+using Digest = std::array<uint8_t, 32>;
+
+std::string hex_text(const Digest &d) {
+    char hex[65];
+    bin_to_hex(d.data(), hex);
+    return hex;
+}
+
 // One collected tag.
 struct TagItem {
     std::string tag;
     char digest[kDigestCap];  // the link's first 71 characters, as collected
-    int64_t age_stamp;
-    uint64_t link_id;  // the link file as collected, to tell a push since
-    qv::os::FileTime link_time;
+    Digest manifest{};        // what they name, when they are a well-formed digest
+    bool names = false;
     bool marked = false;
+    int64_t age_stamp = 0;
+    uint64_t link_id = 0;  // the link file as collected, to tell a push since
+    qv::os::FileTime link_time{};
     std::vector<std::string> attached;  // what its manifest took along (or would)
+};
+
+// Per manifest some collected tag names: how many tags name it, and of those how many go.
+struct Count {
+    Digest manifest;
+    int tags;
+    int marked;
+};
+
+// A stored manifest body, as the scan of its repository read it.
+struct Stored {
+    Digest manifest;
+    qv::os::FileInfo info;
 };
 
 // A manifest no collected tag names, old enough for the untagged rule.
 struct UntaggedItem {
+    Digest manifest;
     std::string hex;
     qv::os::FileInfo body;  // the body as judged, to tell a push since
     bool selected = true;
     std::vector<std::string> attached;
 };
+
+template <typename T>
+T *find_digest(std::vector<T> &sorted, const Digest &d) {
+    const auto at = std::lower_bound(sorted.begin(), sorted.end(), d,
+                                     [](const T &x, const Digest &y) { return x.manifest < y; });
+    return at != sorted.end() && at->manifest == d ? &*at : nullptr;
+}
 
 struct Tally {
     long long repos_scanned = 0;
@@ -82,12 +128,6 @@ struct Tally {
 bool newer(const TagItem &a, const TagItem &b) {
     if (a.age_stamp != b.age_stamp) return a.age_stamp > b.age_stamp;
     return a.tag < b.tag;
-}
-
-// The hex a collected link names: what follows "sha256:" (a corrupt link's text as it is).
-std::string hex_of(const TagItem &item) {
-    const std::string_view digest(item.digest);
-    return std::string(digest.substr(std::min(digest.size(), kPrefixLen)));
 }
 
 // Appends one report entry, with the attachments that went along, to out.
@@ -139,8 +179,14 @@ class Pass {
             return false;
         }
         repo_ = repo;
+        manifests_ = manifests;
         tags_.clear();
         husks_.clear();
+        scanned_ = false;
+        std::vector<Stored>().swap(stored_);
+        subjects_.clear();
+        listed_.reset(new IndexChildren());
+        graph_.reset(new AttachmentGraph(repo));
         for (const DirEntry &e : entries)
             if (e.is_dir) collect_tag(tags_dir, e.name);
         std::vector<DirEntry>().swap(entries);
@@ -148,8 +194,8 @@ class Pass {
         std::sort(tags_.begin(), tags_.end(), newer);
         select_tags();
         untagged_.clear();
-        if (policy_.untagged_days > 0 && !collect_untagged(manifests)) return false;
-        keep_attachments();
+        if (policy_.untagged_days > 0 && !collect_untagged()) return false;
+        if (!keep_attachments()) return false;
         if (retention_selected_hook != nullptr) retention_selected_hook();
         const bool done = policy_.dry_run ? look_ahead() : delete_selected();
         report_repository();
@@ -200,37 +246,39 @@ class Pass {
     bool untagged_on() const { return policy_.untagged_days > 0; }
 
     // ---- collecting ------------------------------------------------------------------------
-    // A tag whose link is missing is no tag: its directory is a husk a deletion left.
+    // A tag whose link is missing is no tag: its directory is a husk a deletion left. One open
+    // of the link gives both its date and what it names.
     void collect_tag(const char *tags_dir, const std::string &tag) {
         char link_path[kPathCap];
         if (manifest_tag_path(link_path, repo_.c_str(), tag.c_str()) != 0) {
             clear_error();
             return;
         }
+        char link[kLinkCap];
+        size_t len = 0;
         qv::os::FileInfo info{};
-        int64_t age_stamp = 0;
-        if (qv::os::file_info(link_path, &info) && info.mtime_unix >= 0) {
-            age_stamp = info.mtime_unix;
-        } else if (!qv::os::is_file(link_path)) {
+        const int err = qv::os::read_regular(link_path, link, sizeof link - 1, &len, &info);
+        if (err == ENOENT || err == ENOTDIR) {
             char dir[kPathCap];
             if (join_path(dir, tags_dir, tag.c_str())) husks_.emplace_back(dir);
             return;
         }
-        char link[kLinkCap];
-        if (read_file(link_path, link, sizeof link, nullptr) != 0 ||
-            std::strncmp(link, kDigestPrefix, kPrefixLen) != 0)
-            return;
+        link[len] = '\0';
+        if (err != 0 || std::strncmp(link, kDigestPrefix, kPrefixLen) != 0) return;
         TagItem &item = tags_.emplace_back();
         item.tag = tag;
         std::snprintf(item.digest, sizeof item.digest, "%.71s", link);
-        item.age_stamp = age_stamp;
+        // Only exactly a digest names a manifest (a link with more is corrupt: it names none).
+        item.names = len == kDigestCap - 1 && digest_valid(link) &&
+                     ReachableSet::decode(link + kPrefixLen, item.manifest.data());
+        item.age_stamp = info.mtime_unix >= 0 ? info.mtime_unix : 0;
         item.link_id = info.file_id;
         item.link_time = qv::os::mtime_of(info);
     }
 
     void select_tags() {
         const int64_t max_age = static_cast<int64_t>(policy_.days) * kDaySeconds;
-        counts_.clear();
+        std::vector<Count>().swap(counts_);
         for (size_t i = 0; i < tags_.size(); ++i) {
             TagItem &item = tags_[i];
             const bool beyond_count =
@@ -242,95 +290,154 @@ class Pass {
                 item.marked = true;
                 ++tally_.marked;
             }
-            auto &c = counts_[hex_of(item)];
-            ++c.first;
-            if (item.marked) ++c.second;
+            if (item.names) counts_.push_back({item.manifest, 1, item.marked ? 1 : 0});
         }
+        // One entry a manifest, in digest order.
+        std::sort(counts_.begin(), counts_.end(),
+                  [](const Count &a, const Count &b) { return a.manifest < b.manifest; });
+        size_t out = 0;
+        for (size_t i = 0; i < counts_.size(); ++i) {
+            if (out > 0 && counts_[out - 1].manifest == counts_[i].manifest) {
+                counts_[out - 1].tags += counts_[i].tags;
+                counts_[out - 1].marked += counts_[i].marked;
+            } else {
+                counts_[out++] = counts_[i];
+            }
+        }
+        counts_.resize(out);
     }
 
     // The manifests no collected tag names whose bodies have lain unchanged long enough: never
-    // one written within the upload window, whatever the rule says.
-    bool collect_untagged(const char *manifests) {
-        std::vector<DirEntry> entries;
-        if (!list_entries(manifests, &entries) && !qv::os::is_missing(manifests)) {
-            set_error("retention pass stopped: cannot list the manifests of %s", repo_.c_str());
-            return false;
-        }
+    // one written within the upload window, whatever the rule says. In hex order.
+    bool collect_untagged() {
+        if (!scan()) return false;
         const int64_t window = std::max<int64_t>(
             static_cast<int64_t>(policy_.untagged_days) * kDaySeconds, kUploadWindowSeconds);
-        for (const DirEntry &e : entries) {
-            char path[kPathCap];
-            qv::os::FileInfo body{};
-            if (e.is_dir || !hex64_valid(e.name.c_str()) || counts_.count(e.name) != 0 ||
-                manifest_body_path(path, repo_.c_str(), e.name.c_str()) != 0 ||
-                !qv::os::entry_info(path, &body) || !body.regular ||
-                now_ - body.mtime_unix < window + clock_margin())
-                continue;
-            untagged_.push_back({e.name, body, true, {}});
+        for (const Stored &b : stored_) {
+            if (find_digest(counts_, b.manifest) == nullptr &&
+                now_ - b.info.mtime_unix >= window + clock_margin())
+                untagged_.push_back({b.manifest, hex_text(b.manifest), b.info, true, {}});
         }
         return true;
     }
 
-    // ---- what goes and what stays ------------------------------------------------------------
-    bool body_stored(const std::string &hex) const {
-        char path[kPathCap];
-        return hex64_valid(hex.c_str()) &&
-               manifest_body_path(path, repo_.c_str(), hex.c_str()) == 0 && qv::os::is_file(path);
+    // ---- what the bodies say ------------------------------------------------------------------
+    // Every body of the repository read once, when first needed: which are stored, which an
+    // index of it lists (an index's children resolve in its own repository), and what each
+    // attachment's subject is. A body that cannot be read leaves what indexes list unknown:
+    // every manifest then stays.
+    bool scan() {
+        if (scanned_) return true;
+        scanned_ = true;
+        std::string epoch = index_epoch();  // before the bodies: an index put since looks again
+        const qv::os::HeldDir held(manifests_.c_str());
+        qv::os::DirReader reader(manifests_.c_str());
+        if ((!held.ok() || !reader.ok()) && !qv::os::is_missing(manifests_.c_str())) {
+            set_error("retention pass stopped: cannot list the manifests of %s", repo_.c_str());
+            return false;
+        }
+        std::vector<std::string> children;
+        std::map<std::string, std::vector<std::string>> by_subject;
+        bool complete = true;
+        const char *name = nullptr;
+        bool is_dir = false;
+        while (reader.next(&name, &is_dir)) {
+            Digest manifest;
+            if (is_dir || !hex64_valid(name) || !ReachableSet::decode(name, manifest.data()))
+                continue;
+            char *raw = nullptr;
+            uint64_t len = 0;
+            qv::os::FileInfo info{};
+            const int err = held.read_whole(name, kReadAllMax, &raw, &len, &info);
+            const std::unique_ptr<char, FreeDeleter> body(raw);
+            if (err == ENOENT) continue;  // deleted since it was listed
+            if (err != 0) {
+                complete = false;
+                continue;
+            }
+            stored_.push_back({manifest, info});
+            const bool index =
+                memmem(body.get(), len, kIndexKey.data(), kIndexKey.size()) != nullptr;
+            const bool attached =
+                memmem(body.get(), len, kSubjectKey.data(), kSubjectKey.size()) != nullptr;
+            if (!index && !attached) continue;
+            const std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read(body.get(), len, 0));
+            yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+            size_t i = 0, max = 0;
+            yyjson_val *child = nullptr;
+            yyjson_arr_foreach(yyjson_obj_get(root, "manifests"), i, max, child) {
+                if (const char *d = yyjson_get_str(yyjson_obj_get(child, "digest")))
+                    children.emplace_back(d);
+            }
+            // A damaged body says nothing about its subject.
+            char subject[65];
+            Digest of{};
+            if (attached && bytes_have_hex(body.get(), len, name) && yyjson_is_obj(root) &&
+                subject_hex_of(root, subject) && ReachableSet::decode(subject, of.data())) {
+                subjects_[manifest] = of;
+                by_subject[subject].emplace_back(name);
+            }
+        }
+        if (reader.failed()) complete = false;
+        std::sort(stored_.begin(), stored_.end(),
+                  [](const Stored &a, const Stored &b) { return a.manifest < b.manifest; });
+        for (auto &entry : by_subject)
+            std::sort(entry.second.begin(), entry.second.end());
+        listed_->assume(children, complete, std::move(epoch));
+        graph_->assume(std::move(by_subject));
+        return true;
     }
 
-    bool untagged_selected(const std::string &hex) const {
-        for (const UntaggedItem &u : untagged_)
-            if (u.selected && u.hex == hex) return true;
-        return false;
-    }
+    // ---- what goes and what stays ------------------------------------------------------------
+    bool body_stored(const Digest &d) { return find_digest(stored_, d) != nullptr; }
 
     // Whether the pass removes the manifest: every tag naming it goes (or, untagged, the rule
     // selects it), it is stored, and no stored index lists it.
-    bool going(const std::string &hex) {
-        const auto c = counts_.find(hex);
-        if (c != counts_.end() ? c->second.second < c->second.first : !untagged_selected(hex))
-            return false;
-        return body_stored(hex) && !listed_.lists(hex.c_str());
+    bool going(const Digest &d) {
+        if (const Count *c = find_digest(counts_, d)) {
+            if (c->marked < c->tags) return false;
+        } else {
+            const UntaggedItem *u = find_digest(untagged_, d);
+            if (u == nullptr || !u->selected) return false;
+        }
+        return body_stored(d) && !listed_->lists(hex_text(d).c_str());
     }
 
-    bool stays(const std::string &hex) { return body_stored(hex) && !going(hex); }
+    bool stays(const Digest &d) { return body_stored(d) && !going(d); }
 
-    const std::string &subject_of(const std::string &hex) {
-        auto found = subjects_.find(hex);
-        if (found == subjects_.end()) {
-            char subject[65] = "";
-            if (!hex64_valid(hex.c_str()) || !manifest_subject(repo_.c_str(), hex.c_str(), subject))
-                subject[0] = '\0';
-            found = subjects_.emplace(hex, subject).first;
-        }
-        return found->second;
+    // The manifest's subject, when it is an attachment.
+    const Digest *subject_of(const Digest &d) const {
+        const auto found = subjects_.find(d);
+        return found == subjects_.end() ? nullptr : &found->second;
     }
 
     // An attachment (a signature, an SBOM) of a manifest that stays stays with it: its tags
     // are kept, or the untagged rule passes it by. Repeated until nothing changes: a kept
     // attachment keeps the attachments of it.
-    void keep_attachments() {
-        subjects_.clear();
+    bool keep_attachments() {
+        bool marked = !untagged_.empty();
+        for (const TagItem &item : tags_)
+            marked = marked || item.marked;
+        if (!marked) return true;  // nothing would go: no body need be read
+        if (!scan()) return false;
         for (bool changed = true; changed;) {
             changed = false;
             for (TagItem &item : tags_) {
-                if (!item.marked) continue;
-                const std::string hex = hex_of(item);
-                if (!going(hex)) continue;
-                const std::string &subject = subject_of(hex);
-                if (subject.empty() || !stays(subject)) continue;
+                if (!item.marked || !item.names || !going(item.manifest)) continue;
+                const Digest *subject = subject_of(item.manifest);
+                if (subject == nullptr || !stays(*subject)) continue;
                 for (TagItem &same : tags_) {
-                    if (!same.marked || hex_of(same) != hex) continue;
+                    if (!same.marked || !same.names || same.manifest != item.manifest) continue;
                     same.marked = false;
                     --tally_.marked;
                 }
-                counts_[hex].second = 0;
+                find_digest(counts_, item.manifest)->marked = 0;
                 changed = true;
             }
             for (UntaggedItem &u : untagged_) {
-                if (!u.selected || !going(u.hex)) continue;
-                const std::string &subject = subject_of(u.hex);
-                if (subject.empty() || !stays(subject)) continue;
+                if (!u.selected || !going(u.manifest)) continue;
+                const Digest *subject = subject_of(u.manifest);
+                if (subject == nullptr || !stays(*subject)) continue;
                 u.selected = false;
                 changed = true;
             }
@@ -339,9 +446,10 @@ class Pass {
             if (!u.selected) continue;
             // Listed by an index; or an attachment of a manifest that goes, which takes it
             // along (and lists it under its own entry).
-            const std::string &subject = subject_of(u.hex);
-            if (!going(u.hex) || (!subject.empty() && going(subject))) u.selected = false;
+            const Digest *subject = subject_of(u.manifest);
+            if (!going(u.manifest) || (subject != nullptr && going(*subject))) u.selected = false;
         }
+        return true;
     }
 
     // ---- deleting ---------------------------------------------------------------------------
@@ -350,35 +458,31 @@ class Pass {
     bool look_ahead() {
         std::vector<std::array<uint8_t, 32>> *removed = nullptr;
         if (retention_removed_out != nullptr) removed = &(*retention_removed_out)[repo_];
-        AttachmentGraph graph(repo_);
-        std::set<std::string> done;
-        const auto note = [&](const std::string &hex, std::vector<std::string> *attached) {
-            attachments_of(repo_.c_str(), hex.c_str(), {&graph, &listed_, attached});
+        std::set<Digest> done;
+        const auto note = [&](const Digest &d, std::vector<std::string> *attached) {
+            attachments_of(repo_.c_str(), hex_text(d).c_str(),
+                           {graph_.get(), listed_.get(), attached});
             if (removed == nullptr) return;
-            add_removed(removed, "sha256:" + hex);
-            for (const std::string &d : *attached)
-                add_removed(removed, d);
+            removed->push_back(d);
+            for (const std::string &a : *attached) {
+                Digest going_along{};
+                if (a.size() == kPrefixLen + 64 &&
+                    ReachableSet::decode(a.c_str() + kPrefixLen, going_along.data()))
+                    removed->push_back(going_along);
+            }
         };
         for (TagItem &item : tags_) {
             if (!item.marked) continue;
             ++tally_.tags_deleted;
-            const std::string hex = hex_of(item);
-            if (going(hex) && done.insert(hex).second) note(hex, &item.attached);
+            if (item.names && going(item.manifest) && done.insert(item.manifest).second)
+                note(item.manifest, &item.attached);
         }
         for (UntaggedItem &u : untagged_) {
             if (!u.selected) continue;
             ++tally_.manifests_deleted;
-            note(u.hex, &u.attached);
+            note(u.manifest, &u.attached);
         }
         return true;
-    }
-
-    static void add_removed(std::vector<std::array<uint8_t, 32>> *removed,
-                            const std::string &digest) {
-        std::array<uint8_t, 32> d{};
-        if (digest.size() == kPrefixLen + 64 &&
-            ReachableSet::decode(digest.c_str() + kPrefixLen, d.data()))
-            removed->push_back(d);
     }
 
     bool delete_selected() {
@@ -406,19 +510,18 @@ class Pass {
         // untagged entry) lists as taken along.
         std::vector<ManifestRemoval> removals;
         std::vector<UntaggedItem *> untagged;
-        std::set<std::string> done;
+        std::set<Digest> done;
         for (TagItem &item : tags_) {
-            const std::string hex = hex_of(item);
-            if (item.marked && going(hex) && done.insert(hex).second)
-                removals.push_back({hex, nullptr, &item.attached});
+            if (item.marked && item.names && going(item.manifest) &&
+                done.insert(item.manifest).second)
+                removals.push_back({hex_text(item.manifest), nullptr, &item.attached});
         }
         for (UntaggedItem &u : untagged_) {
             if (!u.selected) continue;
             removals.push_back({u.hex, &u.body, &u.attached});
             untagged.push_back(&u);
         }
-        AttachmentGraph graph(repo_);
-        remove_manifests(repo_.c_str(), &removals, {&graph, &listed_, nullptr});
+        remove_manifests(repo_.c_str(), &removals, {graph_.get(), listed_.get(), nullptr});
         size_t next_untagged = 0;
         for (const ManifestRemoval &r : removals) {
             if (r.result == TagDeletion::unsafe) return false;
@@ -491,13 +594,18 @@ class Pass {
     const int64_t now_;
     Tally tally_;
     DeferredFlushes flushes_;
-    IndexChildren listed_;  // across the store, read once on the first need
+    // The repository at hand.
     std::string repo_;
+    std::string manifests_;
+    bool scanned_ = false;
+    std::vector<Stored> stored_;  // its bodies, in hex order
+    std::unique_ptr<IndexChildren> listed_;
+    std::unique_ptr<AttachmentGraph> graph_;
     std::vector<TagItem> tags_;
     std::vector<UntaggedItem> untagged_;
     std::vector<std::string> husks_;
-    std::map<std::string, std::pair<int, int>> counts_;  // hex: tags naming it, and of those marked
-    std::map<std::string, std::string> subjects_;
+    std::vector<Count> counts_;  // the manifests its tags name, in digest order
+    std::map<Digest, Digest> subjects_;  // attachment: its subject
     std::string deleted_;
     std::string untagged_list_;
     long long deleted_count_ = 0;

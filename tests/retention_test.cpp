@@ -208,18 +208,22 @@ TEST_F(Retention, SharedManifestStaysWithAKeptTagAndGoesWithItsLast) {
 }
 
 // Per-architecture tags under a multi-architecture one: the pass may drop the tags, never a
-// manifest that a stored index (in this repository or another) lists.
+// manifest that a stored index of the repository lists. (An index resolves its children in its
+// own repository: one elsewhere listing the same digest keeps nothing here.)
 TEST_F(Retention, ManifestsListedByAnIndexStay) {
     const std::string amd64 = test_hex(1), arm64 = test_hex(2), plain = test_hex(3);
-    const auto index_of = [](const std::string &hex) {
-        return "{\"schemaVersion\":2,\"manifests\":[{\"digest\":\"" + digest_of(hex) + "\"}]}";
+    const auto index_of = [](const std::vector<std::string> &hexes) {
+        std::string body = "{\"schemaVersion\":2,\"manifests\":[";
+        for (const std::string &hex : hexes)
+            body += (hex == hexes.front() ? "" : ",") + ("{\"digest\":\"" + digest_of(hex) + "\"}");
+        return body + "]}";
     };
     push("app", "amd64", now - 3 * kDay, 1);
     push("app", "arm64", now - 2 * kDay, 2);
     push("app", "plain", now - 4 * kDay, 3);
-    store.put_manifest("app", test_hex(10), index_of(amd64));
+    store.put_manifest("app", test_hex(10), index_of({amd64, arm64}));
     store.put_tag("app", "multi", test_hex(10), now);
-    store.put_manifest("other", test_hex(11), index_of(arm64));
+    store.put_manifest("other", test_hex(11), index_of({plain}));
     store.put_tag("other", "multi", test_hex(11), now);
 
     Report report(run(0, 1, 0, 0));

@@ -1,8 +1,8 @@
 /* The bare system calls of a retention pass, the least any pass over this store must make:
    every directory below repositories listed and every link's date looked at once; for a
-   real pass also, for each tag it deletes, the tag's link claimed by a rename and removed,
-   the manifest only that tag named removed (revision link, body, content type), and each
-   directory changed flushed once.
+   real pass also, for each tag it deletes, the tag's link claimed by a rename and removed
+   with the directories it leaves, the manifest only that tag named removed (revision link
+   and its directory, body, content type), and each directory changed flushed once.
      floor REPOSITORIES [DELETIONS]
    DELETIONS holds "REPOSITORY TAG HEX" lines, grouped by repository. */
 #define _GNU_SOURCE
@@ -38,6 +38,17 @@ static void flush(int root, const char *path) {
     }
 }
 
+/* The directories a repository's deletions changed, once each. */
+static void flush_repository(int root, const char *repo) {
+    char a[8192];
+    snprintf(a, sizeof a, "%s/_manifests/tags", repo);
+    flush(root, a);
+    snprintf(a, sizeof a, "%s/_manifests/revisions/sha256", repo);
+    flush(root, a);
+    snprintf(a, sizeof a, "%s/_manifests", repo);
+    flush(root, a);
+}
+
 int main(int argc, char **argv) {
     if (argc < 2) return 2;
     int root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -50,10 +61,7 @@ int main(int argc, char **argv) {
     if (list == NULL) return 1;
     while (fscanf(list, "%4095s %255s %64s", repo, tag, hex) == 3) {
         if (strcmp(repo, last) != 0) {
-            if (last[0] != '\0') {
-                snprintf(a, sizeof a, "%s/_manifests", last);
-                flush(root, a);
-            }
+            if (last[0] != '\0') flush_repository(root, last);
             snprintf(last, sizeof last, "%s", repo);
         }
         snprintf(a, sizeof a, "%s/_manifests/tags/%s/current/link", repo, tag);
@@ -61,19 +69,18 @@ int main(int argc, char **argv) {
         renameat(root, a, root, b);
         unlinkat(root, b, 0);
         snprintf(a, sizeof a, "%s/_manifests/tags/%s/current", repo, tag);
-        flush(root, a);
+        unlinkat(root, a, AT_REMOVEDIR);
+        snprintf(a, sizeof a, "%s/_manifests/tags/%s", repo, tag);
+        unlinkat(root, a, AT_REMOVEDIR);
         snprintf(a, sizeof a, "%s/_manifests/revisions/sha256/%s/link", repo, hex);
         unlinkat(root, a, 0);
         snprintf(a, sizeof a, "%s/_manifests/revisions/sha256/%s", repo, hex);
-        flush(root, a);
+        unlinkat(root, a, AT_REMOVEDIR);
         snprintf(a, sizeof a, "%s/_manifests/%s", repo, hex);
         unlinkat(root, a, 0);
         snprintf(a, sizeof a, "%s/_manifests/%s.ct", repo, hex);
         unlinkat(root, a, 0);
     }
-    if (last[0] != '\0') {
-        snprintf(a, sizeof a, "%s/_manifests", last);
-        flush(root, a);
-    }
+    if (last[0] != '\0') flush_repository(root, last);
     return fclose(list);
 }
