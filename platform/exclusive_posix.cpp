@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/beneath.h"
@@ -30,12 +31,12 @@ constexpr long kClaimPauseMaxNs = 16'000'000;
 // is no substitute: it is not exclusive across their servers, and both of two hosts have been
 // seen to win. An exclusive create is: whoever creates "<to>.claim" places the name, and
 // every other placer of that name waits for the claim to go.
-bool rename_new_claimed(const beneath::Entry &a, const beneath::Entry &b) {
-    const std::string claim = std::string(b.name()) + ".claim";
+bool rename_new_claimed(int a_dir, const char *a_name, int b_dir, const char *b_name) {
+    const std::string claim = std::string(b_name) + ".claim";
     const uint64_t deadline = monotonic_ms() + kClaimWaitMs;
     long pause_ns = 1'000'000;
     for (;;) {
-        const int fd = ::openat(b.dir(), claim.c_str(),
+        const int fd = ::openat(b_dir, claim.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd >= 0) {
             ::close(fd);
@@ -43,9 +44,9 @@ bool rename_new_claimed(const beneath::Entry &a, const beneath::Entry &b) {
         }
         if (errno != EEXIST) return false;
         struct stat st;
-        if (::fstatat(b.dir(), claim.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (::fstatat(b_dir, claim.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             ::time(nullptr) - st.st_mtime > kClaimStaleSeconds) {
-            ::unlinkat(b.dir(), claim.c_str(), 0);
+            ::unlinkat(b_dir, claim.c_str(), 0);
             continue;
         }
         if (monotonic_ms() > deadline) {
@@ -58,14 +59,14 @@ bool rename_new_claimed(const beneath::Entry &a, const beneath::Entry &b) {
     }
     int err = 0;
     struct stat st;
-    if (::fstatat(b.dir(), b.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (::fstatat(b_dir, b_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         err = EEXIST;
     } else if (errno != ENOENT) {
         err = errno;
-    } else if (::renameat(a.dir(), a.name(), b.dir(), b.name()) != 0) {
+    } else if (::renameat(a_dir, a_name, b_dir, b_name) != 0) {
         err = errno;
     }
-    ::unlinkat(b.dir(), claim.c_str(), 0);
+    ::unlinkat(b_dir, claim.c_str(), 0);
     errno = err;
     return err == 0;
 }
@@ -76,16 +77,33 @@ void force_plain_rename(bool on) {
     s_plain_rename = on;
 }
 
+namespace {
+
+bool rename_new_at(int a_dir, const char *a_name, int b_dir, const char *b_name) {
+    if (!s_plain_rename && ::renameat2(a_dir, a_name, b_dir, b_name, RENAME_NOREPLACE) == 0)
+        return true;
+    if (!s_plain_rename && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    return rename_new_claimed(a_dir, a_name, b_dir, b_name);
+}
+
+}  // namespace
+
 bool rename_new(const char *from, const char *to) {
     const beneath::Entry a(from), b(to);
     if (!a.ok() || !b.ok()) {
         errno = a.ok() ? b.error() : a.error();
         return false;
     }
-    if (!s_plain_rename && ::renameat2(a.dir(), a.name(), b.dir(), b.name(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (!s_plain_rename && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    return rename_new_claimed(a, b);
+    return rename_new_at(a.dir(), a.name(), b.dir(), b.name());
+}
+
+bool HeldDir::rename_new(const char *from, const char *to) const {
+    if (fd_ < 0 || from == nullptr || to == nullptr || std::strchr(from, '/') != nullptr ||
+        std::strchr(to, '/') != nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    return rename_new_at(fd_, from, fd_, to);
 }
 
 }  // namespace qv::os

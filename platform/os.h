@@ -53,6 +53,7 @@ struct FileInfo {
     uint64_t file_id = 0;  // the file itself (its inode): a file written anew gets another
     bool regular = false;  // a regular file (not a directory, device or pipe)
     uint64_t device = 0;   // the file system holding it (file_id is unique only within one)
+    bool directory = false;
 };
 
 // Whether two looks saw the very same file with the same bytes: same device and inode, and
@@ -124,6 +125,8 @@ class HeldDir {
     // As entry_info, rename_path and remove_file, on names in this directory.
     bool entry_info(const char *name, FileInfo *out) const;
     bool rename(const char *from, const char *to) const;
+    // As rename_new, on names in this directory.
+    bool rename_new(const char *from, const char *to) const;
     bool remove_file(const char *name) const;
     // Removes the directory name when it is empty.
     bool remove_dir(const char *name) const;

@@ -62,6 +62,7 @@ void fill(const struct stat &st, FileInfo *out) {
     out->file_id = static_cast<uint64_t>(st.st_ino);
     out->regular = S_ISREG(st.st_mode);
     out->device = static_cast<uint64_t>(st.st_dev);
+    out->directory = S_ISDIR(st.st_mode);
 }
 
 // Wraps a regular file's descriptor in a stream; closes the descriptor on failure. The

@@ -82,6 +82,12 @@ bool set_aside_path(char *out, const char *path, int64_t when) {
     return n > 0 && static_cast<size_t>(n) < kPathCap;
 }
 
+bool set_aside_name(char *out, const char *name, int64_t when) {
+    const int n = std::snprintf(out, kListNameCap, ".%s.%s@%lld%s", name, process_tag(),
+                                static_cast<long long>(when), kTemporarySuffix.data());
+    return n > 0 && static_cast<size_t>(n) < kListNameCap;
+}
+
 int64_t leftover_date(std::string_view name, const qv::os::FileInfo &info) {
     int64_t date = info.mtime_unix;
     if (!is_temporary_name(name)) return date;

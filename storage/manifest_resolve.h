@@ -76,7 +76,9 @@ struct Cascade {
 // (the digest the pass read from it, the very file; else changed, and nothing is touched),
 // with the directories it leaves. Its manifest is the caller's (remove_manifests). failed
 // leaves the last-error text set; unsafe, too, when a push it had to put back is not safe.
-TagDeletion claim_collected_tag(const char *repo, const char *tag, const CollectedLink &collected);
+// tags is the repository's tags directory, held.
+TagDeletion claim_collected_tag(const char *repo, const qv::os::HeldDir &tags, const char *tag,
+                                const CollectedLink &collected);
 
 // A manifest a retention pass removes (no tag it saw names it any more, or the untagged rule
 // selected it), and what became of it: deleted, changed (it stays: a tag or an index names it

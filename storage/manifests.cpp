@@ -150,12 +150,6 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     return 0;
 }
 
-// Whether a link's text names the manifest: "sha256:" and exactly its 64 digits.
-bool names_hex(const char *link, const char *hex) {
-    return has_digest_prefix(link) &&
-           std::strncmp(link + sizeof kDigestPrefix - 1, hex, kHexLen + 1) == 0;
-}
-
 // What a deletion changed (removed, or put back), on stable storage before the deletion is
 // reported done (or, in a retention pass, before the pass is).
 int changes_durable(std::initializer_list<const char *> changed) {
@@ -163,49 +157,6 @@ int changes_durable(std::initializer_list<const char *> changed) {
         if (!change_durable(path)) return -1;
     }
     return 0;
-}
-
-enum class Claim { removed, changed, failed, unsafe };
-
-// Removes the tag's link only while it names the manifest. The link is first moved aside to a
-// name of this process's own, and only that file is read and removed: a push that re-points
-// the tag meanwhile writes a new link, which stays (or, moved aside with the old one, is put
-// back, as durably as the push wrote it).
-Claim claim_link(const char *repo, const char *tag, const char *hex,
-                 const CollectedLink *collected) {
-    char link[kPathCap];
-    char claimed[kPathCap];
-    if (manifest_tag_path(link, repo, tag) != 0 || !set_aside_path(claimed, link)) {
-        set_error("delete tag failed");
-        return Claim::failed;
-    }
-    if (!qv::os::rename_path(link, claimed)) {
-        if (qv::os::is_missing(link)) return Claim::removed;
-        set_error("delete tag failed");
-        return Claim::failed;
-    }
-    char text[kLinkCap];
-    qv::os::FileInfo info{};
-    // The very file the pass read: a push since, even of the same digest, wrote another.
-    const bool same_file = collected == nullptr || (qv::os::entry_info(claimed, &info) &&
-                                                    info.file_id == collected->file_id &&
-                                                    qv::os::mtime_of(info) == collected->written);
-    if (same_file && read_file(claimed, text, sizeof text, nullptr) == 0 && names_hex(text, hex)) {
-        // Left aside, it would be put back as a tag the pass reported deleted.
-        if (qv::os::remove_file(claimed)) return Claim::removed;
-        set_error("delete tag failed: %s", claimed);
-        return Claim::failed;
-    }
-    if (qv::os::rename_new(claimed, link))
-        return change_durable(link) ? Claim::changed : Claim::unsafe;
-    // A newer link written since the move wins; this one is then no longer wanted. Any other
-    // failure leaves it aside, where the store check puts it back.
-    if (errno != EEXIST) {
-        set_error("tag link could not be put back: %s", link);
-        return Claim::unsafe;
-    }
-    qv::os::remove_file(claimed);
-    return Claim::changed;
 }
 
 // Whether a stored index lists the manifest: its body must stay while one does. When some
@@ -231,16 +182,6 @@ struct SetAside {
     bool by_index = false;
     Kept kept = Kept::no;
 };
-
-// The manifest's three files, and where a batch set aside at when moves them.
-bool aside_paths(const char *repo, const char *hex, int64_t when, ManifestFiles *files,
-                 char claimed[3][kPathCap]) {
-    if (build_manifest_files(repo, hex, files) != 0) return false;
-    const char *paths[] = {files->body, files->content_type, files->rev_link};
-    for (int i = 0; i < 3; ++i)
-        if (!set_aside_path(claimed[i], paths[i], when)) return false;
-    return true;
-}
 
 // Marks the manifests of the batch that a tag of the repository names, every link read once.
 // A tags directory that is there but cannot be read through may name any of them.
@@ -280,27 +221,47 @@ void mark_named(const char *repo, const char *tags_dir, std::vector<SetAside> *b
 // not be put back durably, or one set aside could not be removed.
 void remove_unless_named(const char *repo, const char *tags_dir, std::vector<SetAside> *batch,
                          const std::string *epoch0) {
+    char manifests_dir[kPathCap];
+    char revisions_dir[kPathCap];
+    if (manifest_body_path(manifests_dir, repo, ".") != 0 ||
+        manifest_rev_dir(revisions_dir, repo, ".") != 0) {
+        for (SetAside &m : *batch)
+            m.kept = Kept::yes;  // nothing moved: it stays
+        return;
+    }
+    // Every file is reached through its directory, held once: a pass that removes thousands
+    // of manifests resolves each path once, not once a step.
+    const qv::os::HeldDir manifests(manifests_dir);
+    const qv::os::HeldDir revisions(revisions_dir);
     const int64_t when = qv::os::unix_now();
-    ManifestFiles files;
-    char claimed[3][kPathCap];
-    for (SetAside &m : *batch) {
-        if (!aside_paths(repo, m.hex, when, &files, claimed)) {
-            m.named = true;  // nothing moved: it stays
-            continue;
-        }
-        const char *paths[] = {files.body, files.content_type, files.rev_link};
+    struct Names {
+        char own[3][kListNameCap];  // body, content type, revision link
+        char aside[3][kListNameCap];
+    };
+    const auto names_of = [when](const char *hex, Names *n) {
+        std::snprintf(n->own[0], kListNameCap, "%s", hex);
+        std::snprintf(n->own[1], kListNameCap, "%s.ct", hex);
+        std::snprintf(n->own[2], kListNameCap, "link");
         for (int i = 0; i < 3; ++i)
-            m.held[i] =
-                qv::os::is_non_directory(paths[i]) && qv::os::rename_path(paths[i], claimed[i]);
-        qv::os::FileInfo body{};
-        m.named = m.judged != nullptr && (!m.held[0] || !qv::os::entry_info(claimed[0], &body) ||
-                                          !qv::os::same_file(body, *m.judged));
+            set_aside_name(n->aside[i], n->own[i], when);
+    };
+    Names n;
+    for (SetAside &m : *batch) {
+        names_of(m.hex, &n);
+        const qv::os::HeldDir rev(revisions, m.hex);
+        const qv::os::HeldDir *dirs[] = {&manifests, &manifests, &rev};
+        for (int i = 0; i < 3; ++i) {
+            qv::os::FileInfo info{};
+            m.held[i] = dirs[i]->entry_info(n.own[i], &info) && !info.directory &&
+                        dirs[i]->rename(n.own[i], n.aside[i]);
+        }
     }
     if (manifest_set_aside_hook != nullptr) manifest_set_aside_hook();
     for (SetAside &m : *batch) {
         qv::os::FileInfo body{};
-        if (m.judged != nullptr && !m.named && aside_paths(repo, m.hex, when, &files, claimed))
-            m.named = !qv::os::entry_info(claimed[0], &body) || !qv::os::same_file(body, *m.judged);
+        names_of(m.hex, &n);
+        m.named = m.judged != nullptr && (!m.held[0] || !manifests.entry_info(n.aside[0], &body) ||
+                                          !qv::os::same_file(body, *m.judged));
     }
     mark_named(repo, tags_dir, batch);
     if (epoch0 != nullptr && index_epoch() != *epoch0) {
@@ -309,20 +270,24 @@ void remove_unless_named(const char *repo, const char *tags_dir, std::vector<Set
             if (!m.named && now.lists(m.hex)) m.named = m.by_index = true;
     }
     for (SetAside &m : *batch) {
-        if (!aside_paths(repo, m.hex, when, &files, claimed)) continue;  // kept: nothing moved
+        names_of(m.hex, &n);
+        const qv::os::HeldDir rev(revisions, m.hex);
+        const qv::os::HeldDir *dirs[] = {&manifests, &manifests, &rev};
+        ManifestFiles files;
+        build_manifest_files(repo, m.hex, &files);
         const char *paths[] = {files.body, files.content_type, files.rev_link};
         bool ok = true;
         for (int i = 0; i < 3; ++i) {
             if (!m.held[i]) continue;
-            if (m.named && qv::os::rename_new(claimed[i], paths[i])) {
+            if (m.named && dirs[i]->rename_new(n.aside[i], n.own[i])) {
                 ok = change_durable(paths[i]) && ok;
             } else if (m.named && errno != EEXIST) {
                 set_error("manifest file could not be put back: %s", paths[i]);
                 ok = false;  // left aside, where the store check puts it back
-            } else if (!qv::os::remove_file(claimed[i]) && !m.named) {
+            } else if (!dirs[i]->remove_file(n.aside[i]) && !m.named) {
                 // Left aside, it would be put back as a manifest the deletion reported gone.
                 // (One a push wrote anew meanwhile holds the same bytes: a leftover, no more.)
-                set_error("delete manifest failed: %s", claimed[i]);
+                set_error("delete manifest failed: %s", paths[i]);
                 ok = false;
             }
         }
@@ -622,36 +587,57 @@ int manifest_resolve(const char *repo, const char *reference, char *hex_out) {
                                         : resolve_tag(repo, reference, hex_out);
 }
 
-TagDeletion claim_collected_tag(const char *repo, const char *tag, const CollectedLink &collected) {
-    ManifestFiles files;
+TagDeletion claim_collected_tag(const char *repo, const qv::os::HeldDir &tags, const char *tag,
+                                const CollectedLink &collected) {
+    // A tag directory named like a digest is no reference to that digest.
+    char link[kPathCap];
     char tags_dir[kPathCap];
-    char hex[kHexLen + 1];
-    // A tag directory named like a digest is no reference to that digest: deleting it so
-    // would take the manifest it names and all its tags.
-    if (has_digest_prefix(tag)) {
+    if (has_digest_prefix(tag) || manifest_tag_path(link, repo, tag) != 0 ||
+        manifest_tags_dir(tags_dir, repo) != 0) {
         set_error("tag not found: %s:%s", repo, tag);
         return TagDeletion::failed;
     }
-    if (prepare_delete(repo, tag, &files, tags_dir, hex) != 0) return TagDeletion::failed;
-    // Re-pointed since the pass read it: that is a fresh push, which stays.
-    if (!names_hex(collected.digest, hex)) return TagDeletion::changed;
+    // Its directories, held: a pass that deletes thousands of tags resolves each path once.
+    const qv::os::HeldDir dir(tags, tag);
+    const qv::os::HeldDir current(dir, "current");
     if (retention_compared_hook != nullptr) retention_compared_hook();
-    switch (claim_link(repo, tag, hex, &collected)) {
-        case Claim::changed:
-            return TagDeletion::changed;
-        case Claim::failed:
-            return TagDeletion::failed;
-        case Claim::unsafe:
-            return TagDeletion::unsafe;
-        case Claim::removed:
-            break;
-    }
-    char link[kPathCap];
-    char tag_dir[kPathCap];
-    if (manifest_tag_path(link, repo, tag) != 0 || !join_path(tag_dir, tags_dir, tag))
+    // The link moves aside to a name of this process's own, and only that file is removed:
+    // a push that re-points the tag meanwhile writes a new link, which stays (or, moved aside
+    // with the old one, is put back, as durably as the push wrote it).
+    char aside[kListNameCap];
+    if (!set_aside_name(aside, "link", qv::os::unix_now())) return TagDeletion::failed;
+    if (!current.rename("link", aside)) {
+        if (errno == ENOENT) return TagDeletion::deleted;  // another deletion came first
+        set_error("delete tag failed: %s", link);
         return TagDeletion::failed;
-    if (remove_tag_husk(tag_dir)) qv::os::remove_dir(tags_dir);
-    return change_durable(link) ? TagDeletion::deleted : TagDeletion::unsafe;
+    }
+    // The very file the pass read: a push since, even of the same digest, wrote another.
+    qv::os::FileInfo info{};
+    if (!current.entry_info(aside, &info) || info.file_id != collected.file_id ||
+        !(qv::os::mtime_of(info) == collected.written)) {
+        if (current.rename_new(aside, "link"))
+            return change_durable(link) ? TagDeletion::changed : TagDeletion::unsafe;
+        // A newer link written since the move wins; this one is then no longer wanted. Any
+        // other failure leaves it aside, where the store check puts it back.
+        if (errno != EEXIST) {
+            set_error("tag link could not be put back: %s", link);
+            return TagDeletion::unsafe;
+        }
+        current.remove_file(aside);
+        return TagDeletion::changed;
+    }
+    // Left aside, it would be put back as a tag the pass reported deleted.
+    if (!current.remove_file(aside)) {
+        set_error("delete tag failed: %s", link);
+        return TagDeletion::failed;
+    }
+    // Its directories go with it; what changed is flushed where the change is.
+    std::string changed(link);
+    if (dir.remove_dir("current")) {
+        changed.resize(changed.find_last_of(qv::os::kSep));  // <tag>/current
+        if (tags.remove_dir(tag)) changed.resize(changed.find_last_of(qv::os::kSep));
+    }
+    return change_durable(changed.c_str()) ? TagDeletion::deleted : TagDeletion::unsafe;
 }
 
 }  // namespace reg

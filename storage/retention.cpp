@@ -486,10 +486,17 @@ class Pass {
     }
 
     bool delete_selected() {
+        char tags_dir[kPathCap];
+        if (manifest_tags_dir(tags_dir, repo_.c_str()) != 0) return true;
+        const qv::os::HeldDir tags(tags_dir);
+        // A name the engine refuses is no repository it deletes from, and a link that is not
+        // exactly a digest no tag it deletes (as a deletion by name would refuse it): such
+        // selected tags stay, listed but not counted.
+        if (repo_name_valid(repo_.c_str()) == 0) return true;
         for (TagItem &item : tags_) {
-            if (!item.marked) continue;
+            if (!item.marked || !item.names) continue;
             const CollectedLink collected{item.digest, item.link_id, item.link_time};
-            switch (claim_collected_tag(repo_.c_str(), item.tag.c_str(), collected)) {
+            switch (claim_collected_tag(repo_.c_str(), tags, item.tag.c_str(), collected)) {
                 case TagDeletion::deleted:
                     ++tally_.tags_deleted;
                     break;
@@ -604,7 +611,7 @@ class Pass {
     std::vector<TagItem> tags_;
     std::vector<UntaggedItem> untagged_;
     std::vector<std::string> husks_;
-    std::vector<Count> counts_;  // the manifests its tags name, in digest order
+    std::vector<Count> counts_;          // the manifests its tags name, in digest order
     std::map<Digest, Digest> subjects_;  // attachment: its subject
     std::string deleted_;
     std::string untagged_list_;

@@ -104,8 +104,10 @@ bool temporary_path(char *out, const char *path);
 // goes (".<name>.<process tag>@<Unix seconds>.tmp"): dated by its name when it is moved, as a
 // rename keeps the file's own date. False when it would not fit.
 bool set_aside_path(char *out, const char *path);
-// The same, named with the given moment (a batch names every file it moves alike).
+// The same, named with the given moment (a batch names every file it moves alike); and the
+// name alone, for a file of a directory held open (kListNameCap bytes).
 bool set_aside_path(char *out, const char *path, int64_t when);
+bool set_aside_name(char *out, const char *name, int64_t when);
 // Since when a leftover has lain untouched: the time a set-aside name carries, or the file's
 // last-write time, whichever is later. Whatever judges a leftover stale measures from this.
 int64_t leftover_date(std::string_view name, const qv::os::FileInfo &info);
