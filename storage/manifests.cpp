@@ -150,6 +150,14 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     return 0;
 }
 
+// Removes a removed manifest's revision directory (what a crashed rewrite left in it, too,
+// when that keeps it); the path whose removal is to be flushed: the directory, or its link.
+const char *remove_revision_dir(const ManifestFiles &files) {
+    if (qv::os::remove_dir(files.rev_dir)) return files.rev_dir;
+    remove_stale_temporaries(files.rev_dir);
+    return qv::os::remove_dir(files.rev_dir) ? files.rev_dir : files.rev_link;
+}
+
 // What a deletion changed (removed, or put back), on stable storage before the deletion is
 // reported done (or, in a retention pass, before the pass is).
 int changes_durable(std::initializer_list<const char *> changed) {
@@ -250,11 +258,8 @@ void remove_unless_named(const char *repo, const char *tags_dir, std::vector<Set
         names_of(m.hex, &n);
         const qv::os::HeldDir rev(revisions, m.hex);
         const qv::os::HeldDir *dirs[] = {&manifests, &manifests, &rev};
-        for (int i = 0; i < 3; ++i) {
-            qv::os::FileInfo info{};
-            m.held[i] = dirs[i]->entry_info(n.own[i], &info) && !info.directory &&
-                        dirs[i]->rename(n.own[i], n.aside[i]);
-        }
+        for (int i = 0; i < 3; ++i)
+            m.held[i] = dirs[i]->rename(n.own[i], n.aside[i]);
     }
     if (manifest_set_aside_hook != nullptr) manifest_set_aside_hook();
     for (SetAside &m : *batch) {
@@ -279,16 +284,24 @@ void remove_unless_named(const char *repo, const char *tags_dir, std::vector<Set
         bool ok = true;
         for (int i = 0; i < 3; ++i) {
             if (!m.held[i]) continue;
-            if (m.named && dirs[i]->rename_new(n.aside[i], n.own[i])) {
+            if (!m.named) {
+                if (dirs[i]->remove_file(n.aside[i])) continue;
+                if (errno != EISDIR) {
+                    // Left aside, it would be put back as a manifest the deletion reported gone.
+                    set_error("delete manifest failed: %s", paths[i]);
+                    ok = false;
+                    continue;
+                }
+                // A directory where a file should be: back where it was, the store check's.
+            }
+            if (dirs[i]->rename_new(n.aside[i], n.own[i])) {
                 ok = change_durable(paths[i]) && ok;
-            } else if (m.named && errno != EEXIST) {
+            } else if (errno == EEXIST) {
+                // A push wrote the file anew meanwhile: the same bytes.
+                if (m.named) dirs[i]->remove_file(n.aside[i]);
+            } else {
                 set_error("manifest file could not be put back: %s", paths[i]);
                 ok = false;  // left aside, where the store check puts it back
-            } else if (!dirs[i]->remove_file(n.aside[i]) && !m.named) {
-                // Left aside, it would be put back as a manifest the deletion reported gone.
-                // (One a push wrote anew meanwhile holds the same bytes: a leftover, no more.)
-                set_error("delete manifest failed: %s", paths[i]);
-                ok = false;
             }
         }
         m.kept = !ok ? Kept::failed : m.named ? Kept::yes : Kept::no;
@@ -346,9 +359,7 @@ bool remove_attachments(const char *repo, const char *hex, bool dry_run, const C
                         remove_unless_named(repo, tags_dir, r.c_str(), &listed.epoch());
                     ok = kept != Kept::failed && ok;
                     if (kept != Kept::no) continue;
-                    remove_stale_temporaries(files.rev_dir);
-                    qv::os::remove_dir(files.rev_dir);
-                    ok = changes_durable({files.body, files.rev_link}) == 0 && ok;
+                    ok = changes_durable({files.body, remove_revision_dir(files)}) == 0 && ok;
                     graph.forget(r);
                 }
                 if (cascade.removed != nullptr) cascade.removed->push_back("sha256:" + r);
@@ -424,11 +435,8 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
                   reference);
         return -1;
     }
-    if (removed) {
-        remove_stale_temporaries(files.rev_dir);  // a crashed rewrite's leftover would keep it
-        qv::os::remove_dir(files.rev_dir);
-    }
-    if (changes_durable({a_tag, files.body, files.rev_link}) != 0) return -1;
+    const char *revision = removed ? remove_revision_dir(files) : files.rev_link;
+    if (changes_durable({a_tag, files.body, revision}) != 0) return -1;
     if (removed) {
         DeferredFlushes batch;  // one flush per directory, however many attachments go
         const bool cascaded = remove_attachments(repo, hex, false, {});
@@ -462,7 +470,8 @@ int delete_by_tag(const char *repo, const char *tag, const char *hex, const char
         if (kept == Kept::failed) return -1;
         removed = kept == Kept::no;
     }
-    if (changes_durable({link, files.body, files.rev_link}) != 0) return -1;
+    const char *revision = removed ? remove_revision_dir(files) : files.rev_link;
+    if (changes_durable({link, files.body, revision}) != 0) return -1;
     if (removed && cascade.graph != nullptr && cascade.graph->repo() == repo)
         cascade.graph->forget(hex);  // gone with its own tag: no later cascade takes it again
     if (removed && !remove_attachments(repo, hex, false, cascade)) return -1;
@@ -568,9 +577,8 @@ void remove_manifests(const char *repo, std::vector<ManifestRemoval> *removals,
         if (r.result != TagDeletion::deleted ||
             build_manifest_files(repo, r.hex.c_str(), &files) != 0)
             continue;
-        remove_stale_temporaries(files.rev_dir);
-        qv::os::remove_dir(files.rev_dir);
-        if (changes_durable({files.body, files.rev_link}) != 0) r.result = TagDeletion::unsafe;
+        if (changes_durable({files.body, remove_revision_dir(files)}) != 0)
+            r.result = TagDeletion::unsafe;
         if (cascade.graph != nullptr && cascade.graph->repo() == repo) cascade.graph->forget(r.hex);
     }
     // Then what goes along with them: no cascade takes a manifest the batch has just removed.
