@@ -31,14 +31,17 @@ void prune_up_to(std::string dir, const std::string &base) {
     }
 }
 
-// Whether dir holds nothing but (recursively) empty directories.
+// Whether dir holds nothing but (recursively) empty directories; the look stops at the first
+// file (a repository that keeps manifests costs one read of its directory's start).
 bool only_empty_dirs(const std::string &dir, int depth = 0) {
-    std::vector<DirEntry> entries;
-    if (depth > 4 || !list_entries(dir.c_str(), &entries)) return false;
-    for (const DirEntry &e : entries) {
-        if (!e.is_dir || !only_empty_dirs(dir + qv::os::kSep + e.name, depth + 1)) return false;
+    qv::os::DirReader reader(dir.c_str());
+    if (depth > 4 || !reader.ok()) return false;
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (!is_dir || !only_empty_dirs(dir + qv::os::kSep + name, depth + 1)) return false;
     }
-    return true;
+    return !reader.failed();
 }
 
 // Removes the empty directories below dir, deepest first, then dir itself.

@@ -42,6 +42,7 @@ function layout(name) {
   const platforms = (body.manifests || []).map(c => ({
     platform: `${c.platform.os}/${c.platform.architecture}`,
     size: sizeOf(JSON.parse(blob(c.digest))),
+    digest: c.digest,
   }));
   return { digest: top.digest, size: body.manifests ? 0 : sizeOf(body), platforms };
 }
@@ -216,6 +217,20 @@ await step('a collection\'s bar moves between 0 and 100 % and ends with what the
   assert.equal(await page.getAttribute('#gc-report', 'data-bytes'), String(preview.bytes_freed + garbage));
   assert.equal(await page.getAttribute('#gc-report', 'data-deleted'), String(preview.blobs_freed + 600));
   assert.equal((await api('GET', '/v2/_stats')).body.blobs, stats.blobs - preview.blobs_freed - 600);
+});
+
+await step('a repository lists the manifests no tag names, deletes one, and goes whole, each after asking', async () => {
+  await show('#/repo/' + encodeURIComponent('team/multi'), 'repo');
+  const children = layout('multi').platforms.map(p => p.digest);
+  assert.deepEqual((await attrs(page, '#untagged tr[data-digest]', 'data-digest')).flat().sort(), [...children].sort());
+  await page.click(`#untagged tr[data-digest="${children[0]}"] button.delete`);
+  await confirm(/No tag names it/);
+  await page.waitForSelector(`#untagged tr[data-digest="${children[1]}"]`);
+  assert.equal((await api('HEAD', `/v2/team/multi/manifests/${children[0]}`)).status, 404);
+  await page.click('#delete-repository');
+  await confirm(/Repositories below it \(team\/multi\/…\) stay/);
+  await page.waitForSelector('body[data-view="overview"][data-ready="1"]');
+  assert.deepEqual((await api('GET', '/v2/_catalog')).body.repositories, ['other', 'team/app']);
 });
 
 await step('with authentication on, the page loads only once the credentials are given', async () => {

@@ -28,11 +28,14 @@ function chart(repos) {
 function table(repos) {
   return el('div', { id: 'repo-list', class: 'table-wrap' }, el('table', {},
     el('thead', {}, el('tr', {}, el('th', {}, 'Repository'), el('th', { class: 'n' }, 'Tags'),
-      el('th', { class: 'n' }, 'Manifests'), el('th', { class: 'n' }, 'Size'), el('th', { class: 'n' }, 'Held alone'))),
-    el('tbody', {}, repos.map(r => el('tr', {},
+      el('th', { class: 'n' }, 'Manifests'), el('th', { class: 'n' }, 'Size'), el('th', { class: 'n' }, 'Held alone'),
+      el('th', { class: 'n', title: 'Manifests no tag names, no index lists and nothing is attached to, and what they alone hold' }, 'Untagged'))),
+    el('tbody', {}, repos.map(r => el('tr', { 'data-repo': r.name },
       el('td', {}, el('a', { href: repoHref(r.name) }, r.name)),
       el('td', { class: 'n' }, r.tags), el('td', { class: 'n' }, r.manifests),
-      el('td', { class: 'n' }, size(r.bytes)), el('td', { class: 'n' }, size(r.exclusive_bytes)))))));
+      el('td', { class: 'n' }, size(r.bytes)), el('td', { class: 'n' }, size(r.exclusive_bytes)),
+      el('td', { class: 'n untagged', 'data-count': r.untagged || 0, 'data-bytes': r.untagged_bytes || 0 },
+        r.untagged ? [`${r.untagged} · `, size(r.untagged_bytes)] : el('span', { class: 'muted' }, 'none')))))));
 }
 
 export async function overview(ctx) {

@@ -1,5 +1,5 @@
 import { api, el, size, when, shortDigest, copyButton, confirmAction, busy, repoPath, ApiError } from './api.js';
-import { wouldGo, previewParams } from './retention.js';
+import { wouldGo, digestWouldGo, previewParams } from './retention.js';
 
 const isIndex = t => (t.platforms && t.platforms.length > 0) || /index|manifest\.list/.test(t.media_type || '');
 
@@ -25,8 +25,8 @@ async function remove(ctx, repo, t, button) {
   } else {
     lines.push(`Its manifest sha256:${shortDigest(t.digest)} goes too` +
       (isIndex(t) ? '; its platform images stay (untagged).' : '.'));
-    const refs = t.referrers || [];
-    if (refs.length) lines.push(`Its ${refs.length === 1 ? 'attachment goes' : `${refs.length} attachments go`} with it (${[...new Set(refs.map(r => r.artifact_type || 'no type'))].join(', ')}).`);
+    const along = alongWith(t.referrers);
+    if (along) lines.push(along);
     lines.push('Layers are freed by the next collection unless other images use them.');
   }
   if (!(await confirmAction(lines, 'Delete tag')) || !ctx.live()) return;
@@ -40,6 +40,70 @@ async function remove(ctx, repo, t, button) {
     return ctx.fail(e);
   }
   ctx.reload();
+}
+
+// What deleting a manifest takes along, as the confirmation says it.
+function alongWith(refs) {
+  return refs && refs.length
+    ? `Its ${refs.length === 1 ? 'attachment goes' : `${refs.length} attachments go`} with it (${[...new Set(refs.map(r => r.artifact_type || 'no type'))].join(', ')}).`
+    : null;
+}
+
+async function removeManifest(ctx, repo, m, button) {
+  const lines = [`Delete manifest sha256:${shortDigest(m.digest)} of ${repo}?`, 'No tag names it.'];
+  const along = alongWith(m.referrers);
+  if (along) lines.push(along);
+  lines.push('Layers are freed by the next collection unless other images use them.');
+  if (!(await confirmAction(lines, 'Delete manifest')) || !ctx.live()) return;
+  button.disabled = true;
+  busy(true);
+  try {
+    await api('DELETE', `/v2/${repoPath(repo)}/manifests/${encodeURIComponent(m.digest)}`);
+  } catch (e) {
+    button.disabled = false;
+    busy(false);
+    return ctx.fail(e);
+  }
+  ctx.reload();
+}
+
+// A manifest no tag names: an index's platform image, an attachment, or what a tag that was
+// pushed again left behind (which the untagged retention rule removes).
+function untaggedRow(ctx, repo, m) {
+  const digest = el('code', { class: 'digest', title: m.digest }, shortDigest(m.digest));
+  const what = m.listed ? el('span', {}, 'an index lists it: it stays while the index does')
+    : m.subject ? el('span', {}, `attached to sha256:${shortDigest(m.subject)}`, m.artifact_type ? ` (${m.artifact_type})` : '')
+      : el('span', { class: 'muted' }, 'nothing names it');
+  const doomed = digestWouldGo(repo, m.digest);
+  return el('tr', { 'data-digest': m.digest, 'data-size': m.size, 'data-written': m.written, class: doomed ? 'doomed' : null },
+    td('Digest', digest, ' ', copyButton(m.digest, digest), doomed && el('span', { class: 'badge' }, 'would go')),
+    td('Written', when(m.written)),
+    td('Size', size(m.size)),
+    td('What it is', what),
+    td('Attachments', attachments(m.referrers)),
+    td('', m.listed ? '' : el('button', { type: 'button', class: 'delete danger small', 'data-digest': m.digest,
+      onclick: e => removeManifest(ctx, repo, m, e.currentTarget) }, 'Delete')));
+}
+
+async function removeRepository(ctx, name, data, button) {
+  const tags = data.tags_total ?? data.tags.length;
+  const loose = data.untagged_total ?? (data.untagged || []).length;
+  const lines = [`Delete repository ${name}?`,
+    `Its ${tags} tag${tags === 1 ? '' : 's'} and every manifest in it go` +
+      (loose ? ` (${loose} of them untagged)` : '') + ', with their attachments.',
+    `Repositories below it (${name}/…) stay.`,
+    'Layers are freed by the next collection unless other repositories use them.'];
+  if (!(await confirmAction(lines, 'Delete repository')) || !ctx.live()) return;
+  button.disabled = true;
+  busy(true);
+  try {
+    await api('DELETE', `/v2/_repository/${repoPath(name)}`);
+  } catch (e) {
+    button.disabled = false;
+    busy(false);
+    return ctx.fail(e);
+  }
+  location.hash = '#/';
 }
 
 function row(ctx, repo, t) {
@@ -71,6 +135,7 @@ export async function repository(ctx, name) {
   const data = await api('GET', `/v2/_repository/${repoPath(name)}`);
   ctx.setName(name);
   const tags = [...data.tags].sort((a, b) => b.pushed - a.pushed);
+  const untagged = data.untagged || [];
   const doomed = tags.filter(t => wouldGo(name, t.tag)).length;
   const p = previewParams();
   const total = data.tags_total ?? tags.length;
@@ -81,8 +146,18 @@ export async function repository(ctx, name) {
     ctx.root.append(el('p', { class: 'notice' }, `${doomed} tag${doomed === 1 ? '' : 's'} marked “would go” by the retention preview ` +
       `(keep ${p.keep_n}, ${p.days} days${p.include_latest ? ', latest included' : ''}). `, el('a', { href: '#/retention' }, 'Review')));
   }
-  if (!tags.length) return ctx.root.append(el('p', { class: 'empty' }, 'This repository has no tags.'));
-  ctx.root.append(el('div', { class: 'table-wrap' }, el('table', { id: 'tags', class: 'reflow' },
+  ctx.root.append(tags.length ? el('div', { class: 'table-wrap' }, el('table', { id: 'tags', class: 'reflow' },
     el('thead', {}, el('tr', {}, ['Tag', 'Digest', 'Pushed', 'Size', 'Attachments', 'Pull', ''].map(h => el('th', {}, h)))),
-    el('tbody', {}, tags.map(t => row(ctx, name, t))))));
+    el('tbody', {}, tags.map(t => row(ctx, name, t)))))
+    : el('p', { class: 'empty' }, 'This repository has no tags.'));
+  if (untagged.length) {
+    const total = data.untagged_total ?? untagged.length;
+    ctx.root.append(el('h2', {}, 'Untagged manifests'),
+      el('p', { class: 'muted' }, total > untagged.length ? `The newest ${untagged.length} of ${total}.` : `${total}, newest first.`),
+      el('div', { class: 'table-wrap' }, el('table', { id: 'untagged', class: 'reflow' },
+        el('thead', {}, el('tr', {}, ['Digest', 'Written', 'Size', 'What it is', 'Attachments', ''].map(h => el('th', {}, h)))),
+        el('tbody', {}, untagged.map(m => untaggedRow(ctx, name, m))))));
+  }
+  ctx.root.append(el('div', { class: 'actions' }, el('button', { id: 'delete-repository', type: 'button', class: 'danger',
+    onclick: e => removeRepository(ctx, name, data, e.currentTarget) }, 'Delete repository…')));
 }

@@ -6,10 +6,12 @@ let last = null;
 
 const key = (repo, tag) => `${repo}\n${tag}`;
 export const wouldGo = (repo, tag) => !!last && last.keys.has(key(repo, tag));
+export const digestWouldGo = (repo, digest) => !!last && last.digests.has(key(repo, digest));
 export const previewParams = () => last && last.params;
 
-const query = p => `keep_n=${p.keep_n}&days=${p.days}&include_latest=${p.include_latest ? 1 : 0}`;
-const same = (a, b) => !!a && !!b && a.keep_n === b.keep_n && a.days === b.days && a.include_latest === b.include_latest;
+const query = p => `keep_n=${p.keep_n}&days=${p.days}&include_latest=${p.include_latest ? 1 : 0}&untagged_days=${p.untagged_days}`;
+const same = (a, b) => !!a && !!b && a.keep_n === b.keep_n && a.days === b.days &&
+  a.include_latest === b.include_latest && a.untagged_days === b.untagged_days;
 const plural = (n, w) => `${n} ${w}${n === 1 ? '' : 's'}`;
 
 function numberField(id, label, hint) {
@@ -36,7 +38,25 @@ function tagList(id, entries) {
 
 function counts(r, verb) {
   return el('p', {}, `${plural(r.tags_deleted, 'tag')} of ${r.tags_total} ${verb}, ${r.tags_kept} kept` +
-    (r.latest_protected ? `, ${r.latest_protected} “latest” spared` : '') + ` (${plural(r.repos_scanned, 'repository').replace(/ys$/, 'ies')} scanned).`);
+    (r.latest_protected ? `, ${r.latest_protected} “latest” spared` : '') +
+    (r.manifests_deleted != null ? `; ${plural(r.manifests_deleted, 'untagged manifest')} ${verb}` : '') +
+    ` (${plural(r.repos_scanned, 'repository').replace(/ys$/, 'ies')} scanned).`);
+}
+
+// The untagged manifests the rule takes, grouped by repository.
+function manifestList(id, entries) {
+  if (!entries || !entries.length) return '';
+  const groups = new Map();
+  for (const d of entries) {
+    if (!groups.has(d.repository)) groups.set(d.repository, []);
+    groups.get(d.repository).push(d);
+  }
+  return el('div', { id, class: 'groups' }, [...groups].map(([repo, list]) => el('section', { class: 'group' },
+    el('h3', {}, el('a', { href: repoHref(repo) }, repo), el('span', { class: 'muted small' }, ` ${plural(list.length, 'untagged manifest')}`)),
+    el('ul', { class: 'plain' }, list.map(d => el('li', { 'data-repo': d.repository, 'data-digest': d.digest },
+      el('code', { title: d.digest }, shortDigest(d.digest)),
+      el('span', { class: 'muted small' }, ` written ${plural(d.age_days, 'day')} ago`),
+      d.referrers && d.referrers.length ? el('span', { class: 'muted small' }, `, with ${plural(d.referrers.length, 'attachment')}`) : ''))))));
 }
 
 function previewSection(data) {
@@ -48,8 +68,9 @@ function previewSection(data) {
     el('p', { id: 'preview-bytes', 'data-value': data.bytes_freed },
       `${data.truncated ? 'All the tags that would go' : 'These tags'} alone use `, size(data.bytes_freed),
       ` (${plural(data.blobs_freed, 'blob')}): the next collection after Apply frees them.`),
-    r.deleted.length ? '' : el('p', { class: 'empty' }, 'Nothing would go.'),
-    tagList('preview-list', r.deleted));
+    r.deleted.length || (r.untagged || []).length ? '' : el('p', { class: 'empty' }, 'Nothing would go.'),
+    tagList('preview-list', r.deleted),
+    manifestList('preview-untagged', r.untagged));
 }
 
 function reportSection(r) {
@@ -59,30 +80,40 @@ function reportSection(r) {
     counts(r, 'deleted'),
     failed > 0 ? el('p', { class: 'notice' }, `${plural(failed, 'selected tag')} could not be deleted.`) : '',
     el('p', {}, 'Their layers are freed by the next ', el('a', { href: '#/gc' }, 'collection'), '.'),
-    tagList('retention-deleted', r.deleted));
+    tagList('retention-deleted', r.deleted),
+    manifestList('retention-untagged', r.untagged));
 }
 
 export async function retention(ctx) {
   const keep = numberField('keep_n', 'Keep the newest N tags of each repository', '0: no count rule');
   const days = numberField('days', 'Remove tags pushed at least this many days ago', '0: no age rule');
+  const untagged = numberField('untagged_days', 'Remove untagged manifests written at least this many days ago',
+    '0: keep them. Never an index’s platform images, nor an attachment of an image that stays');
   const latest = el('input', { id: 'include_latest', name: 'include_latest', type: 'checkbox' });
   const previewBtn = el('button', { id: 'preview', type: 'submit' }, 'Preview');
   const applyBtn = el('button', { id: 'apply', type: 'button', class: 'danger', disabled: true }, 'Apply…');
-  const form = el('form', { class: 'card', novalidate: true }, keep, days,
+  const form = el('form', { class: 'card', novalidate: true }, keep, days, untagged,
     el('div', { class: 'field check' }, latest, el('label', { for: 'include_latest' }, 'Let tags named “latest” go too')),
     el('div', { class: 'actions' }, previewBtn, applyBtn));
   const out = el('div', {});
   ctx.root.append(el('h1', {}, 'Retention'),
-    el('p', { class: 'muted' }, 'A tag goes when it is beyond the newest N of its repository or when it is old enough. Preview first: Apply runs with the previewed values.'),
+    el('p', { class: 'muted' }, 'A tag goes when it is beyond the newest N of its repository or when it is old enough; ' +
+      'an untagged manifest (what a tag pushed again leaves behind) when the untagged rule is on and it is old enough. Preview first: Apply runs with the previewed values.'),
     form, out);
-  const [keepIn, daysIn] = [keep, days].map(f => f.querySelector('input'));
+  const [keepIn, daysIn, untaggedIn] = [keep, days, untagged].map(f => f.querySelector('input'));
 
   const read = () => {
     if (!form.checkValidity()) return null;
-    return { keep_n: Number(keepIn.value), days: Number(daysIn.value), include_latest: latest.checked };
+    return { keep_n: Number(keepIn.value), days: Number(daysIn.value), include_latest: latest.checked,
+      untagged_days: Number(untaggedIn.value) };
   };
   const sync = () => { applyBtn.disabled = !same(read(), last && last.params); };
-  const fill = p => { keepIn.value = p.keep_n; daysIn.value = p.days; latest.checked = !!p.include_latest; };
+  const fill = p => {
+    keepIn.value = p.keep_n;
+    daysIn.value = p.days;
+    untaggedIn.value = p.untagged_days || 0;
+    latest.checked = !!p.include_latest;
+  };
 
   // One request at a time: its buttons held, failures shown, the buttons given back after.
   const act = async (held, request) => {
@@ -105,7 +136,8 @@ export async function retention(ctx) {
     if (!p) return form.reportValidity();
     await act([previewBtn], async () => {
       const data = await api('GET', `/v2/_retention_preview?${query(p)}`);
-      last = { params: p, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))) };
+      last = { params: p, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))),
+        digests: new Set((data.report.untagged || []).map(d => key(d.repository, d.digest))) };
       out.replaceChildren(previewSection(data));
     });
   });
@@ -113,8 +145,11 @@ export async function retention(ctx) {
     const p = read();
     if (!same(p, last && last.params)) return sync();
     const n = last.data.report.tags_deleted;
-    const ok = await confirmAction([`Delete ${plural(n, 'tag')}?`,
-      `Keep ${p.keep_n}, ${p.days} days, “latest” ${p.include_latest ? 'included' : 'spared'}. Tags pushed since the preview may be selected too.`],
+    const m = last.data.report.manifests_deleted || 0;
+    const ok = await confirmAction([`Delete ${plural(n, 'tag')}${m ? ` and ${plural(m, 'untagged manifest')}` : ''}?`,
+      `Keep ${p.keep_n}, ${p.days} days, “latest” ${p.include_latest ? 'included' : 'spared'}` +
+        (p.untagged_days ? `, untagged manifests after ${plural(p.untagged_days, 'day')}` : '') +
+        '. Tags pushed since the preview may be selected too.'],
     'Delete tags');
     if (!ok || !ctx.live()) return;
     await act([applyBtn, previewBtn], async () => {
@@ -124,7 +159,7 @@ export async function retention(ctx) {
     });
   });
 
-  let defaults = { keep_n: 0, days: 0, include_latest: false };
+  let defaults = { keep_n: 0, days: 0, include_latest: false, untagged_days: 0 };
   try {
     defaults = (await api('GET', '/v2/_usage')).retention || defaults;
   } catch (err) {
