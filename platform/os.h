@@ -222,6 +222,9 @@ void outlive_server_hangup();
 
 // This process's id, for names no other process uses.
 unsigned long process_id();
+// Calls fn in the child of every later fork, before anything else runs there: what a process
+// drew for itself (a name, an identity) must be drawn again in a child.
+void on_fork_child(void (*fn)());
 // "<boot>/<pid namespace>/<pid>/<start time>": this process among all that share the kernel,
 // for as long as it lives (a pid alone is reused); empty where the host tells none of these.
 std::string process_identity();

@@ -1,5 +1,6 @@
 // POSIX implementation of the operating-system layer.
 #include <dirent.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>  // renameat2
 #include <fcntl.h>
@@ -437,6 +438,10 @@ void outlive_server_hangup() {
 
 unsigned long process_id() {
     return static_cast<unsigned long>(::getpid());
+}
+
+void on_fork_child(void (*fn)()) {
+    ::pthread_atfork(nullptr, nullptr, fn);
 }
 
 uint64_t monotonic_ms() {

@@ -106,6 +106,8 @@ int64_t leftover_date(std::string_view name, const qv::os::FileInfo &info) {
 const char *process_tag() {
     static char tag[32] = "";
     if (tag[0] == '\0') {
+        // Drawn again in a forked child: names must not repeat across processes.
+        qv::os::on_fork_child([] { tag[0] = '\0'; });
         unsigned int noise = 0;
         try {
             noise = std::random_device{}();

@@ -135,7 +135,14 @@ void gc_write_snapshot(const GcRecord &record) {
     // The file also names the process while the run goes on, so that a reader can tell a run
     // that was killed from one still running; the answer read back carries only the record.
     std::string file(text);
-    static const std::string owner = qv::os::process_identity();
+    // Looked up once per process (a forked child, as in the tests, is another process).
+    static std::string owner;
+    static bool known = false;
+    if (!known) {
+        owner = qv::os::process_identity();
+        known = true;
+        qv::os::on_fork_child([] { known = false; });
+    }
     if (record.running && !owner.empty() && file.ends_with('}'))
         file.insert(file.size() - 1, ",\"owner\":\"" + owner + "\"");
     write_file(path, file.data(), file.size());

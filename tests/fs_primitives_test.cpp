@@ -363,3 +363,12 @@ TEST(JsonEscape, EscapesAndReserve) {
     EXPECT_EQ(out[1], 'x');
     EXPECT_EQ(reg::json_escape_append(out, 0, "abc"), 0);  // nothing, not even the NUL
 }
+
+// Names of a process's own (temporaries, set-asides, a collection's owner) are drawn again in
+// a forked child, as the stress tests' workers are: two processes must never share one.
+TEST(ProcessTag, AForkedChildDrawsItsOwn) {
+    const std::string parent = reg::process_tag();
+    const ChildResult child = run_child({}, [] { return std::fputs(reg::process_tag(), stdout); });
+    EXPECT_NE(child.out, parent);
+    EXPECT_EQ(reg::process_tag(), parent);
+}
