@@ -15,6 +15,7 @@
 namespace reg {
 
 void (*put_checked_hook)() = nullptr;
+void (*put_written_hook)() = nullptr;
 
 namespace {
 
@@ -316,10 +317,13 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
             return -1;
         }
     }
+    if (put_written_hook != nullptr) put_written_hook();
     // A deletion that found no tag naming this manifest (or the untagged rule, or a whole
     // repository's deletion) may have taken its files just before this push was done: what is
     // missing now is written again.
     const bool restored =
+        (!tagged || qv::os::is_file(p.tag_link) ||
+         place(p.tag_dir, p.tag_link, digest, kDigestLen) == 0) &&
         (qv::os::is_file(p.body) || place(p.manifests_dir, p.body, data, len) == 0) &&
         (qv::os::is_file(p.content_type) ||
          place(p.manifests_dir, p.content_type, content_type, std::strlen(content_type)) == 0) &&

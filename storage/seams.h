@@ -11,6 +11,8 @@ extern void (*finish_hashed_hook)(const char *path);
 extern void (*append_found_hook)();
 // reg_manifest_put: after the manifest and its blobs are checked, before anything is written.
 extern void (*put_checked_hook)();
+// reg_manifest_put: every file written, before it looks whether a deletion took one meanwhile.
+extern void (*put_written_hook)();
 // reg_retention_json: after every tag is collected and selected, before the first deletion.
 extern void (*retention_selected_hook)();
 

@@ -234,6 +234,19 @@ TEST_F(ManifestPut, AChildDeletedWhileItsIndexIsPutFailsThePut) {
     EXPECT_FALSE(exists(store.body_path("app", sha_hex(index))));
 }
 
+// A push answered 201 is there afterwards, whatever a deletion took while it wrote: the whole
+// repository deleted under it (the push's files went with it) is made anew around the push.
+TEST_F(ManifestPut, APushOutlastsARepositoryDeletedWhileItWrites) {
+    const std::string body = image(config, {layer0});
+    reg::put_written_hook = [] { EXPECT_EQ(reg_repository_delete("app"), 0); };
+    const std::string result = put("app", "v1", body);
+    reg::put_written_hook = nullptr;
+    EXPECT_EQ(result, "ok sha256:" + sha_hex(body));
+    char type[128], digest[80];
+    EXPECT_NE(reg_manifest_get("app", "v1", type, digest), nullptr) << reg_storage_last_error();
+    EXPECT_STREQ(type, kOciManifest);
+}
+
 TEST_F(ManifestPut, IndexChildrenAreManifestsOfTheSameRepository) {
     const std::string child = image(config, {layer0});
     ASSERT_EQ(put("other/base", "v1", child), "ok sha256:" + sha_hex(child));
