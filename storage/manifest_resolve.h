@@ -85,16 +85,29 @@ TagDeletion claim_collected_tag(const char *repo, const qv::os::HeldDir &tags, c
 // by now, or, judged, its body was pushed anew since), unsafe (the message set).
 struct ManifestRemoval {
     std::string hex;
-    const qv::os::FileInfo *judged = nullptr;      // an untagged one's body as judged
-    std::vector<std::string> *attached = nullptr;  // what went along (when not NULL)
+    const qv::os::FileInfo *judged = nullptr;  // an untagged one's body as judged
+    int parent = -1;  // the removal this one goes along with (an attachment of it), or -1
     TagDeletion result = TagDeletion::failed;
 };
-// Removes them in one go (every tag of the repository read once, however many go), with their
-// attachments.
+// Removes them in one go (every tag of the repository read once, however many go). An
+// attachment listed with its parent (which comes before it) stays when its parent does.
 void remove_manifests(const char *repo, std::vector<ManifestRemoval> *removals,
                       const Cascade &cascade);
 // The attachments that would go with the manifest, were it removed now (a dry run's answer).
 void attachments_of(const char *repo, const char *hex, const Cascade &cascade);
+
+// What a repository's manifest bodies say of each other: what its indexes list ("sha256:"
+// digest, and the listing index's hex) and, per subject hex, its attachments' hexes (in hex
+// order).
+struct BodyFacts {
+    std::vector<std::pair<std::string, std::string>> children;
+    std::map<std::string, std::vector<std::string>> by_subject;
+};
+using StoredBody = std::function<void(const char *hex, const qv::os::FileInfo &info)>;
+// Reads every body of the repository once (stored, when given, sees each one read). 1 when
+// every body was read, 0 when one could not be (what indexes list is then unknown), -1 (the
+// message set) when the directory is there but cannot be listed.
+int read_repository_bodies(const char *repo, BodyFacts *facts, const StoredBody &stored = {});
 
 // The stored manifest's subject (read from its body) as 64 hex digits; false without one.
 bool manifest_subject(const char *repo, const char *hex, char subject[65]);

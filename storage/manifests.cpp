@@ -167,12 +167,26 @@ int changes_durable(std::initializer_list<const char *> changed) {
     return 0;
 }
 
-// Whether a stored index lists the manifest: its body must stay while one does. When some
-// body cannot be read the answer is not known, and the manifest stays too.
-bool listed_by_an_index(const char *hex) {
-    std::string index;
+// What the indexes of the repository list, read now (the epoch first: an index put since
+// looks again). An index resolves its children in its own repository: only its own count.
+void repository_indexes(const char *repo, IndexChildren *out) {
+    std::string epoch = index_epoch();
+    BodyFacts facts;
+    const int read = read_repository_bodies(repo, &facts);
+    clear_error();
+    std::vector<std::string> children;
+    for (auto &c : facts.children)
+        children.push_back(std::move(c.first));
+    out->assume(children, read == 1, std::move(epoch));
+}
+
+// Whether a stored index of the repository lists the manifest: its body must stay while one
+// does. When some body cannot be read the answer is not known, and the manifest stays too.
+bool listed_by_an_index(const char *repo, const char *hex) {
     try {
-        return gc_find_listing_index(hex, &index) != 0;
+        IndexChildren listed;
+        repository_indexes(repo, &listed);
+        return listed.lists(hex);
     } catch (const std::bad_alloc &) {
         return true;
     }
@@ -185,7 +199,8 @@ enum class Kept { no, yes, failed };
 struct SetAside {
     const char *hex = nullptr;
     const qv::os::FileInfo *judged = nullptr;  // the body as an untagged rule judged it
-    bool held[3] = {};                         // body, content type, revision link
+    int parent = -1;    // the batch's manifest this one goes along with (an attachment of it)
+    bool held[3] = {};  // body, content type, revision link
     bool named = false;
     bool by_index = false;
     Kept kept = Kept::no;
@@ -193,7 +208,7 @@ struct SetAside {
 
 // Marks the manifests of the batch that a tag of the repository names, every link read once.
 // A tags directory that is there but cannot be read through may name any of them.
-void mark_named(const char *repo, const char *tags_dir, std::vector<SetAside> *batch) {
+void mark_named(const char *repo, const char *tags_dir, std::vector<SetAside> *batch) try {
     std::map<std::string_view, SetAside *> wanted;
     for (SetAside &m : *batch)
         if (!m.named) wanted.emplace(m.hex, &m);
@@ -216,6 +231,9 @@ void mark_named(const char *repo, const char *tags_dir, std::vector<SetAside> *b
         for (SetAside &m : *batch)
             m.named = true;
     clear_error();  // a tag whose path cannot be built is no tag
+} catch (const std::bad_alloc &) {
+    for (SetAside &m : *batch)
+        m.named = true;  // not known: everything set aside goes back
 }
 
 // Removes the manifests' own files once no tag names them. They are first moved aside and the
@@ -265,15 +283,22 @@ void remove_unless_named(const char *repo, const char *tags_dir, std::vector<Set
     for (SetAside &m : *batch) {
         qv::os::FileInfo body{};
         names_of(m.hex, &n);
-        m.named = m.judged != nullptr && (!m.held[0] || !manifests.entry_info(n.aside[0], &body) ||
-                                          !qv::os::same_file(body, *m.judged));
+        // A push of the manifest wrote its body anew since it was set aside (its content
+        // type and revision link, set aside after it, may be that push's own): it stays.
+        m.named = manifests.entry_info(n.own[0], &body) ||
+                  (m.judged != nullptr && (!m.held[0] || !manifests.entry_info(n.aside[0], &body) ||
+                                           !qv::os::same_file(body, *m.judged)));
     }
     mark_named(repo, tags_dir, batch);
     if (epoch0 != nullptr && index_epoch() != *epoch0) {
         IndexChildren now;  // an index pushed since may list any of them
+        repository_indexes(repo, &now);
         for (SetAside &m : *batch)
             if (!m.named && now.lists(m.hex)) m.named = m.by_index = true;
     }
+    // An attachment stays with a manifest that stays (parents come first in the batch).
+    for (SetAside &m : *batch)
+        if (m.parent >= 0 && (*batch)[static_cast<size_t>(m.parent)].named) m.named = true;
     for (SetAside &m : *batch) {
         names_of(m.hex, &n);
         const qv::os::HeldDir rev(revisions, m.hex);
@@ -318,17 +343,6 @@ Kept remove_unless_named(const char *repo, const char *tags_dir, const char *hex
     return one[0].kept;
 }
 
-// The name of the index a body lies in: "<repository>@sha256:<hex>" from its path.
-std::string index_name(const std::string &body_path) {
-    const std::string_view path(body_path);
-    const size_t start = path.find("/repositories/");
-    const size_t end = path.rfind("/_manifests/");
-    if (start == std::string_view::npos || end == std::string_view::npos || end <= start)
-        return body_path;
-    return std::string(path.substr(start + 14, end - start - 14)) +
-           "@sha256:" + std::string(path.substr(path.size() - 64));
-}
-
 // A removed manifest's attachments (the manifests whose subject it was) go with it, and
 // theirs after them, unless something else keeps one: a tag naming it, or a stored index
 // listing it. What went (or, with dry_run, would go) is appended to cascade.removed. Best
@@ -344,6 +358,8 @@ bool remove_attachments(const char *repo, const char *hex, bool dry_run, const C
             cascade.graph != nullptr && cascade.graph->repo() == repo ? *cascade.graph : own;
         IndexChildren own_listed;
         IndexChildren &listed = cascade.listed != nullptr ? *cascade.listed : own_listed;
+        if (graph.of(hex).empty()) return true;  // nothing attached: nothing more to read
+        if (cascade.listed == nullptr) repository_indexes(repo, &own_listed);
         // Breadth first; digests make cycles impossible, the bound guards a hostile store.
         std::vector<std::string> todo{hex};
         for (size_t i = 0; i < todo.size() && i < kAttachmentMax; ++i) {
@@ -376,19 +392,26 @@ bool remove_attachments(const char *repo, const char *hex, bool dry_run, const C
 // directory. Tags the scan could not see may name it too: then the manifest stays.
 int delete_by_digest(const char *repo, const char *reference, const char *hex, const char *tags_dir,
                      const ManifestFiles &files) {
-    // An index that lists the manifest would lose a child it is pulled through.
+    // An index of the repository that lists the manifest would lose a child it is pulled
+    // through.
     const std::string epoch0 = index_epoch();
-    std::string index;
-    int listed = -1;
+    BodyFacts facts;
+    int read = -1;
     try {
-        listed = gc_find_listing_index(hex, &index);
+        read = read_repository_bodies(repo, &facts);
     } catch (const std::bad_alloc &) {
         set_error("out of memory");
     }
-    if (listed < 0) return -1;
-    if (listed == 1) {
-        set_error("DENIED: manifest %s is listed by the index %s: delete that first", reference,
-                  index_name(index).c_str());
+    if (read < 0) return -1;
+    for (const auto &[child, index] : facts.children) {
+        if (child != reference) continue;
+        set_error("DENIED: manifest %s is listed by the index %s@sha256:%s: delete that first",
+                  reference, repo, index.c_str());
+        return -1;
+    }
+    if (read == 0) {
+        set_error("cannot read every manifest body of %s: an index among them may list %s", repo,
+                  reference);
         return -1;
     }
     std::vector<std::string> naming;
@@ -564,6 +587,7 @@ void remove_manifests(const char *repo, std::vector<ManifestRemoval> *removals,
     for (size_t i = 0; i < batch.size(); ++i) {
         batch[i].hex = (*removals)[i].hex.c_str();
         batch[i].judged = (*removals)[i].judged;
+        batch[i].parent = (*removals)[i].parent;
     }
     // The epoch before the pass looked for listing indexes: an index put since looks again.
     const std::string epoch0 = cascade.listed != nullptr ? cascade.listed->epoch() : "";
@@ -578,14 +602,6 @@ void remove_manifests(const char *repo, std::vector<ManifestRemoval> *removals,
             build_manifest_files(repo, r.hex.c_str(), &files) != 0)
             continue;
         if (changes_durable({files.body, remove_revision_dir(files)}) != 0)
-            r.result = TagDeletion::unsafe;
-        if (cascade.graph != nullptr && cascade.graph->repo() == repo) cascade.graph->forget(r.hex);
-    }
-    // Then what goes along with them: no cascade takes a manifest the batch has just removed.
-    for (ManifestRemoval &r : *removals) {
-        if (r.result == TagDeletion::deleted &&
-            !remove_attachments(repo, r.hex.c_str(), false,
-                                {cascade.graph, cascade.listed, r.attached}))
             r.result = TagDeletion::unsafe;
     }
 }
@@ -701,9 +717,11 @@ int reg_manifest_delete(const char *repo, const char *reference) {
     char hex[kHexLen + 1];
     if (prepare_delete(repo, reference, &files, tags_dir, hex) != 0) return -1;
     // The tag goes; a manifest an index lists stays with it, as in a retention pass.
-    const int rc = has_digest_prefix(reference)
-                       ? delete_by_digest(repo, reference, hex, tags_dir, files)
-                       : delete_by_tag(repo, reference, hex, tags_dir, files, listed_by_an_index);
+    const int rc =
+        has_digest_prefix(reference)
+            ? delete_by_digest(repo, reference, hex, tags_dir, files)
+            : delete_by_tag(repo, reference, hex, tags_dir, files,
+                            [repo](const char *h) { return listed_by_an_index(repo, h); });
     if (rc != 0) return rc;
     // A repository left with nothing goes too (its removal flushed like the deletion's).
     DeferredFlushes flushes;

@@ -41,19 +41,11 @@ constexpr int kReportEntryMax = 500;  // entries of each of the report's lists
 constexpr size_t kReportFrame = 512;
 constexpr size_t kDigestCap = 72;
 constexpr size_t kLinkCap = 128;
+constexpr size_t kAttachmentMax = 1000000;  // a hostile store's chain of attachments
 constexpr int64_t kDaySeconds = 86400;
 constexpr int64_t kUploadWindowSeconds = 900;
 constexpr const char kDigestPrefix[] = "sha256:";
 constexpr size_t kPrefixLen = sizeof kDigestPrefix - 1;
-constexpr std::string_view kIndexKey = "\"manifests\"";
-constexpr std::string_view kSubjectKey = "\"subject\"";
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
 
 struct Policy {
     bool dry_run;
@@ -185,8 +177,8 @@ class Pass {
         scanned_ = false;
         std::vector<Stored>().swap(stored_);
         subjects_.clear();
+        attachments_.clear();
         listed_.reset(new IndexChildren());
-        graph_.reset(new AttachmentGraph(repo));
         for (const DirEntry &e : entries)
             if (e.is_dir) collect_tag(tags_dir, e.name);
         std::vector<DirEntry>().swap(entries);
@@ -310,6 +302,7 @@ class Pass {
     // The manifests no collected tag names whose bodies have lain unchanged long enough: never
     // one written within the upload window, whatever the rule says. In hex order.
     bool collect_untagged() {
+        if (repo_name_valid(repo_.c_str()) == 0) return true;  // the engine deletes nothing here
         if (!scan()) return false;
         const int64_t window = std::max<int64_t>(
             static_cast<int64_t>(policy_.untagged_days) * kDaySeconds, kUploadWindowSeconds);
@@ -330,61 +323,32 @@ class Pass {
         if (scanned_) return true;
         scanned_ = true;
         std::string epoch = index_epoch();  // before the bodies: an index put since looks again
-        const qv::os::HeldDir held(manifests_.c_str());
-        qv::os::DirReader reader(manifests_.c_str());
-        if ((!held.ok() || !reader.ok()) && !qv::os::is_missing(manifests_.c_str())) {
+        BodyFacts facts;
+        const int read = read_repository_bodies(
+            repo_.c_str(), &facts, [this](const char *hex, const qv::os::FileInfo &info) {
+                Digest d{};
+                if (ReachableSet::decode(hex, d.data())) stored_.push_back({d, info});
+            });
+        if (read < 0) {
             set_error("retention pass stopped: cannot list the manifests of %s", repo_.c_str());
             return false;
         }
-        std::vector<std::string> children;
-        std::map<std::string, std::vector<std::string>> by_subject;
-        bool complete = true;
-        const char *name = nullptr;
-        bool is_dir = false;
-        while (reader.next(&name, &is_dir)) {
-            Digest manifest;
-            if (is_dir || !hex64_valid(name) || !ReachableSet::decode(name, manifest.data()))
-                continue;
-            char *raw = nullptr;
-            uint64_t len = 0;
-            qv::os::FileInfo info{};
-            const int err = held.read_whole(name, kReadAllMax, &raw, &len, &info);
-            const std::unique_ptr<char, FreeDeleter> body(raw);
-            if (err == ENOENT) continue;  // deleted since it was listed
-            if (err != 0) {
-                complete = false;
-                continue;
-            }
-            stored_.push_back({manifest, info});
-            const bool index =
-                memmem(body.get(), len, kIndexKey.data(), kIndexKey.size()) != nullptr;
-            const bool attached =
-                memmem(body.get(), len, kSubjectKey.data(), kSubjectKey.size()) != nullptr;
-            if (!index && !attached) continue;
-            const std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read(body.get(), len, 0));
-            yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-            size_t i = 0, max = 0;
-            yyjson_val *child = nullptr;
-            yyjson_arr_foreach(yyjson_obj_get(root, "manifests"), i, max, child) {
-                if (const char *d = yyjson_get_str(yyjson_obj_get(child, "digest")))
-                    children.emplace_back(d);
-            }
-            // A damaged body says nothing about its subject.
-            char subject[65];
-            Digest of{};
-            if (attached && bytes_have_hex(body.get(), len, name) && yyjson_is_obj(root) &&
-                subject_hex_of(root, subject) && ReachableSet::decode(subject, of.data())) {
-                subjects_[manifest] = of;
-                by_subject[subject].emplace_back(name);
-            }
-        }
-        if (reader.failed()) complete = false;
         std::sort(stored_.begin(), stored_.end(),
                   [](const Stored &a, const Stored &b) { return a.manifest < b.manifest; });
-        for (auto &entry : by_subject)
-            std::sort(entry.second.begin(), entry.second.end());
-        listed_->assume(children, complete, std::move(epoch));
-        graph_->assume(std::move(by_subject));
+        std::vector<std::string> children;
+        for (auto &c : facts.children)
+            children.push_back(std::move(c.first));
+        listed_->assume(children, read == 1, std::move(epoch));
+        for (const auto &[subject, attached] : facts.by_subject) {
+            Digest s{};
+            if (!ReachableSet::decode(subject.c_str(), s.data())) continue;
+            for (const std::string &hex : attached) {
+                Digest a{};
+                if (!ReachableSet::decode(hex.c_str(), a.data())) continue;
+                subjects_[a] = s;
+                attachments_[s].push_back(a);
+            }
+        }
         return true;
     }
 
@@ -411,6 +375,26 @@ class Pass {
         return found == subjects_.end() ? nullptr : &found->second;
     }
 
+    // What goes along with a manifest the pass removes: its attachments no tag names and no
+    // index lists, and theirs in turn, breadth first (one with a tag goes, if it does, with
+    // its own tags).
+    std::vector<Digest> along(const Digest &d) {
+        std::vector<Digest> out;
+        std::vector<Digest> todo{d};
+        for (size_t i = 0; i < todo.size() && i < kAttachmentMax; ++i) {
+            const auto found = attachments_.find(todo[i]);
+            if (found == attachments_.end()) continue;
+            for (const Digest &a : found->second) {
+                if (find_digest(counts_, a) != nullptr || !body_stored(a) ||
+                    listed_->lists(hex_text(a).c_str()))
+                    continue;
+                out.push_back(a);
+                todo.push_back(a);
+            }
+        }
+        return out;
+    }
+
     // An attachment (a signature, an SBOM) of a manifest that stays stays with it: its tags
     // are kept, or the untagged rule passes it by. Repeated until nothing changes: a kept
     // attachment keeps the attachments of it.
@@ -420,18 +404,21 @@ class Pass {
             marked = marked || item.marked;
         if (!marked) return true;  // nothing would go: no body need be read
         if (!scan()) return false;
+        std::map<Digest, std::vector<TagItem *>> marked_of;  // a manifest's marked tags
+        for (TagItem &item : tags_)
+            if (item.marked && item.names) marked_of[item.manifest].push_back(&item);
         for (bool changed = true; changed;) {
             changed = false;
-            for (TagItem &item : tags_) {
-                if (!item.marked || !item.names || !going(item.manifest)) continue;
-                const Digest *subject = subject_of(item.manifest);
+            for (auto &[manifest, items] : marked_of) {
+                if (items.empty() || !going(manifest)) continue;
+                const Digest *subject = subject_of(manifest);
                 if (subject == nullptr || !stays(*subject)) continue;
-                for (TagItem &same : tags_) {
-                    if (!same.marked || !same.names || same.manifest != item.manifest) continue;
-                    same.marked = false;
+                for (TagItem *item : items) {
+                    item->marked = false;
                     --tally_.marked;
                 }
-                find_digest(counts_, item.manifest)->marked = 0;
+                items.clear();
+                find_digest(counts_, manifest)->marked = 0;
                 changed = true;
             }
             for (UntaggedItem &u : untagged_) {
@@ -453,34 +440,38 @@ class Pass {
     }
 
     // ---- deleting ---------------------------------------------------------------------------
-    // A dry run's view of what the removed manifests take along, and, for the preview, of
-    // every manifest the pass removes.
+    // The manifests the pass removes, each under the entry that reports it (the first of its
+    // tags, or its untagged entry), with what goes along; for a dry run, what would.
+    struct Going {
+        Digest manifest;
+        std::vector<std::string> *attached;
+        const qv::os::FileInfo *judged;
+    };
+    std::vector<Going> removed_manifests() {
+        std::vector<Going> out;
+        std::set<Digest> done;
+        for (TagItem &item : tags_) {
+            if (item.marked && item.names && going(item.manifest) &&
+                done.insert(item.manifest).second)
+                out.push_back({item.manifest, &item.attached, nullptr});
+        }
+        for (UntaggedItem &u : untagged_)
+            if (u.selected) out.push_back({u.manifest, &u.attached, &u.body});
+        return out;
+    }
+
     bool look_ahead() {
+        for (const TagItem &item : tags_)
+            if (item.marked) ++tally_.tags_deleted;
         std::vector<std::array<uint8_t, 32>> *removed = nullptr;
         if (retention_removed_out != nullptr) removed = &(*retention_removed_out)[repo_];
-        std::set<Digest> done;
-        const auto note = [&](const Digest &d, std::vector<std::string> *attached) {
-            attachments_of(repo_.c_str(), hex_text(d).c_str(),
-                           {graph_.get(), listed_.get(), attached});
-            if (removed == nullptr) return;
-            removed->push_back(d);
-            for (const std::string &a : *attached) {
-                Digest going_along{};
-                if (a.size() == kPrefixLen + 64 &&
-                    ReachableSet::decode(a.c_str() + kPrefixLen, going_along.data()))
-                    removed->push_back(going_along);
+        for (const Going &g : removed_manifests()) {
+            if (g.judged != nullptr) ++tally_.manifests_deleted;
+            if (removed != nullptr) removed->push_back(g.manifest);
+            for (const Digest &a : along(g.manifest)) {
+                g.attached->push_back("sha256:" + hex_text(a));
+                if (removed != nullptr) removed->push_back(a);
             }
-        };
-        for (TagItem &item : tags_) {
-            if (!item.marked) continue;
-            ++tally_.tags_deleted;
-            if (item.names && going(item.manifest) && done.insert(item.manifest).second)
-                note(item.manifest, &item.attached);
-        }
-        for (UntaggedItem &u : untagged_) {
-            if (!u.selected) continue;
-            ++tally_.manifests_deleted;
-            note(u.manifest, &u.attached);
         }
         return true;
     }
@@ -509,37 +500,38 @@ class Pass {
                 case TagDeletion::failed:
                     break;
                 case TagDeletion::unsafe:
-                    return false;  // a tag pushed meanwhile is aside: no report may say all went
-                                   // well
+                    return false;  // a tag pushed meanwhile is aside: no report may say so
             }
         }
-        // The manifests the pass removes, in one go: what the first of their tags (or their own
-        // untagged entry) lists as taken along.
+        // The manifests in one go, each followed by what goes along with it.
+        const std::vector<Going> going = removed_manifests();
         std::vector<ManifestRemoval> removals;
-        std::vector<UntaggedItem *> untagged;
-        std::set<Digest> done;
-        for (TagItem &item : tags_) {
-            if (item.marked && item.names && going(item.manifest) &&
-                done.insert(item.manifest).second)
-                removals.push_back({hex_text(item.manifest), nullptr, &item.attached});
+        std::vector<const Going *> owner;  // the entry each removal is reported under
+        for (const Going &g : going) {
+            const int parent = static_cast<int>(removals.size());
+            removals.push_back({hex_text(g.manifest), g.judged, -1, TagDeletion::failed});
+            owner.push_back(&g);
+            for (const Digest &a : along(g.manifest)) {
+                removals.push_back({hex_text(a), nullptr, parent, TagDeletion::failed});
+                owner.push_back(&g);
+            }
         }
-        for (UntaggedItem &u : untagged_) {
-            if (!u.selected) continue;
-            removals.push_back({u.hex, &u.body, &u.attached});
-            untagged.push_back(&u);
-        }
-        remove_manifests(repo_.c_str(), &removals, {graph_.get(), listed_.get(), nullptr});
-        size_t next_untagged = 0;
-        for (const ManifestRemoval &r : removals) {
+        remove_manifests(repo_.c_str(), &removals, {nullptr, listed_.get(), nullptr});
+        for (size_t i = 0; i < removals.size(); ++i) {
+            const ManifestRemoval &r = removals[i];
             if (r.result == TagDeletion::unsafe) return false;
-            if (r.judged == nullptr) continue;
-            UntaggedItem &u = *untagged[next_untagged++];
-            if (r.result == TagDeletion::deleted) {
-                ++tally_.manifests_deleted;
-            } else {
-                // Tagged, listed or pushed again since it was judged: it stays, and the report
-                // does not list it.
-                u.selected = false;
+            if (r.parent >= 0) {
+                if (r.result == TagDeletion::deleted)
+                    owner[i]->attached->push_back("sha256:" + r.hex);
+            } else if (owner[i]->judged != nullptr) {
+                UntaggedItem *u = find_digest(untagged_, owner[i]->manifest);
+                if (r.result == TagDeletion::deleted) {
+                    ++tally_.manifests_deleted;
+                } else {
+                    // Tagged, listed or pushed again since it was judged: it stays, and the
+                    // report does not list it.
+                    u->selected = false;
+                }
             }
         }
         return true;
@@ -607,12 +599,12 @@ class Pass {
     bool scanned_ = false;
     std::vector<Stored> stored_;  // its bodies, in hex order
     std::unique_ptr<IndexChildren> listed_;
-    std::unique_ptr<AttachmentGraph> graph_;
     std::vector<TagItem> tags_;
     std::vector<UntaggedItem> untagged_;
     std::vector<std::string> husks_;
     std::vector<Count> counts_;          // the manifests its tags name, in digest order
     std::map<Digest, Digest> subjects_;  // attachment: its subject
+    std::map<Digest, std::vector<Digest>> attachments_;  // subject: its attachments
     std::string deleted_;
     std::string untagged_list_;
     long long deleted_count_ = 0;
