@@ -471,13 +471,43 @@ TEST_F(Retention, UntaggedManifestsGoAndTheDryRunThePreviewAndThePassAgree) {
     EXPECT_TRUE(resolves("app", "sig"));
 }
 
+// JSON may spell a key with escapes: an index listing a child under "manifest\u0073" keeps it,
+// a signature whose "\u0073ubject" is an image that stays is kept, and one whose subject goes
+// goes along with it.
+TEST_F(Retention, KeysWrittenWithEscapesAreRead) {
+    const int64_t old = now - 3 * kDay;
+    const std::string child = body("app", "platform image", old);
+    store.put_tag(
+        "app", "multi",
+        body("app", "{\"schemaVersion\":2,\"manifest\\u0073\":[" + descriptor(child) + "]}", old),
+        now);
+    const std::string kept = body("app", "image that stays", old);
+    store.put_tag("app", "v1", kept, now);
+    const std::string gone = body("app", "image that goes", old);
+    const auto signature = [&](const std::string &subject) {
+        return body(
+            "app",
+            "{\"schemaVersion\":2,\"\\u0073ubject\":{\"digest\":\"" + digest_of(subject) + "\"}}",
+            old);
+    };
+    const std::string kept_sig = signature(kept), gone_sig = signature(gone);
+    Report r(run(0, {0, 0, 0, 1}));
+    EXPECT_EQ(r.num("manifests_deleted"), 1);
+    for (const std::string &hex : {child, kept_sig})
+        EXPECT_TRUE(exists(store.body_path("app", hex))) << hex;
+    for (const std::string &hex : {gone, gone_sig})
+        EXPECT_FALSE(exists(store.body_path("app", hex))) << hex;
+}
+
 // A manifest the untagged rule selected, then claimed while the pass runs (a tag pushed, an
-// index pushed that lists it, the manifest pushed again by digest), stays and is not reported.
+// index pushed that lists it, the manifest pushed again by digest), stays whole and is not
+// reported: claimed before the deletion starts, or after its files were moved aside.
 TEST_F(Retention, AnUntaggedManifestClaimedDuringThePassStays) {
     static std::string hex, root;
     root = store.root();
     struct Case {
         const char *what;
+        void (**hook)();
         void (*claim)();
     };
     const auto put = [](const std::string &ref, const std::string &text) {
@@ -487,10 +517,14 @@ TEST_F(Retention, AnUntaggedManifestClaimedDuringThePassStays) {
     };
     static void (*push)(const std::string &, const std::string &) = put;
     static std::string image;
+    void (**selected)() = &reg::retention_selected_hook;
+    void (**aside)() = &reg::manifest_set_aside_hook;
     const std::vector<Case> cases = {
-        {"tagged", [] { push("new", image); }},
-        {"listed by an index", [] { push("multi", index_json({hex})); }},
-        {"pushed again by digest", [] { push("sha256:" + hex, image); }},
+        {"tagged", selected, [] { push("new", image); }},
+        {"listed by an index", selected, [] { push("multi", index_json({hex})); }},
+        {"pushed again by digest", selected, [] { push("sha256:" + hex, image); }},
+        {"tagged once set aside", aside, [] { push("new", image); }},
+        {"pushed by digest once set aside", aside, [] { push("sha256:" + hex, image); }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -499,11 +533,17 @@ TEST_F(Retention, AnUntaggedManifestClaimedDuringThePassStays) {
         hex = sha256_hex(image);
         put("sha256:" + hex, image);
         set_mtime(store.body_path("app", hex), now - 2 * kDay);
-        reg::retention_selected_hook = c.claim;
+        char pushed_type[128] = "", digest0[80];
+        ASSERT_NE(reg_manifest_get("app", ("sha256:" + hex).c_str(), pushed_type, digest0),
+                  nullptr);
+        *c.hook = c.claim;
         Report r(run(0, {0, 0, 0, 1}));
-        reg::retention_selected_hook = nullptr;
+        *c.hook = nullptr;
         EXPECT_EQ(r.num("manifests_deleted"), 0);
-        EXPECT_TRUE(resolves("app", "sha256:" + hex));
+        char type[128] = "", digest[80];
+        EXPECT_NE(reg_manifest_get("app", ("sha256:" + hex).c_str(), type, digest), nullptr)
+            << reg_storage_last_error();
+        EXPECT_STREQ(type, pushed_type);
     }
 }
 
