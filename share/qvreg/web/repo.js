@@ -30,16 +30,22 @@ async function remove(ctx, repo, t, button) {
     lines.push('Layers are freed by the next collection unless other images use them.');
   }
   if (!(await confirmAction(lines, 'Delete tag')) || !ctx.live()) return;
+  if (await deleteWith(ctx, button, `/v2/${repoPath(repo)}/manifests/${encodeURIComponent(t.tag)}`)) ctx.reload();
+}
+
+// Sends a confirmed deletion, the page busy meanwhile; true once it is done.
+async function deleteWith(ctx, button, path) {
   button.disabled = true;
   busy(true);
   try {
-    await api('DELETE', `/v2/${repoPath(repo)}/manifests/${encodeURIComponent(t.tag)}`);
+    await api('DELETE', path);
+    return true;
   } catch (e) {
     button.disabled = false;
     busy(false);
-    return ctx.fail(e);
+    ctx.fail(e);
+    return false;
   }
-  ctx.reload();
 }
 
 // What deleting a manifest takes along, as the confirmation says it.
@@ -55,16 +61,7 @@ async function removeManifest(ctx, repo, m, button) {
   if (along) lines.push(along);
   lines.push('Layers are freed by the next collection unless other images use them.');
   if (!(await confirmAction(lines, 'Delete manifest')) || !ctx.live()) return;
-  button.disabled = true;
-  busy(true);
-  try {
-    await api('DELETE', `/v2/${repoPath(repo)}/manifests/${encodeURIComponent(m.digest)}`);
-  } catch (e) {
-    button.disabled = false;
-    busy(false);
-    return ctx.fail(e);
-  }
-  ctx.reload();
+  if (await deleteWith(ctx, button, `/v2/${repoPath(repo)}/manifests/${encodeURIComponent(m.digest)}`)) ctx.reload();
 }
 
 // A manifest no tag names: an index's platform image, an attachment, or what a tag that was
@@ -94,16 +91,7 @@ async function removeRepository(ctx, name, data, button) {
     `Repositories below it (${name}/…) stay.`,
     'Layers are freed by the next collection unless other repositories use them.'];
   if (!(await confirmAction(lines, 'Delete repository')) || !ctx.live()) return;
-  button.disabled = true;
-  busy(true);
-  try {
-    await api('DELETE', `/v2/_repository/${repoPath(name)}`);
-  } catch (e) {
-    button.disabled = false;
-    busy(false);
-    return ctx.fail(e);
-  }
-  location.hash = '#/';
+  if (await deleteWith(ctx, button, `/v2/_repository/${repoPath(name)}`)) location.hash = '#/';
 }
 
 function row(ctx, repo, t) {

@@ -21,19 +21,27 @@ function numberField(id, label, hint) {
     el('span', { class: 'hint' }, hint));
 }
 
-// Entries grouped by repository, in the order the server listed them.
-function tagList(id, entries) {
+// Entries grouped by repository, in the order the server listed them, each group headed by
+// its repository and how many (of what) it has.
+function grouped(id, entries, what, item) {
   const groups = new Map();
   for (const d of entries) {
     if (!groups.has(d.repository)) groups.set(d.repository, []);
     groups.get(d.repository).push(d);
   }
   return el('div', { id, class: 'groups' }, [...groups].map(([repo, list]) => el('section', { class: 'group' },
-    el('h3', {}, el('a', { href: repoHref(repo) }, repo), el('span', { class: 'muted small' }, ` ${plural(list.length, 'tag')}`)),
-    el('ul', { class: 'plain' }, list.map(d => el('li', { 'data-repo': d.repository, 'data-tag': d.tag },
-      el('strong', {}, d.tag), ' ', el('code', { title: d.digest }, shortDigest(d.digest)),
-      d.age_days != null ? el('span', { class: 'muted small' }, ` ${plural(d.age_days, 'day')} old`) : '',
-      d.referrers && d.referrers.length ? el('span', { class: 'muted small' }, `, with ${plural(d.referrers.length, 'attachment')}`) : ''))))));
+    el('h3', {}, el('a', { href: repoHref(repo) }, repo), el('span', { class: 'muted small' }, ` ${plural(list.length, what)}`)),
+    el('ul', { class: 'plain' }, list.map(item)))));
+}
+
+const withAttachments = d => d.referrers && d.referrers.length
+  ? el('span', { class: 'muted small' }, `, with ${plural(d.referrers.length, 'attachment')}`) : '';
+
+function tagList(id, entries) {
+  return grouped(id, entries, 'tag', d => el('li', { 'data-repo': d.repository, 'data-tag': d.tag },
+    el('strong', {}, d.tag), ' ', el('code', { title: d.digest }, shortDigest(d.digest)),
+    d.age_days != null ? el('span', { class: 'muted small' }, ` ${plural(d.age_days, 'day')} old`) : '',
+    withAttachments(d)));
 }
 
 function counts(r, verb) {
@@ -46,17 +54,10 @@ function counts(r, verb) {
 // The untagged manifests the rule takes, grouped by repository.
 function manifestList(id, entries) {
   if (!entries || !entries.length) return '';
-  const groups = new Map();
-  for (const d of entries) {
-    if (!groups.has(d.repository)) groups.set(d.repository, []);
-    groups.get(d.repository).push(d);
-  }
-  return el('div', { id, class: 'groups' }, [...groups].map(([repo, list]) => el('section', { class: 'group' },
-    el('h3', {}, el('a', { href: repoHref(repo) }, repo), el('span', { class: 'muted small' }, ` ${plural(list.length, 'untagged manifest')}`)),
-    el('ul', { class: 'plain' }, list.map(d => el('li', { 'data-repo': d.repository, 'data-digest': d.digest },
-      el('code', { title: d.digest }, shortDigest(d.digest)),
-      el('span', { class: 'muted small' }, ` written ${plural(d.age_days, 'day')} ago`),
-      d.referrers && d.referrers.length ? el('span', { class: 'muted small' }, `, with ${plural(d.referrers.length, 'attachment')}`) : ''))))));
+  return grouped(id, entries, 'untagged manifest', d => el('li', { 'data-repo': d.repository, 'data-digest': d.digest },
+    el('code', { title: d.digest }, shortDigest(d.digest)),
+    el('span', { class: 'muted small' }, ` written ${plural(d.age_days, 'day')} ago`),
+    withAttachments(d)));
 }
 
 function previewSection(data) {
