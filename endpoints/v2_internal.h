@@ -58,6 +58,10 @@ int flag_param(const char *name, int fallback);
 // Percent-encodes everything but unreserved characters and "/".
 std::string url_encode(std::string_view text);
 
+// Hands config.json's immutable tags to the engine before anything may overwrite or delete a
+// tag; 500 CONFIG_INVALID when they cannot be used.
+void protect_immutable_tags();
+
 // Answers a listing page, with the Link to the next page when more remain.
 void send_page(const char *body, int more, int n, const char *last, const std::string &base);
 // n for a listing: absent or not a number is 0 (no limit), larger than an int is capped, and

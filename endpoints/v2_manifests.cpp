@@ -9,6 +9,7 @@
 
 #include "digest/sha256.h"
 #include "endpoints/v2_internal.h"
+#include "frontend/config_rules.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
 #include "storage/reg_storage.h"
@@ -60,6 +61,7 @@ std::string digest_of(const std::string &bytes) {
 
 [[noreturn]] void put_failed() {
     const std::string why = engine_message();
+    if (why.starts_with("DENIED: ")) fail(409, "DENIED", why.substr(8));
     if (why.starts_with("BLOB_UNKNOWN: "))
         fail(400, "MANIFEST_BLOB_UNKNOWN",
              "manifest references unknown blob or manifest: " + why.substr(14));
@@ -145,14 +147,21 @@ void get(const Route &r) {
     std::fwrite(body, 1, len, stdout);
     std::fflush(stdout);
     qv_audit_note_bytes(static_cast<int64_t>(len));
+    reg_manifest_pulled(r.repo.c_str(), digest);  // after the answer: it never holds one up
 }
 
 }  // namespace
+
+void protect_immutable_tags() {
+    std::string why;
+    if (!qv::frontend::apply_immutable_tags(&why)) fail(500, "CONFIG_INVALID", why);
+}
 
 void handle_manifest(const Route &r) {
     const bool known_method =
         is_read(r.method) || r.method == Method::Put || r.method == Method::Delete;
     if (!known_method) method_not_allowed();
+    if (!is_read(r.method)) protect_immutable_tags();
     if (r.method == Method::Put) {
         put(r);
     } else if (r.method == Method::Delete) {

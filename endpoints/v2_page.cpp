@@ -81,11 +81,13 @@ void handle_usage(const Route &r) {
     body += ",\"retention\":{\"keep_n\":" + std::to_string(p.keep_n) +
             ",\"days\":" + std::to_string(p.days) +
             ",\"include_latest\":" + (p.include_latest ? "true" : "false") +
-            ",\"untagged_days\":" + std::to_string(p.untagged_days) + "}}";
+            ",\"untagged_days\":" + std::to_string(p.untagged_days) +
+            ",\"policies\":" + std::to_string(qv::frontend::ConfigRules().rule_count()) + "}}";
     send_json(200, body.c_str());
 }
 
 void handle_repository(const Route &r) {
+    protect_immutable_tags();  // a deletion spares none, and the page marks them
     if (r.method == Method::Delete) {
         // Its tags and manifests go; its blobs at the next collection.
         if (reg_repository_delete(r.repo.c_str()) == 0) {
@@ -93,6 +95,7 @@ void handle_repository(const Route &r) {
             return;
         }
         if (message_starts("repository not found")) fail(404, "NAME_UNKNOWN", engine_message());
+        if (message_starts("DENIED: ")) fail(409, "DENIED", engine_message().substr(8));
         storage_error("repository deletion failed");
     }
     if (!is_read(r.method)) method_not_allowed();
@@ -107,11 +110,10 @@ void handle_repository(const Route &r) {
 
 void handle_retention_preview(const Route &r) {
     if (!is_read(r.method)) method_not_allowed();
-    const qv::endpoints::RetentionPolicy p = qv::endpoints::requested_retention();
-    const reg_retention_policy rules{p.keep_n, p.days, p.include_latest, p.untagged_days};
-    const char *report = reg_retention_policy_preview_json(&rules);
-    if (report == nullptr) storage_error("retention preview failed");
-    send_json(200, report);
+    const qv::endpoints::RetentionAnswer answer =
+        qv::endpoints::run_requested_retention(true, 1, nullptr);
+    if (answer.json == nullptr) fail(answer.status, answer.code, answer.message);
+    send_json(200, answer.json);
 }
 
 }  // namespace v2

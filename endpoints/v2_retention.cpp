@@ -34,17 +34,11 @@ extern "C" int handle_v2_retention(void) {
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 
-    const int dry_run = dry_run_param(0);
-    const qv::endpoints::RetentionPolicy policy = qv::endpoints::requested_retention();
     int truncated = 0;
-    const reg_retention_policy rules{policy.keep_n, policy.days, policy.include_latest,
-                                     policy.untagged_days};
-    const char *report = reg_retention_policy_json(dry_run, &rules, &truncated);
-    if (report == nullptr) {
-        const char *why = reg_storage_last_error();
-        oci_send_error(500, "STORAGE_ERROR",
-                       (why != nullptr && *why != '\0') ? why : "retention pass failed");
-    }
+    const qv::endpoints::RetentionAnswer answer =
+        qv::endpoints::run_requested_retention(false, dry_run_param(0), &truncated);
+    if (answer.json == nullptr) oci_send_error(answer.status, answer.code, answer.message.c_str());
+    const char *report = answer.json;
     oci_send_json(200, report);
     return 0;
 }

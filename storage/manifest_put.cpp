@@ -2,6 +2,7 @@
 // bytes under their SHA-256 with content type, revision link and (for a tag) tag link.
 #include <yyjson.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
 #include "storage/storage_internal.h"
+#include "storage/tag_rules.h"
 
 namespace reg {
 
@@ -262,14 +264,40 @@ int place(const char *dir, const char *path, const void *data, size_t len) {
     return -1;
 }
 
+// An immutable tag's link is placed only where none is, or where it names this manifest
+// already: of two first pushes at once, one wins and the other is refused. 1 when another
+// manifest holds the tag (the message set).
+int place_immutable_link(const char *dir, const char *path, const char *digest, const char *tag) {
+    char temporary[kPathCap];
+    if (!temporary_path(temporary, path)) return -1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (mkdirs(dir) != 0 || write_file_durable(temporary, digest, kDigestLen) != 0) continue;
+        if (qv::os::rename_new(temporary, path)) return qv::os::durable_entry(path) ? 0 : -1;
+        const int err = errno;
+        qv::os::remove_file(temporary);
+        if (err != EEXIST) continue;
+        char held[kDigestLen + 2];
+        uint64_t n = 0;
+        if (read_file(path, held, sizeof held, &n) == 0 && n == kDigestLen &&
+            std::memcmp(held, digest, kDigestLen) == 0)
+            return 0;
+        set_error("DENIED: tag %s is immutable", tag);
+        return 1;
+    }
+    qv::os::remove_file(temporary);
+    return -1;
+}
+
 // Each file is replaced whole (replace_file): a re-push that fails part way keeps what was
 // stored, and a reader never meets a half-written body or link.
 // image is the parsed image manifest, whose blobs are checked again once the body is there
 // (nullptr for an index); index the index's manifests array, whose children are (nullptr for
 // an image).
 int write_manifest(const WritePaths &p, const void *data, size_t len, const char *content_type,
-                   const char *digest, bool tagged, const char *repo, yyjson_val *image,
+                   const char *digest, const char *tag, const char *repo, yyjson_val *image,
                    yyjson_val *index) {
+    const bool tagged = tag != nullptr;
+    const bool immutable = tagged && tag_immutable(repo, tag);
     if (mkdirs(p.manifests_dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
@@ -312,7 +340,14 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
             return -1;
         }
         remove_stale_temporaries(p.tag_dir);
-        if (place(p.tag_dir, p.tag_link, digest, kDigestLen) != 0) {
+        if (immutable) {
+            const int placed = place_immutable_link(p.tag_dir, p.tag_link, digest, tag);
+            if (placed == 1) return -1;
+            if (placed != 0) {
+                set_error("write tag link failed");
+                return -1;
+            }
+        } else if (place(p.tag_dir, p.tag_link, digest, kDigestLen) != 0) {
             set_error("write tag link failed");
             return -1;
         }
@@ -377,11 +412,22 @@ extern "C" int reg_manifest_put(const char *repo, const char *reference, const v
 
     WritePaths paths;
     if (build_write_paths(repo, hex, tagged ? reference : nullptr, &paths) != 0) return -1;
+    // An immutable tag that names another manifest refuses before anything is written.
+    if (tagged && tag_immutable(repo, reference)) {
+        char held[kDigestLen + 2];
+        uint64_t n = 0;
+        if (read_file(paths.tag_link, held, sizeof held, &n) == 0 &&
+            (n != kDigestLen || std::memcmp(held, digest, kDigestLen) != 0)) {
+            set_error("DENIED: tag %s is immutable", reference);
+            return -1;
+        }
+    }
     const char *type = content_type_to_store(content_type, media_type);
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *children = yyjson_obj_get(root, "manifests");
     yyjson_val *image = children == nullptr ? root : nullptr;
-    if (write_manifest(paths, data, len, type, digest, tagged, repo, image, children) != 0)
+    if (write_manifest(paths, data, len, type, digest, tagged ? reference : nullptr, repo, image,
+                       children) != 0)
         return -1;
     std::memcpy(out_digest, digest, kDigestOutCap);
     return 0;

@@ -15,6 +15,7 @@
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
 #include "storage/storage_internal.h"
+#include "storage/tag_rules.h"
 
 namespace reg {
 
@@ -150,11 +151,14 @@ int resolve_tag(const char *repo, const char *reference, char *hex_out) {
     return 0;
 }
 
-// Removes a removed manifest's revision directory (what a crashed rewrite left in it, too,
-// when that keeps it); the path whose removal is to be flushed: the directory, or its link.
+// Removes a removed manifest's revision directory (its pull record, and what a crashed
+// rewrite left in it, too, when that keeps it); the path whose removal is to be flushed: the
+// directory, or its link.
 const char *remove_revision_dir(const ManifestFiles &files) {
     if (qv::os::remove_dir(files.rev_dir)) return files.rev_dir;
     remove_stale_temporaries(files.rev_dir);
+    char record[kPathCap];  // the manifest's pull record goes with it
+    if (join_path(record, files.rev_dir, kPulledRecord)) qv::os::remove_file(record);
     return qv::os::remove_dir(files.rev_dir) ? files.rev_dir : files.rev_link;
 }
 
@@ -433,6 +437,11 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex, c
             }
             failed = reader.failed();
         }
+    }
+    for (const std::string &tag : naming) {
+        if (!tag_immutable(repo, tag)) continue;
+        set_error("DENIED: tag %s is immutable", tag.c_str());
+        return -1;
     }
     for (const std::string &tag : naming) {
         char tag_dir[kPathCap];
@@ -716,6 +725,10 @@ int reg_manifest_delete(const char *repo, const char *reference) {
     char tags_dir[kPathCap];
     char hex[kHexLen + 1];
     if (prepare_delete(repo, reference, &files, tags_dir, hex) != 0) return -1;
+    if (!has_digest_prefix(reference) && tag_immutable(repo, reference)) {
+        set_error("DENIED: tag %s is immutable", reference);
+        return -1;
+    }
     // The tag goes; a manifest an index lists stays with it, as in a retention pass.
     const int rc =
         has_digest_prefix(reference)

@@ -40,6 +40,41 @@ struct reg_retention_policy {
 };
 const char *reg_retention_policy_json(int dry_run, const struct reg_retention_policy *policy,
                                       int *truncated);
+/* Retention rules: each repository is governed by the first rule whose globs match its name
+   ('*' within one name component, '**' across them); repositories no rule matches are left
+   alone. Of a governed repository, the tags match_tags matches (every tag when NULL or empty)
+   are considered, and a considered tag is deleted only when no keep clause keeps it: among the
+   newest keep_n considered tags; pushed within keep_days days; its manifest pulled within
+   keep_pulled_days days; matched by keep_tags; "latest" with protect_latest; or an immutable
+   tag. A manifest goes only when no kept tag names it. Patterns are RE2, matched against the
+   whole tag; 0 or NULL turns a clause off. untagged_days is the untagged rule for the rule's
+   repositories. The report names each entry's rule and counts per rule. */
+struct reg_retention_rule {
+    const char *const *repositories;
+    size_t repository_count;
+    int keep_n;
+    int keep_days;
+    int keep_pulled_days;
+    const char *keep_tags;
+    const char *match_tags;
+    int protect_latest;
+    int untagged_days;
+};
+const char *reg_retention_rules_json(int dry_run, const struct reg_retention_rule *rules,
+                                     size_t count, int *truncated);
+/* Tags that may not be pushed over with another manifest, deleted, nor lose their manifest to
+   a deletion by digest ("DENIED: tag TAG is immutable"), and that retention never deletes:
+   those tags_pattern (RE2, the whole tag) matches in the repositories the globs match. Set for
+   this process until set again; -1 (nothing set) when a pattern does not compile. */
+struct reg_immutable_tags {
+    const char *const *repositories;
+    size_t repository_count;
+    const char *tags;
+};
+int reg_set_immutable_tags(const struct reg_immutable_tags *rules, size_t count);
+/* Records a pull of the manifest (digest) of repo now, at most once an hour; best effort:
+   a record that cannot be written only keeps less. */
+void reg_manifest_pulled(const char *repo, const char *digest);
 /* Deletes a repository's own tags and manifests, with their attachments (a repository nested
    below its name stays); its blobs go at the next collection. "repository not found: NAME"
    when there is none. */
@@ -102,6 +137,7 @@ const char *reg_usage_json(void);
 const char *reg_repository_json(const char *repo);
 const char *reg_retention_preview_json(int keep_n, int days, int include_latest);
 const char *reg_retention_policy_preview_json(const struct reg_retention_policy *policy);
+const char *reg_retention_rules_preview_json(const struct reg_retention_rule *rules, size_t count);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include "storage/gc_internal.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "storage/tag_rules.h"
 
 namespace reg {
 
@@ -116,6 +117,16 @@ extern "C" int reg_repository_delete(const char *repo) {
     if (!qv::os::is_dir(dir.c_str()) || qv::os::is_symlink(parent_of(dir).c_str())) {
         set_error("repository not found: %s", repo);
         return -1;
+    }
+    if (immutable_tags_set()) {
+        qv::os::DirReader reader((dir + "/tags").c_str());
+        const char *name = nullptr;
+        bool is_dir = false;
+        while (reader.ok() && reader.next(&name, &is_dir)) {
+            if (!is_dir || !tag_immutable(repo, name)) continue;
+            set_error("DENIED: tag %s is immutable", name);
+            return -1;
+        }
     }
     // Out of the tree in one rename: readers see the whole repository or none of it, and the
     // collection's mark no longer counts its manifests. A push into it meanwhile makes it anew.

@@ -25,6 +25,7 @@
 #include "storage/reg_storage.h"
 #include "storage/seams.h"
 #include "storage/storage_internal.h"
+#include "storage/tag_rules.h"
 
 namespace reg {
 
@@ -53,6 +54,8 @@ struct Policy {
     int days;    // 0: age rule off
     bool include_latest;
     int untagged_days;  // 0: untagged rule off
+    // With rules, each repository is governed by its first matching rule instead.
+    const std::vector<RetentionRule> *rules = nullptr;
 };
 
 // A manifest's digest as 32 bytes: a repository of 50,000 manifests is held in bounded memory.
@@ -115,6 +118,14 @@ struct Tally {
     long long manifests_deleted = 0;
 };
 
+// What one rule governed and what it deleted.
+struct RuleTally {
+    long long repos = 0;
+    long long tags_total = 0;
+    long long tags_deleted = 0;
+    long long manifests_deleted = 0;
+};
+
 // Newest first, then tag ascending: a total order, so the ranks never depend on how the sort
 // treats equal elements.
 bool newer(const TagItem &a, const TagItem &b) {
@@ -124,7 +135,8 @@ bool newer(const TagItem &a, const TagItem &b) {
 
 // Appends one report entry, with the attachments that went along, to out.
 void add_entry(std::string *out, const std::string &repo, const char *key, const char *name,
-               const char *digest, int64_t age_days, const std::vector<std::string> &attached) {
+               const char *digest, int64_t age_days, int rule,
+               const std::vector<std::string> &attached) {
     std::vector<char> buf(std::strlen(name) * 6 + repo.size() * 6 + 16);
     *out += "{\"repository\":\"";
     json_escape_append(buf.data(), buf.size(), repo.c_str());
@@ -142,6 +154,7 @@ void add_entry(std::string *out, const std::string &repo, const char *key, const
         *out += escaped;
     }
     *out += "\",\"age_days\":" + std::to_string(age_days);
+    if (rule >= 0) *out += ",\"rule\":" + std::to_string(rule);
     if (!attached.empty()) {
         *out += ",\"referrers\":[";
         for (size_t a = 0; a < attached.size(); ++a)
@@ -153,7 +166,9 @@ void add_entry(std::string *out, const std::string &repo, const char *key, const
 
 class Pass {
   public:
-    Pass(const Policy &policy, int64_t now) : policy_(policy), now_(now) {}
+    Pass(const Policy &policy, int64_t now) : policy_(policy), now_(now) {
+        if (rules_mode()) rule_tally_.resize(policy_.rules->size());
+    }
 
     // False (the message set) when the pass could not go on: a tags or manifests directory
     // that is there but cannot be read, or a deletion that could not be kept safe.
@@ -172,6 +187,11 @@ class Pass {
         }
         repo_ = repo;
         manifests_ = manifests;
+        rule_ = rules_mode() ? governing_rule(*policy_.rules, repo) : -1;
+        untagged_days_ = !rules_mode() ? policy_.untagged_days
+                         : rule_ >= 0  ? (*policy_.rules)[static_cast<size_t>(rule_)].untagged_days
+                                       : 0;
+        pulled_.clear();
         tags_.clear();
         husks_.clear();
         scanned_ = false;
@@ -183,10 +203,15 @@ class Pass {
             if (e.is_dir) collect_tag(tags_dir, e.name);
         std::vector<DirEntry>().swap(entries);
         tally_.tags_total += static_cast<long long>(tags_.size());
+        if (rule_ >= 0) {
+            ++rule_tally().repos;
+            rule_tally().tags_total += static_cast<long long>(tags_.size());
+        }
+        untagged_.clear();
+        if (rules_mode() && rule_ < 0) return true;  // no rule governs it: left alone
         std::sort(tags_.begin(), tags_.end(), newer);
         select_tags();
-        untagged_.clear();
-        if (policy_.untagged_days > 0 && !collect_untagged()) return false;
+        if (untagged_days_ > 0 && !collect_untagged()) return false;
         if (!keep_attachments()) return false;
         if (retention_selected_hook != nullptr) retention_selected_hook();
         const bool done = policy_.dry_run ? look_ahead() : delete_selected();
@@ -206,16 +231,21 @@ class Pass {
             std::snprintf(untagged_days, sizeof untagged_days, "\"untagged_days\":%d,",
                           policy_.untagged_days);
         char head[512];
-        const int n =
+        const int n = std::snprintf(
+            head, sizeof head, "{\"dry_run\":%s,\"keep_n\":%d,\"days\":%d,\"include_latest\":%s,%s",
+            policy_.dry_run ? "true" : "false", policy_.keep_n, policy_.days,
+            policy_.include_latest ? "true" : "false", untagged_days);
+        std::string report(head, static_cast<size_t>(n));
+        if (rules_mode())
+            report = std::string("{\"dry_run\":") + (policy_.dry_run ? "true," : "false,") +
+                     rules_report() + ",";
+        const int m =
             std::snprintf(head, sizeof head,
-                          "{\"dry_run\":%s,\"keep_n\":%d,\"days\":%d,\"include_latest\":%s,%s"
                           "\"repos_scanned\":%lld,\"tags_total\":%lld,\"tags_deleted\":%lld,"
                           "\"tags_kept\":%lld,\"latest_protected\":%lld,",
-                          policy_.dry_run ? "true" : "false", policy_.keep_n, policy_.days,
-                          policy_.include_latest ? "true" : "false", untagged_days,
                           tally_.repos_scanned, tally_.tags_total, tally_.tags_deleted,
                           tally_.tags_total - tally_.tags_deleted, tally_.latest_protected);
-        std::string report(head, static_cast<size_t>(n));
+        report.append(head, static_cast<size_t>(m));
         if (untagged_on())
             report += "\"manifests_deleted\":" + std::to_string(tally_.manifests_deleted) + ",";
         report += "\"deleted\":[" + deleted_ + "]";
@@ -235,7 +265,41 @@ class Pass {
     bool flush() { return flushes_.flush(); }
 
   private:
-    bool untagged_on() const { return policy_.untagged_days > 0; }
+    // The untagged rule's report fields: with it on, and always under rules.
+    bool untagged_on() const { return rules_mode() || policy_.untagged_days > 0; }
+    bool rules_mode() const { return policy_.rules != nullptr; }
+    const RetentionRule &rule() const { return (*policy_.rules)[static_cast<size_t>(rule_)]; }
+    RuleTally &rule_tally() { return rule_tally_[static_cast<size_t>(rule_)]; }
+
+    // Each rule, the globs it was given and what it governed: "rules":[...].
+    std::string rules_report() const {
+        std::string out = "\"rules\":[";
+        for (size_t i = 0; i < rule_tally_.size(); ++i) {
+            const RuleTally &t = rule_tally_[i];
+            out += i > 0 ? ",{\"rule\":" : "{\"rule\":";
+            out += std::to_string(i) + ",\"repositories\":[";
+            const std::vector<std::string> &globs = (*policy_.rules)[i].repositories.patterns;
+            for (size_t g = 0; g < globs.size(); ++g) {
+                std::vector<char> buf(globs[g].size() * 6 + 1);
+                json_escape_append(buf.data(), buf.size(), globs[g].c_str());
+                out += (g > 0 ? ",\"" : "\"") + std::string(buf.data()) + "\"";
+            }
+            out += "],\"repos_scanned\":" + std::to_string(t.repos) +
+                   ",\"tags_total\":" + std::to_string(t.tags_total) +
+                   ",\"tags_deleted\":" + std::to_string(t.tags_deleted) +
+                   ",\"manifests_deleted\":" + std::to_string(t.manifests_deleted) + "}";
+        }
+        return out + "]";
+    }
+
+    void tag_deleted() {
+        ++tally_.tags_deleted;
+        if (rule_ >= 0) ++rule_tally().tags_deleted;
+    }
+    void manifest_deleted() {
+        ++tally_.manifests_deleted;
+        if (rule_ >= 0) ++rule_tally().manifests_deleted;
+    }
 
     // ---- collecting ------------------------------------------------------------------------
     // A tag whose link is missing is no tag: its directory is a husk a deletion left. One open
@@ -268,17 +332,50 @@ class Pass {
         item.link_time = qv::os::mtime_of(info);
     }
 
+    // Under a rule: a considered tag goes only when no keep clause keeps it (protect_latest
+    // aside, which the caller weighs). rank counts the newer considered tags.
+    bool kept_by_rule(const TagItem &item, size_t rank) {
+        const RetentionRule &r = rule();
+        if (r.keep_n > 0 && rank < static_cast<size_t>(r.keep_n)) return true;
+        if (r.keep_days > 0 &&
+            now_ - item.age_stamp < static_cast<int64_t>(r.keep_days) * kDaySeconds)
+            return true;
+        if (r.keep_tags.matches(item.tag)) return true;
+        return r.keep_pulled_days > 0 && item.names &&
+               pulled_within(item.manifest, static_cast<int64_t>(r.keep_pulled_days));
+    }
+
+    // Whether the manifest was pulled within days (a clock margin more, toward keeping).
+    bool pulled_within(const Digest &d, int64_t days) {
+        auto found = pulled_.find(d);
+        if (found == pulled_.end())
+            found = pulled_.emplace(d, pulled_unix(repo_.c_str(), hex_text(d).c_str())).first;
+        return found->second >= 0 && now_ - found->second < days * kDaySeconds + clock_margin();
+    }
+
     void select_tags() {
         const int64_t max_age = static_cast<int64_t>(policy_.days) * kDaySeconds;
         std::vector<Count>().swap(counts_);
+        size_t rank = 0;  // under a rule: of the considered tags
         for (size_t i = 0; i < tags_.size(); ++i) {
             TagItem &item = tags_[i];
-            const bool beyond_count =
-                policy_.keep_n > 0 && i >= static_cast<size_t>(policy_.keep_n);
-            const bool too_old = policy_.days > 0 && now_ - item.age_stamp >= max_age;
-            if ((beyond_count || too_old) && !policy_.include_latest && item.tag == "latest") {
+            bool select = false;
+            bool spare_latest = false;
+            if (rules_mode()) {
+                if (!rule().match_tags.on() || rule().match_tags.matches(item.tag)) {
+                    select = !kept_by_rule(item, rank++);
+                    spare_latest = rule().protect_latest;
+                }
+            } else {
+                const bool beyond_count =
+                    policy_.keep_n > 0 && i >= static_cast<size_t>(policy_.keep_n);
+                const bool too_old = policy_.days > 0 && now_ - item.age_stamp >= max_age;
+                select = beyond_count || too_old;
+                spare_latest = !policy_.include_latest;
+            }
+            if (select && spare_latest && item.tag == "latest") {
                 ++tally_.latest_protected;
-            } else if (beyond_count || too_old) {
+            } else if (select && !tag_immutable(repo_, item.tag)) {
                 item.marked = true;
                 ++tally_.marked;
             }
@@ -304,8 +401,8 @@ class Pass {
     bool collect_untagged() {
         if (repo_name_valid(repo_.c_str()) == 0) return true;  // the engine deletes nothing here
         if (!scan()) return false;
-        const int64_t window = std::max<int64_t>(
-            static_cast<int64_t>(policy_.untagged_days) * kDaySeconds, kUploadWindowSeconds);
+        const int64_t window = std::max<int64_t>(static_cast<int64_t>(untagged_days_) * kDaySeconds,
+                                                 kUploadWindowSeconds);
         for (const Stored &b : stored_) {
             if (find_digest(counts_, b.manifest) == nullptr &&
                 now_ - b.info.mtime_unix >= window + clock_margin())
@@ -462,11 +559,11 @@ class Pass {
 
     bool look_ahead() {
         for (const TagItem &item : tags_)
-            if (item.marked) ++tally_.tags_deleted;
+            if (item.marked) tag_deleted();
         std::vector<std::array<uint8_t, 32>> *removed = nullptr;
         if (retention_removed_out != nullptr) removed = &(*retention_removed_out)[repo_];
         for (const Going &g : removed_manifests()) {
-            if (g.judged != nullptr) ++tally_.manifests_deleted;
+            if (g.judged != nullptr) manifest_deleted();
             if (removed != nullptr) removed->push_back(g.manifest);
             for (const Digest &a : along(g.manifest)) {
                 g.attached->push_back("sha256:" + hex_text(a));
@@ -489,7 +586,7 @@ class Pass {
             const CollectedLink collected{item.digest, item.link_id, item.link_time};
             switch (claim_collected_tag(repo_.c_str(), tags, item.tag.c_str(), collected)) {
                 case TagDeletion::deleted:
-                    ++tally_.tags_deleted;
+                    tag_deleted();
                     break;
                 case TagDeletion::changed:
                     // Re-pointed since it was collected: a fresh push, which stays and is
@@ -526,7 +623,7 @@ class Pass {
             } else if (owner[i]->judged != nullptr) {
                 UntaggedItem *u = find_digest(untagged_, owner[i]->manifest);
                 if (r.result == TagDeletion::deleted) {
-                    ++tally_.manifests_deleted;
+                    manifest_deleted();
                 } else {
                     // Tagged, listed or pushed again since it was judged: it stays, and the
                     // report does not list it.
@@ -575,7 +672,7 @@ class Pass {
     std::string entry(const char *key, const char *name, const char *digest, int64_t age_days,
                       const std::vector<std::string> &attached) const {
         std::string out;
-        add_entry(&out, repo_, key, name, digest, age_days, attached);
+        add_entry(&out, repo_, key, name, digest, age_days, rule_, attached);
         return out;
     }
 
@@ -592,6 +689,10 @@ class Pass {
     const Policy policy_;
     const int64_t now_;
     Tally tally_;
+    std::vector<RuleTally> rule_tally_;
+    int rule_ = -1;  // the rule governing the repository at hand
+    int untagged_days_ = 0;
+    std::map<Digest, int64_t> pulled_;  // when its manifests were last pulled
     DeferredFlushes flushes_;
     // The repository at hand.
     std::string repo_;
@@ -667,4 +768,22 @@ const char *reg_retention_policy_json(int dry_run, const struct reg_retention_po
     return guarded_pass({dry_run != 0, std::max(policy->keep_n, 0), std::max(policy->days, 0),
                          policy->include_latest != 0, std::max(policy->untagged_days, 0)},
                         truncated);
+}
+
+const char *reg_retention_rules_json(int dry_run, const struct reg_retention_rule *rules,
+                                     size_t count, int *truncated) {
+    if (truncated != nullptr) *truncated = 0;
+    if (rules == nullptr && count > 0) {
+        set_error("NULL argument");
+        return nullptr;
+    }
+    try {
+        std::vector<RetentionRule> compiled;
+        if (!compile_rules(rules, count, &compiled)) return nullptr;
+        Policy policy{dry_run != 0, 0, 0, false, 0, &compiled};
+        return guarded_pass(policy, truncated);
+    } catch (const std::bad_alloc &) {
+        set_error("out of memory");
+        return nullptr;
+    }
 }

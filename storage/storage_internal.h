@@ -107,6 +107,9 @@ bool set_aside_path(char *out, const char *path);
 // The same, named with the given moment (a batch names every file it moves alike); and the
 // name alone, for a file of a directory held open (kListNameCap bytes).
 bool set_aside_path(char *out, const char *path, int64_t when);
+// A manifest's pull record, beside its revision link; when it was last pulled (-1: never).
+inline constexpr const char kPulledRecord[] = "pulled";
+int64_t pulled_unix(const char *repo, const char *hex);
 bool set_aside_name(char *out, const char *name, int64_t when);
 // Since when a leftover has lain untouched: the time a set-aside name carries, or the file's
 // last-write time, whichever is later. Whatever judges a leftover stale measures from this.

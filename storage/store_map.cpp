@@ -23,6 +23,7 @@
 #include "storage/manifest_resolve.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "storage/tag_rules.h"
 
 namespace reg {
 
@@ -427,6 +428,13 @@ const char *repository(const char *name) {
         const Body &b = body != r.bodies.end() ? body->second : none;
         yyjson_mut_obj_add_val(d, o, "media_type", str(d, b.media_type));
         yyjson_mut_obj_add_bool(d, o, "listed", listed.count(t.digest) != 0);
+        // When its manifest was last pulled (never: null), and whether it is immutable.
+        const int64_t pulled = pulled_unix(r.name.c_str(), digest_text(t.digest).c_str() + 7);
+        if (pulled >= 0)
+            yyjson_mut_obj_add_int(d, o, "pulled", pulled);
+        else
+            yyjson_mut_obj_add_null(d, o, "pulled");
+        yyjson_mut_obj_add_bool(d, o, "immutable", tag_immutable(r.name, t.name));
         const std::vector<const Tag *> &same = named[t.digest];
         yyjson_mut_obj_add_int(d, o, "also_tagged_total", static_cast<int64_t>(same.size() - 1));
         yyjson_mut_val *also = yyjson_mut_obj_add_arr(d, o, "also_tagged");
@@ -474,37 +482,57 @@ const char *repository(const char *name) {
     return publish(d);
 }
 
-const char *retention_preview(const reg_retention_policy &policy) {
+// The dry pass run (by the caller's run), and the blobs it would free: those only manifests
+// the pass removes reference. Under rules, each rule's share too: the blobs whose removed
+// referrers all lie in the repositories it governs.
+template <typename Run>
+const char *retention_preview(Run run, const std::vector<RetentionRule> *rules) {
     RetentionRemoved removed;
     retention_removed_out = &removed;
     int truncated = 0;
-    const char *report = reg_retention_policy_json(1, &policy, &truncated);
+    const char *report = run(&truncated);
     retention_removed_out = nullptr;
     if (report == nullptr) return nullptr;
     const std::string report_text(report);
     for (auto &entry : removed)
         sort_unique(&entry.second);
-    std::vector<Digest> untied;  // referenced by a manifest the pass removes
-    std::vector<Digest> kept;    // by one that stays
+    std::vector<std::pair<Digest, int>> untied;  // referenced by a manifest the pass removes
+    std::vector<Digest> kept;                    // by one that stays
     const bool walked = each_repo([&](const Repo &r) {
         const auto going = removed.find(r.name);
+        const int rule = rules != nullptr ? governing_rule(*rules, r.name) : -1;
         for (const auto &[digest, body] : r.bodies) {
-            const bool gone = going != removed.end() && contains(going->second, digest);
-            std::vector<Digest> &into = gone ? untied : kept;
-            into.insert(into.end(), body.refs.begin(), body.refs.end());
+            if (going != removed.end() && contains(going->second, digest)) {
+                for (const Digest &ref : body.refs)
+                    untied.emplace_back(ref, rule);
+            } else {
+                kept.insert(kept.end(), body.refs.begin(), body.refs.end());
+            }
         }
     });
     if (!walked) return nullptr;
-    sort_unique(&untied);
+    std::sort(untied.begin(), untied.end());
+    untied.erase(std::unique(untied.begin(), untied.end()), untied.end());
     sort_unique(&kept);
     int64_t blobs = 0;
     int64_t bytes = 0;
-    for (const Digest &d : untied) {
+    std::vector<std::pair<int64_t, int64_t>> per_rule(rules != nullptr ? rules->size() : 0);
+    for (size_t i = 0; i < untied.size();) {
+        const Digest &d = untied[i].first;
+        size_t end = i;
+        while (end < untied.size() && untied[end].first == d)
+            ++end;
+        const int rule = end - i == 1 ? untied[i].second : -1;  // one rule alone frees it
+        i = end;
         bool stored = false;
         const int64_t n = contains(kept, d) ? 0 : blob_size(d, &stored);
         if (!stored) continue;
         ++blobs;
         bytes += n;
+        if (rule >= 0) {
+            ++per_rule[static_cast<size_t>(rule)].first;
+            per_rule[static_cast<size_t>(rule)].second += n;
+        }
     }
     const std::unique_ptr<yyjson_doc, DocFree> parsed(
         yyjson_read(report_text.data(), report_text.size(), 0));
@@ -521,6 +549,15 @@ const char *retention_preview(const reg_retention_policy &policy) {
     yyjson_mut_obj_add_bool(d, root, "truncated", truncated != 0);
     yyjson_mut_obj_add_int(d, root, "blobs_freed", blobs);
     yyjson_mut_obj_add_int(d, root, "bytes_freed", bytes);
+    if (rules != nullptr) {
+        yyjson_mut_val *each = yyjson_mut_obj_add_arr(d, root, "rules");
+        for (size_t i = 0; i < per_rule.size(); ++i) {
+            yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, each);
+            yyjson_mut_obj_add_int(d, o, "rule", static_cast<int64_t>(i));
+            yyjson_mut_obj_add_int(d, o, "blobs_freed", per_rule[i].first);
+            yyjson_mut_obj_add_int(d, o, "bytes_freed", per_rule[i].second);
+        }
+    }
     return publish(d);
 }
 
@@ -559,9 +596,29 @@ extern "C" const char *reg_repository_json(const char *repo) {
     });
 }
 
+namespace {
+
+const char *policy_preview(const reg_retention_policy &policy) {
+    return retention_preview(
+        [&](int *truncated) { return reg_retention_policy_json(1, &policy, truncated); }, nullptr);
+}
+
+}  // namespace
+
 extern "C" const char *reg_retention_preview_json(int keep_n, int days, int include_latest) {
     const reg_retention_policy policy{keep_n, days, include_latest, 0};
-    return guarded([&] { return retention_preview(policy); });
+    return guarded([&] { return policy_preview(policy); });
+}
+
+extern "C" const char *reg_retention_rules_preview_json(const struct reg_retention_rule *rules,
+                                                        size_t count) {
+    return guarded([&]() -> const char * {
+        std::vector<RetentionRule> compiled;
+        if (!compile_rules(rules, count, &compiled)) return nullptr;
+        return retention_preview(
+            [&](int *truncated) { return reg_retention_rules_json(1, rules, count, truncated); },
+            &compiled);
+    });
 }
 
 extern "C" const char *reg_retention_policy_preview_json(
@@ -571,6 +628,6 @@ extern "C" const char *reg_retention_policy_preview_json(
             set_error("NULL argument");
             return nullptr;
         }
-        return retention_preview(*policy);
+        return policy_preview(*policy);
     });
 }
