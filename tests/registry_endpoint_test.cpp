@@ -917,6 +917,106 @@ TEST(RegistryEndpoint, MovingTagsAreFreedAndRepositoriesComeAndGo) {
     EXPECT_EQ(site.call("GET", "/team/app/cache/manifests/v1").status, 200);
 }
 
+// Configured rules run when a pass names no parameter, and say the same in the dry run, the
+// preview and the real pass; immutable tags hold at every route that could take them; rules
+// that cannot be used fail, naming rule and key.
+TEST(RegistryEndpoint, ConfiguredRulesAndImmutableTags) {
+    Site site;
+    const std::string config =
+        R"({"registry_retention_policies":[)"
+        R"({"repositories":"team/**","keep_n":1,"keep_tags":"v\\d+\\.\\d+\\.\\d+","keep_pulled_days":30},)"
+        R"({"repositories":"sandbox/*","keep_days":7}],)"
+        R"("registry_immutable_tags":[{"repositories":"team/**","tags":"v\\d+\\.\\d+\\.\\d+"}]})";
+    write_text(site.dir / "config.json", config);
+    const StoreLayout store(site.root());
+    const int64_t now = std::time(nullptr);
+    const std::map<std::string, int> ages = {
+        {"v1.0.0", 90}, {"main-1", 20}, {"main-2", 10}, {"prod", 60}};
+    std::map<std::string, std::string> digest;
+    for (const auto &[tag, days] : ages) {
+        digest[tag] = site.push_image("team/app", tag, tag);
+        set_mtime(store.tag_link("team/app", tag), now - days * 86400);
+    }
+    site.push_image("sandbox/x", "a", "a");
+    set_mtime(store.tag_link("sandbox/x", "a"), now - 10 * 86400);
+    EXPECT_EQ(site.call("HEAD", "/team/app/manifests/prod").status, 200);  // no pull
+    EXPECT_EQ(site.call("GET", "/_repository/team/app").body.find("\"pulled\":1"),
+              std::string::npos);
+    EXPECT_EQ(site.call("GET", "/team/app/manifests/prod").status, 200);
+
+    const auto image = [&](const std::string &seed) {  // as push_image writes it
+        return image_json(site.push_blob("config " + seed).substr(7),
+                          {site.push_blob("layer " + seed).substr(7)});
+    };
+    const Response denied = site.call("PUT", "/team/app/manifests/v1.0.0", "", image("other"));
+    EXPECT_EQ(denied.status, 409);
+    EXPECT_NE(denied.body.find("\"code\":\"DENIED\",\"message\":\"tag v1.0.0 is immutable\""),
+              std::string::npos)
+        << denied.body;
+    for (const std::string &path :
+         {std::string("/team/app/manifests/v1.0.0"), "/team/app/manifests/" + digest["v1.0.0"],
+          std::string("/_repository/team/app")})
+        EXPECT_EQ(site.call("DELETE", path).status, 409) << path;
+    EXPECT_EQ(site.call("PUT", "/team/app/manifests/v1.0.0", "", image("v1.0.0")).status, 201);
+    const std::string repo = site.call("GET", "/_repository/team/app").body;
+    EXPECT_NE(repo.find("\"tag\":\"v1.0.0\",\"digest\":\"" + digest["v1.0.0"]), std::string::npos);
+    EXPECT_NE(repo.find("\"listed\":false,\"pulled\":" + std::to_string(now).substr(0, 6)),
+              std::string::npos)
+        << repo;
+    EXPECT_NE(repo.find("\"pulled\":null,\"immutable\":true"), std::string::npos) << repo;
+
+    // prod stays (pulled), v1.0.0 (kept by pattern, and immutable), main-2 (newest).
+    const std::string deleted =
+        "\"deleted\":[{\"repository\":\"sandbox/x\",\"tag\":\"a\",\"digest\":\"";
+    const Response dry = site.call(Request{"POST", "", "dry_run=1", "", {}}, QV_RETENTION_BIN);
+    EXPECT_NE(dry.body.find("{\"dry_run\":true,\"rules\":[{\"rule\":0,\"repositories\":[\"team/"
+                            "**\"],\"repos_scanned\":1,\"tags_total\":4,\"tags_deleted\":1,"),
+              std::string::npos)
+        << dry.body;
+    const std::string tail =
+        "\"age_days\":10,\"rule\":1},{\"repository\":\"team/app\",\"tag\":"
+        "\"main-1\",\"digest\":\"" +
+        digest["main-1"] + "\",\"age_days\":20,\"rule\":0}]";
+    EXPECT_NE(dry.body.find(deleted), std::string::npos) << dry.body;
+    EXPECT_NE(dry.body.find(tail), std::string::npos) << dry.body;
+    const Response preview = site.call("GET", "/_retention_preview");
+    EXPECT_NE(preview.body.find(tail), std::string::npos) << preview.body;
+    EXPECT_NE(preview.body.find("\"blobs_freed\":4,"), std::string::npos) << preview.body;
+    EXPECT_NE(preview.body.find("\"rules\":[{\"rule\":0,\"blobs_freed\":2,"), std::string::npos)
+        << preview.body;
+    // The seed's parameters run over the whole store, as ever.
+    EXPECT_NE(site.call(Request{"POST", "", "dry_run=1&keep_n=3", "", {}}, QV_RETENTION_BIN)
+                  .body.find("{\"dry_run\":true,\"keep_n\":3,"),
+              std::string::npos);
+    const Response real = site.call(Request{"POST", "", "", "", {}}, QV_RETENTION_BIN);
+    EXPECT_NE(real.body.find(tail), std::string::npos) << real.body;
+    EXPECT_EQ(site.call("GET", "/team/app/tags/list").body,
+              "{\"name\":\"team/app\",\"tags\":[\"main-2\",\"prod\",\"v1.0.0\"]}\n");
+
+    const std::vector<std::pair<std::string, std::string>> unusable = {
+        {R"({"registry_retention_policies":[{"repositories":"a","keep_last":1}]})",
+         "config.json: retention rule 0: unknown key \\\"keep_last\\\""},
+        {R"({"registry_retention_policies":[{"repositories":"a","keep_tags":"(v"}]})",
+         "config.json: retention rule 0: keep_tags: missing ): (v"},
+        {R"({"registry_retention_policies":[{"repositories":"a"}],)", "config.json does not parse"},
+    };
+    for (const auto &[text, why] : unusable) {
+        write_text(site.dir / "config.json", text);
+        for (const Response &r :
+             {site.call(Request{"POST", "", "dry_run=1", "", {}}, QV_RETENTION_BIN),
+              site.call("GET", "/_retention_preview")}) {
+            EXPECT_EQ(r.status, 500) << text;
+            EXPECT_NE(r.body.find("\"code\":\"CONFIG_INVALID\""), std::string::npos) << r.body;
+            EXPECT_NE(r.body.find(why), std::string::npos) << r.body;
+        }
+    }
+    write_text(site.dir / "config.json", R"({"registry_immutable_tags":[{"repositories":"**"}]})");
+    const Response closed = site.call("DELETE", "/team/app/manifests/main-2");
+    EXPECT_EQ(closed.status, 500);
+    EXPECT_NE(closed.body.find("immutable tags 0: tags: required"), std::string::npos)
+        << closed.body;
+}
+
 // Only an explicit yes repairs: a "no", an empty value or a misspelt one only looks.
 TEST(RegistryEndpoint, OnlyAnExplicitYesRepairs) {
     Site site;

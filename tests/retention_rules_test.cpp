@@ -2,6 +2,9 @@
 // considered tag is deleted only when no keep clause keeps it; a manifest goes only when no
 // kept tag names it. Immutable tags are never pushed over, deleted or selected.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -38,6 +41,11 @@ Names deleted_of(const std::string &report, bool with_rule = false) {
     yyjson_doc_free(doc);
     std::sort(out.begin(), out.end());
     return out;
+}
+
+int64_t mtime_of(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
 }
 
 class RetentionRules : public ::testing::Test {
@@ -200,6 +208,39 @@ TEST_F(RetentionRules, ImmutableTagsAreNeverPushedOverDeletedOrSelected) {
     EXPECT_EQ(
         reg_manifest_put("team/app", "v2.0.0-rc", image.data(), image.size(), nullptr, digest), 0);
     EXPECT_EQ(reg_manifest_delete("team/app", "v2.0.0-rc"), 0);  // not matched whole
+}
+
+// A pull is recorded at most once an hour, however many processes pull at once; the record
+// goes with its manifest, and a manifest that is gone gets none.
+TEST_F(RetentionRules, PullsAreRecordedAtMostOnceAnHour) {
+    const std::string digest = digest_of(test_hex(1));
+    const std::string record = store.rev_dir("team/app", test_hex(1)) + "/pulled";
+    const auto pull_at_once = [&] {
+        std::vector<pid_t> children;
+        for (int c = 0; c < 4; ++c) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                for (int i = 0; i < 200; ++i)
+                    reg_manifest_pulled("team/app", digest.c_str());
+                _exit(0);
+            }
+            children.push_back(pid);
+        }
+        for (const pid_t pid : children)
+            waitpid(pid, nullptr, 0);
+    };
+    pull_at_once();
+    EXPECT_GE(mtime_of(record), now);
+    set_mtime(record, now - 3000);
+    pull_at_once();
+    EXPECT_EQ(mtime_of(record), now - 3000);  // younger than an hour: not written again
+    set_mtime(record, now - 3700);
+    pull_at_once();
+    EXPECT_GE(mtime_of(record), now);
+    ASSERT_EQ(reg_manifest_delete("team/app", "v1.0.0"), 0) << reg_storage_last_error();
+    EXPECT_FALSE(exists(store.rev_dir("team/app", test_hex(1))));
+    reg_manifest_pulled("team/app", digest.c_str());
+    EXPECT_FALSE(exists(store.rev_dir("team/app", test_hex(1))));
 }
 
 // Every way a config can be unusable names the rule and key; none runs part of a policy.
