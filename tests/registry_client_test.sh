@@ -230,10 +230,21 @@ for m in sorted(d["manifests"], key=lambda m: m["digest"]):
 }
 
 # ---- authentication off -------------------------------------------------------------------
-start_site open
+printf '%s\n' '{"registry_immutable_tags": [{"repositories": "frozen/**", "tags": "v\\d+\\.\\d+\\.\\d+"}]}' \
+    >"$work/open.json"
+start_site open "$work/open.json"
 round_trip "$work/open-store"
 attachments
 open_host=$host
+
+# An immutable tag: pushed once, pushed again with the same image, never pushed over.
+check "push immutable tag" push "oci:$work/a:x" "docker://$host/frozen/app:v1.2.3"
+check "same image again" push "oci:$work/a:x" "docker://$host/frozen/app:v1.2.3"
+out=$(sk copy --dest-tls-verify=false "oci:$work/b:x" "docker://$host/frozen/app:v1.2.3" 2>&1 || true)
+check "push over immutable tag refused" contains "$out" "tag v1.2.3 is immutable"
+check "immutable tag kept" same_as_pushed "$work/a" frozen/app:v1.2.3
+check "immutable tag not deleted" test "$(curl -s -o /dev/null -w '%{http_code}' -X DELETE \
+    "http://$host/v2/frozen/app/manifests/v1.2.3")" = 409
 
 # One line in the registry's access log for each request the server saw.
 # (The client's TLS probes on the plain port are no requests; the server writes its own log in
