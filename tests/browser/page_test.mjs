@@ -233,6 +233,35 @@ await step('a repository lists the manifests no tag names, deletes one, and goes
   assert.deepEqual((await api('GET', '/v2/_catalog')).body.repositories, ['other', 'team/app']);
 });
 
+await step('configured rules are previewed rule by rule and applied as previewed; immutable tags are marked', async () => {
+  fs.writeFileSync(path.join(site, 'config.json'), JSON.stringify({
+    registry_retention_policies: [{ repositories: 'team/**', keep_n: 5 }, { repositories: '*' }],
+    registry_immutable_tags: [{ repositories: 'team/**', tags: 'latest' }],
+  }));
+  try {
+    assert.equal((await api('GET', '/v2/team/app/manifests/latest')).status, 200);
+    await show('#/repo/' + encodeURIComponent('team/app'), 'repo');
+    assert.ok(Number(await page.getAttribute('#tags tr[data-tag="latest"]', 'data-pulled')) > 0);
+    assert.match(await page.textContent('#tags tr[data-tag="latest"]'), /immutable/);
+    assert.equal(await page.$('#tags tr[data-tag="latest"] button.delete'), null);
+    await show('#/retention', 'retention');
+    await page.click('#rules-preview');
+    await page.waitForSelector('#rules-table tr[data-rule="1"]');
+    const preview = (await api('GET', '/v2/_retention_preview')).body;
+    assert.deepEqual(await attrs(page, '#rules-table tr[data-rule]', 'data-rule', 'data-deleted'),
+      preview.report.rules.map(r => [String(r.rule), String(r.tags_deleted)]));
+    assert.deepEqual(pairs(preview.report.deleted), ['other:1.0']);
+    assert.match(await page.textContent('#preview-list'), /rule 1/);
+    await page.screenshot({ path: path.join(shots, 'retention-rules.png'), fullPage: true });
+    await page.click('#rules-apply');
+    await confirm(/1 tag by the configured rules/);
+    await page.waitForSelector('#retention-report[data-deleted="1"]');
+    assert.deepEqual((await api('GET', '/v2/_catalog')).body.repositories, ['team/app']);
+  } finally {
+    fs.rmSync(path.join(site, 'config.json'), { force: true });
+  }
+});
+
 await step('with authentication on, the page loads only once the credentials are given', async () => {
   const hash = crypto.createHash('sha256').update('s3cret').digest('hex');
   fs.writeFileSync(path.join(site, 'config.json'),

@@ -104,15 +104,18 @@ function row(ctx, repo, t) {
   const platforms = isIndex(t) && el('ul', { class: 'plain platforms' }, (t.platforms || []).map(p =>
     el('li', { class: 'platform', 'data-platform': p.platform, 'data-size': p.size, title: p.digest },
       el('span', {}, p.platform), ' ', size(p.size))));
-  return el('tr', { 'data-tag': t.tag, 'data-digest': t.digest, 'data-size': t.size, 'data-pushed': t.pushed, class: doomed ? 'doomed' : null },
+  return el('tr', { 'data-tag': t.tag, 'data-digest': t.digest, 'data-size': t.size, 'data-pushed': t.pushed,
+    'data-pulled': t.pulled ?? '', class: doomed ? 'doomed' : null },
     td('Tag', el('strong', { class: 'tag' }, t.tag), doomed && el('span', { class: 'badge' }, 'would go'),
+      t.immutable && el('span', { class: 'badge immutable', title: 'It cannot be pushed over or deleted' }, 'immutable'),
       t.also_tagged && t.also_tagged.length > 0 && el('div', { class: 'muted small' }, 'also ', t.also_tagged.join(', '))),
     td('Digest', digest, ' ', copyButton(t.digest, digest)),
     td('Pushed', when(t.pushed)),
+    td('Last pulled', t.pulled ? when(t.pulled) : el('span', { class: 'muted' }, 'not since recorded')),
     td('Size', size(t.size), platforms && el('div', { class: 'muted small' }, `index of ${t.platforms.length} platform${t.platforms.length === 1 ? '' : 's'}`), platforms),
     td('Attachments', attachments(t.referrers)),
     td('Pull', pull, ' ', copyButton(pullText, pull)),
-    td('', el('button', { type: 'button', class: 'delete danger small', 'data-tag': t.tag,
+    td('', t.immutable ? '' : el('button', { type: 'button', class: 'delete danger small', 'data-tag': t.tag,
       onclick: e => remove(ctx, repo, t, e.currentTarget) }, 'Delete')));
 }
 
@@ -132,10 +135,11 @@ export async function repository(ctx, name) {
     : `${tags.length} tag${tags.length === 1 ? '' : 's'}, newest first.`));
   if (doomed) {
     ctx.root.append(el('p', { class: 'notice' }, `${doomed} tag${doomed === 1 ? '' : 's'} marked “would go” by the retention preview ` +
-      `(keep ${p.keep_n}, ${p.days} days${p.include_latest ? ', latest included' : ''}). `, el('a', { href: '#/retention' }, 'Review')));
+      (p.rules ? '(the configured rules). ' : `(keep ${p.keep_n}, ${p.days} days${p.include_latest ? ', latest included' : ''}). `),
+      el('a', { href: '#/retention' }, 'Review')));
   }
   ctx.root.append(tags.length ? el('div', { class: 'table-wrap' }, el('table', { id: 'tags', class: 'reflow' },
-    el('thead', {}, el('tr', {}, ['Tag', 'Digest', 'Pushed', 'Size', 'Attachments', 'Pull', ''].map(h => el('th', {}, h)))),
+    el('thead', {}, el('tr', {}, ['Tag', 'Digest', 'Pushed', 'Last pulled', 'Size', 'Attachments', 'Pull', ''].map(h => el('th', {}, h)))),
     el('tbody', {}, tags.map(t => row(ctx, name, t)))))
     : el('p', { class: 'empty' }, 'This repository has no tags.'));
   if (untagged.length) {

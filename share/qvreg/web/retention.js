@@ -37,11 +37,30 @@ function grouped(id, entries, what, item) {
 const withAttachments = d => d.referrers && d.referrers.length
   ? el('span', { class: 'muted small' }, `, with ${plural(d.referrers.length, 'attachment')}`) : '';
 
+const ruleOf = d => d.rule != null ? el('span', { class: 'muted small rule' }, `, rule ${d.rule}`) : '';
+
 function tagList(id, entries) {
   return grouped(id, entries, 'tag', d => el('li', { 'data-repo': d.repository, 'data-tag': d.tag },
     el('strong', {}, d.tag), ' ', el('code', { title: d.digest }, shortDigest(d.digest)),
     d.age_days != null ? el('span', { class: 'muted small' }, ` ${plural(d.age_days, 'day')} old`) : '',
-    withAttachments(d)));
+    ruleOf(d), withAttachments(d)));
+}
+
+// Under configured rules: each rule, what it governs, what it takes and (previewed) frees.
+function rulesTable(r, freed) {
+  if (!r.rules) return '';
+  return el('div', { class: 'table-wrap' }, el('table', { id: 'rules-table', class: 'reflow' },
+    el('thead', {}, el('tr', {}, ['Rule', 'Repositories', 'Governs', 'Tags that go', 'Untagged manifests', freed ? 'Frees' : ''].map(h => el('th', {}, h)))),
+    el('tbody', {}, r.rules.map(x => {
+      const f = freed && freed.find(y => y.rule === x.rule);
+      return el('tr', { 'data-rule': x.rule, 'data-deleted': x.tags_deleted },
+        el('td', { 'data-label': 'Rule' }, String(x.rule)),
+        el('td', { 'data-label': 'Repositories' }, el('code', {}, x.repositories.join(', '))),
+        el('td', { 'data-label': 'Governs' }, plural(x.repos_scanned, 'repository').replace(/ys$/, 'ies')),
+        el('td', { 'data-label': 'Tags that go' }, `${x.tags_deleted} of ${x.tags_total}`),
+        el('td', { 'data-label': 'Untagged manifests' }, String(x.manifests_deleted)),
+        el('td', { 'data-label': freed ? 'Frees' : '' }, f ? size(f.bytes_freed) : ''));
+    }))));
 }
 
 function counts(r, verb) {
@@ -65,9 +84,10 @@ function previewSection(data) {
   return el('section', { class: 'result' },
     el('h2', {}, 'Preview'),
     counts(r, 'would go'),
+    rulesTable(r, data.rules),
     data.truncated ? el('p', { class: 'notice' }, `Only the first ${r.deleted.length} are listed.`) : '',
     el('p', { id: 'preview-bytes', 'data-value': data.bytes_freed },
-      `${data.truncated ? 'All the tags that would go' : 'These tags'} alone use `, size(data.bytes_freed),
+      `${data.truncated ? 'All the tags that would go' : 'These tags'}${data.rules ? ', with the untagged manifests,' : ''} alone use `, size(data.bytes_freed),
       ` (${plural(data.blobs_freed, 'blob')}): the next collection after Apply frees them.`),
     r.deleted.length || (r.untagged || []).length ? '' : el('p', { class: 'empty' }, 'Nothing would go.'),
     tagList('preview-list', r.deleted),
@@ -79,10 +99,50 @@ function reportSection(r) {
   return el('section', { id: 'retention-report', class: 'result', 'data-deleted': r.tags_deleted },
     el('h2', {}, 'Retention applied'),
     counts(r, 'deleted'),
+    rulesTable(r, null),
     failed > 0 ? el('p', { class: 'notice' }, `${plural(failed, 'selected tag')} could not be deleted.`) : '',
     el('p', {}, 'Their layers are freed by the next ', el('a', { href: '#/gc' }, 'collection'), '.'),
     tagList('retention-deleted', r.deleted),
     manifestList('retention-untagged', r.untagged));
+}
+
+// Keeps what a preview found, for Apply and for the repository view's marks.
+function remember(params, data) {
+  last = { params, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))),
+    digests: new Set((data.report.untagged || []).map(d => key(d.repository, d.digest))) };
+}
+
+// The rules of config.json, previewed and applied as they are (the maintenance timer runs
+// them too); the form below stays for a pass over the whole store with other values.
+function rulesCard(ctx, form, out, act) {
+  const previewBtn = el('button', { id: 'rules-preview', type: 'button' }, 'Preview the rules');
+  const applyBtn = el('button', { id: 'rules-apply', type: 'button', class: 'danger', disabled: true }, 'Apply the rules…');
+  form.before(el('div', { id: 'rules', class: 'card' },
+    el('p', {}, 'Retention rules are configured in config.json: each repository is governed by the first rule that matches it, ' +
+      'and a tag goes only when none of its rule’s keep clauses keeps it. The maintenance timer runs them.'),
+    el('div', { class: 'actions' }, previewBtn, applyBtn)));
+  previewBtn.addEventListener('click', async () => {
+    await act([previewBtn], async () => {
+      const data = await api('GET', '/v2/_retention_preview');
+      remember({ rules: true }, data);
+      out.replaceChildren(previewSection(data));
+    });
+    previewBtn.disabled = false;
+  });
+  applyBtn.addEventListener('click', async () => {
+    if (!(last && last.params.rules)) return;
+    const r = last.data.report;
+    const ok = await confirmAction([`Delete ${plural(r.tags_deleted, 'tag')}` +
+      (r.manifests_deleted ? ` and ${plural(r.manifests_deleted, 'untagged manifest')}` : '') + ' by the configured rules?',
+    'Tags pushed since the preview may be selected too.'], 'Delete tags');
+    if (!ok || !ctx.live()) return;
+    await act([applyBtn, previewBtn], async () => {
+      const report = await api('POST', '/v2/_retention');
+      last = null;
+      out.replaceChildren(reportSection(report));
+    });
+    previewBtn.disabled = false;
+  });
 }
 
 export async function retention(ctx) {
@@ -108,7 +168,11 @@ export async function retention(ctx) {
     return { keep_n: Number(keepIn.value), days: Number(daysIn.value), include_latest: latest.checked,
       untagged_days: Number(untaggedIn.value) };
   };
-  const sync = () => { applyBtn.disabled = !same(read(), last && last.params); };
+  const sync = () => {
+    applyBtn.disabled = !same(read(), last && last.params);
+    const rulesApply = document.getElementById('rules-apply');
+    if (rulesApply) rulesApply.disabled = !(last && last.params.rules);
+  };
   const fill = p => {
     keepIn.value = p.keep_n;
     daysIn.value = p.days;
@@ -137,8 +201,7 @@ export async function retention(ctx) {
     if (!p) return form.reportValidity();
     await act([previewBtn], async () => {
       const data = await api('GET', `/v2/_retention_preview?${query(p)}`);
-      last = { params: p, data, keys: new Set(data.report.deleted.map(d => key(d.repository, d.tag))),
-        digests: new Set((data.report.untagged || []).map(d => key(d.repository, d.digest))) };
+      remember(p, data);
       out.replaceChildren(previewSection(data));
     });
   });
@@ -166,8 +229,10 @@ export async function retention(ctx) {
   } catch (err) {
     ctx.fail(err);
   }
+  if (defaults.policies > 0) rulesCard(ctx, form, out, act);
   if (last) {
-    fill(last.params);
+    if (!last.params.rules) fill(last.params);
+    else fill(defaults);
     out.replaceChildren(previewSection(last.data));
   } else fill(defaults);
   sync();
