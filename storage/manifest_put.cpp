@@ -355,10 +355,13 @@ int write_manifest(const WritePaths &p, const void *data, size_t len, const char
     if (put_written_hook != nullptr) put_written_hook();
     // A deletion that found no tag naming this manifest (or the untagged rule, or a whole
     // repository's deletion) may have taken its files just before this push was done: what is
-    // missing now is written again.
+    // missing now is written again; an immutable tag only where no other push has put it since.
+    const int tag_back = !tagged || qv::os::is_file(p.tag_link) ? 0
+                         : immutable ? place_immutable_link(p.tag_dir, p.tag_link, digest, tag)
+                                     : place(p.tag_dir, p.tag_link, digest, kDigestLen);
+    if (tag_back == 1) return -1;  // another push holds it: refused, as it says
     const bool restored =
-        (!tagged || qv::os::is_file(p.tag_link) ||
-         place(p.tag_dir, p.tag_link, digest, kDigestLen) == 0) &&
+        tag_back == 0 &&
         (qv::os::is_file(p.body) || place(p.manifests_dir, p.body, data, len) == 0) &&
         (qv::os::is_file(p.content_type) ||
          place(p.manifests_dir, p.content_type, content_type, std::strlen(content_type)) == 0) &&

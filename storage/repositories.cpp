@@ -119,12 +119,21 @@ extern "C" int reg_repository_delete(const char *repo) {
         return -1;
     }
     if (immutable_tags_set()) {
-        qv::os::DirReader reader((dir + "/tags").c_str());
+        // Tags that cannot all be seen may hold an immutable one: nothing goes then.
+        const std::string tags = dir + "/tags";
+        qv::os::DirReader reader(tags.c_str());
         const char *name = nullptr;
         bool is_dir = false;
         while (reader.ok() && reader.next(&name, &is_dir)) {
-            if (!is_dir || !tag_immutable(repo, name)) continue;
+            char link[kPathCap];
+            if (!is_dir || !tag_immutable(repo, name) || manifest_tag_path(link, repo, name) != 0 ||
+                !qv::os::is_file(link))
+                continue;
             set_error("DENIED: tag %s is immutable", name);
+            return -1;
+        }
+        if ((!reader.ok() && !qv::os::is_missing(tags.c_str())) || reader.failed()) {
+            set_error("delete repository failed: cannot list the tags of %s", repo);
             return -1;
         }
     }

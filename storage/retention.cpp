@@ -167,7 +167,12 @@ void add_entry(std::string *out, const std::string &repo, const char *key, const
 class Pass {
   public:
     Pass(const Policy &policy, int64_t now) : policy_(policy), now_(now) {
-        if (rules_mode()) rule_tally_.resize(policy_.rules->size());
+        if (rules_mode()) {
+            rule_tally_.resize(policy_.rules->size());
+            // The rules' part of the head, its counts at their widest: the lists leave room
+            // for it, so that a pass that has deleted always has its report.
+            frame_ += rules_report().size() + rule_tally_.size() * 4 * 20;
+        }
     }
 
     // False (the message set) when the pass could not go on: a tags or manifests directory
@@ -280,7 +285,7 @@ class Pass {
             out += std::to_string(i) + ",\"repositories\":[";
             const std::vector<std::string> &globs = (*policy_.rules)[i].repositories.patterns;
             for (size_t g = 0; g < globs.size(); ++g) {
-                std::vector<char> buf(globs[g].size() * 6 + 1);
+                std::vector<char> buf(globs[g].size() * 6 + 16);
                 json_escape_append(buf.data(), buf.size(), globs[g].c_str());
                 out += (g > 0 ? ",\"" : "\"") + std::string(buf.data()) + "\"";
             }
@@ -678,7 +683,7 @@ class Pass {
 
     void listed(std::string *list, const std::string &one) {
         if (full_ ||
-            deleted_.size() + untagged_list_.size() + one.size() + 1 + kReportFrame > kResultCap) {
+            deleted_.size() + untagged_list_.size() + one.size() + 1 + frame_ > kResultCap) {
             full_ = cut_ = true;
             return;
         }
@@ -690,7 +695,8 @@ class Pass {
     const int64_t now_;
     Tally tally_;
     std::vector<RuleTally> rule_tally_;
-    int rule_ = -1;  // the rule governing the repository at hand
+    size_t frame_ = kReportFrame;  // what the report's head and tail may take
+    int rule_ = -1;                // the rule governing the repository at hand
     int untagged_days_ = 0;
     std::map<Digest, int64_t> pulled_;  // when its manifests were last pulled
     DeferredFlushes flushes_;

@@ -10,29 +10,65 @@
 
 namespace reg {
 
-bool glob_match(std::string_view p, std::string_view s) {
-    while (!p.empty()) {
-        if (p.starts_with("**")) {
-            p.remove_prefix(2);
+namespace {
+
+constexpr size_t kRuleGlobBytesMax = 65536;
+
+// Whether p[i..] matches s[j..], each pair decided once: a pattern with many stars stays
+// linear in each of them, never exponential.
+class GlobMatcher {
+  public:
+    GlobMatcher(std::string_view p, std::string_view s)
+        : p_(p), s_(s), memo_((p.size() + 1) * (s.size() + 1), -1) {}
+    bool match(size_t i, size_t j) {
+        signed char &m = memo_[i * (s_.size() + 1) + j];
+        if (m < 0) m = decide(i, j) ? 1 : 0;
+        return m == 1;
+    }
+
+  private:
+    bool decide(size_t i, size_t j) {
+        if (i == p_.size()) return j == s_.size();
+        if (p_.substr(i).starts_with("**")) {
+            const size_t k = i + 2;
             // "**/" may stand for no component at all: "a/**/b" matches "a/b".
-            if (p.starts_with('/') && glob_match(p.substr(1), s)) return true;
-            for (size_t i = 0; i <= s.size(); ++i)
-                if (glob_match(p, s.substr(i))) return true;
+            if (k < p_.size() && p_[k] == '/' && match(k + 1, j)) return true;
+            for (size_t t = j; t <= s_.size(); ++t)
+                if (match(k, t)) return true;
             return false;
         }
-        if (p.front() == '*') {
-            p.remove_prefix(1);
-            for (size_t i = 0; i <= s.size(); ++i) {
-                if (glob_match(p, s.substr(i))) return true;
-                if (i < s.size() && s[i] == '/') break;
+        if (p_[i] == '*') {
+            for (size_t t = j; t <= s_.size(); ++t) {
+                if (match(i + 1, t)) return true;
+                if (t < s_.size() && s_[t] == '/') break;
             }
             return false;
         }
-        if (s.empty() || p.front() != s.front()) return false;
-        p.remove_prefix(1);
-        s.remove_prefix(1);
+        return j < s_.size() && p_[i] == s_[j] && match(i + 1, j + 1);
     }
-    return s.empty();
+
+    std::string_view p_, s_;
+    std::vector<signed char> memo_;
+};
+
+// The name as the store places it: a repository written "team/./app" is "team/app".
+std::string canonical(std::string_view repo) {
+    std::string out;
+    while (!repo.empty()) {
+        const size_t cut = repo.find('/');
+        const std::string_view part = repo.substr(0, cut);
+        repo = cut == std::string_view::npos ? std::string_view() : repo.substr(cut + 1);
+        if (part.empty() || part == ".") continue;
+        if (!out.empty()) out += '/';
+        out += part;
+    }
+    return out;
+}
+
+}  // namespace
+
+bool glob_match(std::string_view p, std::string_view s) {
+    return GlobMatcher(p, s).match(0, 0);
 }
 
 TagPattern::TagPattern() = default;
@@ -59,8 +95,9 @@ bool TagPattern::matches(std::string_view tag) const {
 }
 
 bool Globs::match(std::string_view repo) const {
+    const std::string name = canonical(repo);
     for (const std::string &g : patterns)
-        if (glob_match(g, repo)) return true;
+        if (glob_match(g, name)) return true;
     return false;
 }
 
@@ -83,11 +120,20 @@ std::vector<Immutable> s_immutable;
 
 bool compile_rules(const reg_retention_rule *rules, size_t count, std::vector<RetentionRule> *out) {
     out->clear();
+    size_t glob_bytes = 0;
     for (size_t i = 0; i < count; ++i) {
         const reg_retention_rule &in = rules[i];
         RetentionRule &r = out->emplace_back();
         if (!compile_globs(in.repositories, in.repository_count, &r.repositories)) {
             set_error("retention rule %zu: repositories: no glob", i);
+            return false;
+        }
+        for (const std::string &g : r.repositories.patterns)
+            glob_bytes += g.size() + 8;
+        // The report names every glob: their total stays well within it.
+        if (glob_bytes > kRuleGlobBytesMax) {
+            set_error("retention rule %zu: repositories: more than %zu bytes of globs in all", i,
+                      kRuleGlobBytesMax);
             return false;
         }
         std::string why;

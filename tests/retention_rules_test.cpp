@@ -14,6 +14,8 @@
 
 #include "frontend/config_rules.h"
 #include "storage/reg_storage.h"
+#include "storage/seams.h"
+#include "storage/tag_rules.h"
 #include "support/blob_files.h"
 #include "support/store_layout.h"
 #include "support/temp_tree.h"
@@ -170,7 +172,7 @@ TEST_F(RetentionRules, TheRealPassDeletesWhatTheDryRunSaidAndKeptTagsKeepManifes
 
 TEST_F(RetentionRules, ImmutableTagsAreNeverPushedOverDeletedOrSelected) {
     const qv::frontend::ConfigRules config(
-        R"({"registry_immutable_tags":[{"repositories":"team/**","tags":"v\\d+\\.\\d+\\.\\d+"}]})");
+        R"({"registry_immutable_tags":[{"repositories":"team/*","tags":"v\\d+\\.\\d+\\.\\d+"}]})");
     ASSERT_EQ(config.immutable_error(), "");
     ASSERT_EQ(reg_set_immutable_tags(config.immutable(), config.immutable_count()), 0);
     EXPECT_EQ(deleted_of(run(1, R"({"registry_retention_policies":[{"repositories":"**"}]})")),
@@ -188,9 +190,13 @@ TEST_F(RetentionRules, ImmutableTagsAreNeverPushedOverDeletedOrSelected) {
     const std::vector<Refusal> refused = {
         {"a push of another manifest",
          reg_manifest_put("team/app", "v1.0.0", image.data(), image.size(), nullptr, digest)},
+        {"the same under another spelling of the name",
+         reg_manifest_put("team/./app", "v1.0.0", image.data(), image.size(), nullptr, digest)},
         {"a tag deletion", reg_manifest_delete("team/app", "v1.1.0")},
+        {"a tag deletion by another spelling", reg_manifest_delete("team//app", "v1.1.0")},
         {"a deletion of the manifest it names", reg_manifest_delete("team/app", same.c_str())},
         {"the repository's deletion", reg_repository_delete("team/app")},
+        {"the repository's deletion by another spelling", reg_repository_delete("team/./app")},
     };
     for (const Refusal &r : refused) {
         SCOPED_TRACE(r.what);
@@ -208,6 +214,46 @@ TEST_F(RetentionRules, ImmutableTagsAreNeverPushedOverDeletedOrSelected) {
     EXPECT_EQ(
         reg_manifest_put("team/app", "v2.0.0-rc", image.data(), image.size(), nullptr, digest), 0);
     EXPECT_EQ(reg_manifest_delete("team/app", "v2.0.0-rc"), 0);  // not matched whole
+
+    // Of two first pushes of a tag at once, the one that places it first wins.
+    static std::string other;
+    other = image_json(put_blob(store.root(), "config"), {put_blob(store.root(), "other")});
+    reg::put_checked_hook = [] {
+        reg::put_checked_hook = nullptr;
+        char d[72];
+        EXPECT_EQ(reg_manifest_put("team/app", "v3.0.0", other.data(), other.size(), nullptr, d),
+                  0);
+    };
+    EXPECT_EQ(reg_manifest_put("team/app", "v3.0.0", image.data(), image.size(), nullptr, digest),
+              -1);
+    EXPECT_STREQ(reg_storage_last_error(), "DENIED: tag v3.0.0 is immutable");
+    EXPECT_EQ(read_text(store.tag_link("team/app", "v3.0.0")), "sha256:" + sha256_hex(other));
+}
+
+// Globs: '*' within a component, '**' across them, matched in time linear in each however
+// many stars a pattern has; the report names each rule's globs.
+TEST_F(RetentionRules, GlobsMatchComponentsAndStayFast) {
+    struct Case {
+        const char *glob;
+        std::string name;
+        bool match;
+    };
+    const std::vector<Case> cases = {
+        {"team/*", "team/app", true},
+        {"team/*", "team/app/cache", false},
+        {"team/**", "team/app/cache", true},
+        {"team/**", "team", false},
+        {"a/**/b", "a/b", true},
+        {"a/**/b", "a/x/y/b", true},
+        {"*", "app", true},
+        {"*", "team/app", false},
+        {"*a*a*a*a*a*a*a*a*b", std::string(250, 'a'), false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(reg::glob_match(c.glob, c.name), c.match) << c.glob << " " << c.name;
+    EXPECT_NE(run(1, R"({"registry_retention_policies":[{"repositories":"*"}]})")
+                  .find(R"("rules":[{"rule":0,"repositories":["*"],"repos_scanned":1,)"),
+              std::string::npos);
 }
 
 // A pull is recorded at most once an hour, however many processes pull at once; the record
@@ -280,6 +326,13 @@ TEST(ConfigRules, UnusableRulesSayWhy) {
     EXPECT_EQ(reg_retention_rules_json(1, bad.rules(), bad.rule_count(), nullptr), nullptr);
     EXPECT_TRUE(std::string(reg_storage_last_error()).starts_with("retention rule 1: match_tags: "))
         << reg_storage_last_error();
+    // Globs the report could not hold are refused before anything is looked at.
+    const std::string many = std::string(R"({"registry_retention_policies":[{"repositories":[")") +
+                             std::string(70000, 'a') + R"("]}]})";
+    const qv::frontend::ConfigRules huge(many);
+    EXPECT_EQ(reg_retention_rules_json(0, huge.rules(), huge.rule_count(), nullptr), nullptr);
+    EXPECT_TRUE(
+        std::string(reg_storage_last_error()).starts_with("retention rule 0: repositories: "));
     const qv::frontend::ConfigRules immutable(
         R"({"registry_immutable_tags":[{"repositories":"a","tag":"v.*"}]})");
     EXPECT_EQ(immutable.immutable_error(), "immutable tags 0: unknown key \"tag\"");
