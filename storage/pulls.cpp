@@ -46,7 +46,15 @@ extern "C" void reg_manifest_pulled(const char *repo, const char *digest) {
     const int64_t now = qv::os::unix_now();
     if (last >= 0 && last <= now && now - last < kPullRecordSeconds) return;
     // Only beside a revision link that is there: a deleted manifest gets no record.
-    if (qv::os::touch_now(path) == ENOENT && qv::os::is_dir(dir)) {
-        if (std::FILE *f = qv::os::open_write(path, true)) std::fclose(f);
+    if (qv::os::touch_now(path) != ENOENT || !qv::os::is_dir(dir)) return;
+    std::FILE *f = qv::os::open_write(path, true);
+    if (f == nullptr) return;
+    std::fclose(f);
+    // A deletion that took the link meanwhile may have found its directory not empty for the
+    // record: the record goes, and the directory with it.
+    char link[kPathCap];
+    if (manifest_rev_path(link, repo, hex) == 0 && qv::os::is_missing(link)) {
+        qv::os::remove_file(path);
+        qv::os::remove_dir(dir);
     }
 }
