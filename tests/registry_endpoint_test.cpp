@@ -924,14 +924,16 @@ TEST(RegistryEndpoint, ConfiguredRulesAndImmutableTags) {
     Site site;
     const std::string config =
         R"({"registry_retention_policies":[)"
-        R"({"repositories":"team/**","keep_n":1,"keep_tags":"v\\d+\\.\\d+\\.\\d+","keep_pulled_days":30},)"
+        R"({"repositories":"team/**","keep_n":3,"keep_tags":"^v\\d+\\.\\d+\\.\\d+$",)"
+        R"("keep_pulled_days":30},)"
         R"({"repositories":"sandbox/*","keep_days":7}],)"
         R"("registry_immutable_tags":[{"repositories":"team/**","tags":"v\\d+\\.\\d+\\.\\d+"}]})";
     write_text(site.dir / "config.json", config);
     const StoreLayout store(site.root());
     const int64_t now = std::time(nullptr);
-    const std::map<std::string, int> ages = {
-        {"v1.0.0", 90}, {"main-1", 20}, {"main-2", 10}, {"prod", 60}};
+    const std::map<std::string, int> ages = {{"v1.0.0", 90}, {"main-1", 20}, {"main-2", 10},
+                                             {"main-3", 30}, {"main-4", 40}, {"main-5", 50},
+                                             {"prod", 60}};
     std::map<std::string, std::string> digest;
     for (const auto &[tag, days] : ages) {
         digest[tag] = site.push_image("team/app", tag, tag);
@@ -964,24 +966,27 @@ TEST(RegistryEndpoint, ConfiguredRulesAndImmutableTags) {
     EXPECT_GE(std::atoll(repo.c_str() + prod), now) << repo;
     EXPECT_NE(repo.find("\"pulled\":null,\"immutable\":true"), std::string::npos) << repo;
 
-    // prod stays (pulled), v1.0.0 (kept by pattern, and immutable), main-2 (newest).
+    // main-2, main-1 and main-3 stay (the newest three), prod (pulled), v1.0.0 (its pattern).
     const std::string deleted =
         "\"deleted\":[{\"repository\":\"sandbox/x\",\"tag\":\"a\",\"digest\":\"";
     const Response dry = site.call(Request{"POST", "", "dry_run=1", "", {}}, QV_RETENTION_BIN);
     EXPECT_NE(dry.body.find("{\"dry_run\":true,\"rules\":[{\"rule\":0,\"repositories\":[\"team/"
-                            "**\"],\"repos_scanned\":1,\"tags_total\":4,\"tags_deleted\":1,"),
+                            "**\"],\"repos_scanned\":1,\"tags_total\":7,\"tags_deleted\":2,"),
               std::string::npos)
         << dry.body;
     const std::string tail =
         "\"age_days\":10,\"rule\":1},{\"repository\":\"team/app\",\"tag\":"
-        "\"main-1\",\"digest\":\"" +
-        digest["main-1"] + "\",\"age_days\":20,\"rule\":0}]";
+        "\"main-4\",\"digest\":\"" +
+        digest["main-4"] +
+        "\",\"age_days\":40,\"rule\":0},{\"repository\":\"team/app\","
+        "\"tag\":\"main-5\",\"digest\":\"" +
+        digest["main-5"] + "\",\"age_days\":50,\"rule\":0}]";
     EXPECT_NE(dry.body.find(deleted), std::string::npos) << dry.body;
     EXPECT_NE(dry.body.find(tail), std::string::npos) << dry.body;
     const Response preview = site.call("GET", "/_retention_preview");
     EXPECT_NE(preview.body.find(tail), std::string::npos) << preview.body;
-    EXPECT_NE(preview.body.find("\"blobs_freed\":4,"), std::string::npos) << preview.body;
-    EXPECT_NE(preview.body.find("\"rules\":[{\"rule\":0,\"blobs_freed\":2,"), std::string::npos)
+    EXPECT_NE(preview.body.find("\"blobs_freed\":6,"), std::string::npos) << preview.body;
+    EXPECT_NE(preview.body.find("\"rules\":[{\"rule\":0,\"blobs_freed\":4,"), std::string::npos)
         << preview.body;
     // The seed's parameters run over the whole store, as ever.
     EXPECT_NE(site.call(Request{"POST", "", "dry_run=1&keep_n=3", "", {}}, QV_RETENTION_BIN)
@@ -990,7 +995,8 @@ TEST(RegistryEndpoint, ConfiguredRulesAndImmutableTags) {
     const Response real = site.call(Request{"POST", "", "", "", {}}, QV_RETENTION_BIN);
     EXPECT_NE(real.body.find(tail), std::string::npos) << real.body;
     EXPECT_EQ(site.call("GET", "/team/app/tags/list").body,
-              "{\"name\":\"team/app\",\"tags\":[\"main-2\",\"prod\",\"v1.0.0\"]}\n");
+              "{\"name\":\"team/app\",\"tags\":[\"main-1\",\"main-2\",\"main-3\",\"prod\","
+              "\"v1.0.0\"]}\n");
 
     const std::vector<std::pair<std::string, std::string>> unusable = {
         {R"({"registry_retention_policies":[{"repositories":"a","keep_last":1}]})",
