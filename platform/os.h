@@ -240,6 +240,8 @@ std::string current_dir();
 uint64_t monotonic_ms();
 // Seconds since 1970-01-01 UTC.
 int64_t unix_now();
+// Fills buf with bytes from the system's random source; false when it cannot.
+bool random_bytes(void *buf, std::size_t len);
 // UTC calendar fields of a Unix time; false when it cannot be converted.
 bool utc_fields(int64_t unix_seconds, std::tm *out);
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>  // renameat2
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -448,6 +449,20 @@ uint64_t monotonic_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool random_bytes(void *buf, std::size_t len) {
+    auto *p = static_cast<unsigned char *>(buf);
+    while (len > 0) {
+        const ssize_t n = getrandom(p, len, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 int64_t unix_now() {

@@ -19,7 +19,6 @@ namespace {
 
 constexpr size_t kUploadIdLen = 36;
 constexpr size_t kDigestOutCap = 72;  // "sha256:" + 64 digits + NUL
-constexpr uint32_t kSeedFallback = 0x9e3779b9u;
 // Fresh ids drawn before giving up when every one names an upload that is already there.
 constexpr int kCreateAttempts = 8;
 constexpr char kUploadSuffix[] = ".part";
@@ -33,22 +32,13 @@ bool upload_id_valid(const char *id) {
     return std::strlen(id) == kUploadIdLen && uuid_valid(id);
 }
 
-uint32_t xorshift_step(uint32_t state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-// Sixteen generator steps, one byte each, written as 8-4-4-4-12 hex digits with every
-// byte's low nibble first.
-void next_upload_id(char out[kUploadIdLen + 1]) {
-    uint32_t state = s_seed;
+// 128 bits from the system's random source, written as 8-4-4-4-12 hex digits with every
+// byte's low nibble first. Never from a generator seeded by the clock: processes started in
+// the same second, on one host or several, would draw the same ids. False when the source
+// fails.
+bool next_upload_id(char out[kUploadIdLen + 1]) {
     uint8_t bytes[16];
-    for (uint8_t &b : bytes) {
-        state = xorshift_step(state);
-        b = static_cast<uint8_t>(state & 0xff);
-    }
+    if (!qv::os::random_bytes(bytes, sizeof bytes)) return false;
     int digit = 0;
     for (size_t i = 0; i < kUploadIdLen; ++i) {
         if (i == 8 || i == 13 || i == 18 || i == 23) {
@@ -60,7 +50,7 @@ void next_upload_id(char out[kUploadIdLen + 1]) {
         ++digit;
     }
     out[kUploadIdLen] = '\0';
-    s_seed = state != 0 ? state : kSeedFallback;
+    return true;
 }
 
 // Checks shared by every operation on an existing upload, after the pointer checks.
@@ -269,11 +259,14 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
         set_error("%s", kNotReady);
         return -1;
     }
-    // The id names a new upload. An id whose file exists belongs to an upload in flight
-    // (processes seeded alike draw alike), so it is never emptied: another id is drawn.
+    // The id names a new upload. An id whose file exists belongs to an upload in flight, so it
+    // is never emptied: another id is drawn.
     char path[kPathCap];
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        next_upload_id(out_upload_uuid);
+        if (!next_upload_id(out_upload_uuid)) {
+            set_error("no random upload id: the system's random source failed");
+            return -1;
+        }
         if (upload_path_for_uuid(path, out_upload_uuid) != 0) return -1;
         FilePtr file(qv::os::open_write(path, true));
         if (file) return 0;
