@@ -85,5 +85,6 @@ void handle_page(const Route &r);  // rest: the file's name
 void handle_usage(const Route &r);
 void handle_repository(const Route &r);
 void handle_retention_preview(const Route &r);
+void handle_me(const Route &r);  // who is signed in, and what the page may offer
 
 }  // namespace v2

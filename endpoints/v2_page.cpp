@@ -10,6 +10,7 @@
 #include "endpoints/retention_policy.h"
 #include "endpoints/v2_internal.h"
 #include "frontend/qv_audit.h"
+#include "frontend/v2_auth.h"
 #include "platform/os.h"
 #include "storage/reg_storage.h"
 
@@ -106,6 +107,22 @@ void handle_repository(const Route &r) {
     }
     if (message_starts("repository not found")) fail(404, "NAME_UNKNOWN", engine_message());
     storage_error("repository report failed");
+}
+
+void handle_me(const Route &r) {
+    if (!is_read(r.method)) method_not_allowed();
+    const std::string user = registry_auth_user();
+    // Names are plain text of the users file or config.json: escaped for the JSON string.
+    std::string escaped;
+    for (const char c : user) {
+        if (c == '"' || c == '\\') escaped += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) escaped += c;
+    }
+    const std::string body = std::string("{\"sign_in\":") +
+                             (registry_auth_enabled() ? "true" : "false") +
+                             ",\"user\":" + (user.empty() ? "null" : "\"" + escaped + "\"") +
+                             ",\"admin\":" + (registry_auth_is_admin() ? "true" : "false") + "}";
+    send_json(200, body.c_str());
 }
 
 void handle_retention_preview(const Route &r) {

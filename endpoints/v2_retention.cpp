@@ -25,7 +25,8 @@ extern "C" int handle_v2_retention(void) {
     const qv::frontend::ConfigSnapshot config;  // one read of config.json for the request
     // A pass deletes tags: once the operator closes /v2 to anonymous clients, this route is
     // closed like every other. Without authentication configured nothing changes.
-    if (registry_auth_enabled() && !registry_auth_check()) return 0;
+    if (registry_auth_enabled() && (!registry_auth_check() || !registry_auth_require_admin()))
+        return 0;
     if (std::strcmp(cgi_method(), "POST") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for retention endpoint");
     if (qv::endpoints::cross_site_request())

@@ -6,6 +6,7 @@
 
 #include "endpoints/same_site.h"
 #include "endpoints/v2_internal.h"
+#include "frontend/access.h"
 #include "frontend/config_text.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_cgi.h"
@@ -53,6 +54,15 @@ void check_name(const std::string &name) {
         v2::fail(400, "NAME_INVALID", "invalid repository name: " + name);
 }
 
+// What a repository route asks: reads pull; an upload or a manifest put pushes; deletions
+// delete.
+unsigned rights_of(Family family, v2::Method method) {
+    if (family == Family::Upload) return qv::frontend::kPush;
+    if (method == v2::Method::Put) return qv::frontend::kPush;
+    if (method == v2::Method::Delete) return qv::frontend::kDelete;
+    return qv::frontend::kPull;
+}
+
 void route_referrers(const std::string &path, v2::Method method) {
     constexpr std::string_view kMarker = "/referrers/";
     const size_t at = path.rfind(kMarker);
@@ -61,6 +71,7 @@ void route_referrers(const std::string &path, v2::Method method) {
     const std::string digest = path.substr(at + kMarker.size());
     if (digest.empty() || digest.find('/') != std::string::npos) not_found();
     check_name(name);
+    if (!registry_auth_require(qv::frontend::kPull, name.c_str())) return;
     v2::handle_referrers(Route{method, name, digest});
 }
 
@@ -84,6 +95,12 @@ void route_repository(std::string path, v2::Method method) {
         not_found();
     }
     const Route r{method, repo, rest};
+    if (!registry_auth_require(rights_of(m->family, method), r.repo.c_str())) return;
+    // A mount also reads the repository it names as its source.
+    const char *from = cgi_query("from");
+    if (m->family == Family::Upload && cgi_query("mount")[0] != '\0' && from[0] != '\0' &&
+        !registry_auth_require(qv::frontend::kPull, from))
+        return;
     const bool one_segment = r.rest.find('/') == std::string::npos;
     switch (m->family) {
         case Family::Upload:
@@ -116,10 +133,10 @@ bool below(std::string_view path, std::string_view prefix, std::string *rest) {
 void route_below(std::string_view path, v2::Method method) {
     std::string rest;
     if (below(path, "_ui/", &rest)) {
-        v2::handle_page(Route{method, "", rest});
+        if (registry_auth_require_user()) v2::handle_page(Route{method, "", rest});
     } else if (below(path, "_repository/", &rest)) {
         check_name(rest);
-        v2::handle_repository(Route{method, rest, ""});
+        if (registry_auth_require_admin()) v2::handle_repository(Route{method, rest, ""});
     } else {
         route_repository(std::string(path), method);
     }
@@ -136,21 +153,30 @@ extern "C" int handle_v2_registry(void) {
         path.remove_prefix(1);
     // The health route tells a store that cannot be used as unavailable (503).
     v2::need_storage(path == "_health" ? 503 : 500);
+    // Open to a load balancer: it tells only whether the store takes writes.
+    if (path == "_health") {
+        v2::handle_health(Route{v2::request_method(), "", ""});
+        return 0;
+    }
     if (!registry_auth_check()) return 0;
     const v2::Method method = v2::request_method();
     if (!v2::is_read(method) && qv::endpoints::cross_site_request())
         v2::fail(403, "DENIED", "cross-site request refused");
     const Route bare{method, "", ""};
+    // Clients learn here that credentials are wanted: a client that has some then sends them.
+    const bool admin_route = path == "_gc" || path == "_fsck" || path == "_metrics" ||
+                             path == "_stats" || path == "_usage" || path == "_retention_preview";
+    if (admin_route && !registry_auth_require_admin()) return 0;
     if (path.empty()) {
-        v2::handle_base(bare);
+        if (registry_auth_require_user()) v2::handle_base(bare);
     } else if (path == "_catalog") {
         v2::handle_catalog(bare);
+    } else if (path == "_me") {
+        v2::handle_me(bare);
     } else if (path == "_gc") {
         v2::handle_gc(bare);
     } else if (path == "_fsck") {
         v2::handle_fsck(bare);
-    } else if (path == "_health") {
-        v2::handle_health(bare);
     } else if (path == "_metrics") {
         v2::handle_metrics(bare);
     } else if (path == "_stats") {

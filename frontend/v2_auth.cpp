@@ -1,12 +1,16 @@
-// HTTP Basic authentication against the one account configured in config.json: a user name
-// and the SHA-256 of its password. Every defect of a request gets the same 401 answer, and
-// the comparisons with the configured secrets run over whole texts without early exits.
+// HTTP Basic authentication: the seed's one account in config.json (a user name and the
+// SHA-256 of its password), and the users of a users file with their rights. Every defect of a
+// request gets the same 401 answer, and the comparisons with the configured secrets run over whole
+// texts without early exits.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "digest/sha256.h"
+#include "frontend/access.h"
 #include "frontend/config_text.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
@@ -206,9 +210,8 @@ void hex_digest(const unsigned char *password, std::size_t len, char *out) {
     out[kDigestDigits] = '\0';
 }
 
-// Whether the header's credentials name the configured user and its password; on success
-// the user part is copied into actor (kUserSize bytes).
-bool credentials_match(const AuthSettings &s, const char *header, char *actor) {
+// The user and password of a Basic header; false when the header is no Basic credential.
+bool decode_credentials(const char *header, std::string *user, std::string *password) {
     const char *encoded = after_basic(header);
     if (encoded == nullptr) return false;
     Wiped<unsigned char, kDecodedSize> decoded;
@@ -220,18 +223,31 @@ bool credentials_match(const AuthSettings &s, const char *header, char *actor) {
     const auto user_len = static_cast<std::size_t>(colon - decoded.data);
     if (user_len >= kUserSize) return false;
     // Taken as text: the user part ends at its first NUL, if it holds one.
-    Wiped<char, kUserSize> user;
-    std::memcpy(user.data, decoded.data, user_len);
-    user.data[user_len] = '\0';
+    user->assign(reinterpret_cast<const char *>(decoded.data),
+                 strnlen(reinterpret_cast<const char *>(decoded.data), user_len));
     // The password is every byte after the first colon, NULs and further colons included.
-    char computed[kDigestTextSize];
-    hex_digest(colon + 1, len - user_len - 1, computed);
-    const std::size_t udiff = user_diff(user.data, s.user);
-    const unsigned ddiff = digest_diff(computed, s.digest);
-    if ((udiff | ddiff) != 0) return false;
-    qv_strlcpy(actor, user.data, kUserSize);
+    password->assign(reinterpret_cast<const char *>(colon + 1), len - user_len - 1);
     return true;
 }
+
+// Whether the credentials name the seed's user and its password.
+bool seed_match(const AuthSettings &s, const std::string &user, const std::string &password) {
+    char computed[kDigestTextSize];
+    hex_digest(reinterpret_cast<const unsigned char *>(password.data()), password.size(), computed);
+    const std::size_t udiff = user_diff(user.c_str(), s.user);
+    const unsigned ddiff = digest_diff(computed, s.digest);
+    return (udiff | ddiff) == 0;
+}
+
+// Who the request is, once registry_auth_check has looked.
+struct Identity {
+    bool on = false;  // some sign-in is configured
+    bool signed_in = false;
+    bool seed = false;  // the seed's single user: every right
+    std::string user;
+    std::unique_ptr<qv::frontend::AccessConfig> access;
+};
+Identity s_identity;
 
 void send_unauthorized() {
     cgi_header_status(401, "Unauthorized");
@@ -260,6 +276,26 @@ void send_unreadable() {
     std::fflush(stdout);
 }
 
+// A refusal in the registry's envelope: 403 DENIED for a signed-in user, 503 for settings
+// that cannot be used.
+void send_refusal(int status, const std::string &message) {
+    std::string escaped;
+    for (const char c : message) {
+        if (c == '"' || c == '\\') escaped += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) escaped += c;
+    }
+    const std::string body = "{\"errors\":[{\"code\":\"" +
+                             std::string(status == 403 ? "DENIED" : "UNAVAILABLE") +
+                             "\",\"message\":\"" + escaped + "\"}]}\n";
+    cgi_header_status(status, status == 403 ? "Forbidden" : "Service Unavailable");
+    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_json();
+    cgi_headers_end();
+    std::fputs(body.c_str(), stdout);
+    qv_audit_note_bytes(static_cast<int64_t>(body.size()));
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 extern "C" int registry_auth_path_guarded(const char *path) {
@@ -271,22 +307,139 @@ extern "C" int registry_auth_path_guarded(const char *path) {
 
 extern "C" int registry_auth_enabled(void) {
     const AuthSettings s = read_settings();
-    return s.on || s.unreadable ? 1 : 0;
+    if (s.on || s.unreadable) return 1;
+    const qv::frontend::AccessConfig access;
+    return !access.error().empty() || !access.users_file().empty() ? 1 : 0;
 }
 
 extern "C" int registry_auth_check(void) {
+    s_identity = Identity();
     const AuthSettings s = read_settings();
     if (s.unreadable) {
         send_unreadable();
         return 0;
     }
-    if (!s.on) return 1;
+    s_identity.access = std::make_unique<qv::frontend::AccessConfig>();
+    const qv::frontend::AccessConfig &access = *s_identity.access;
+    if (!access.error().empty()) {
+        send_refusal(503, "config.json: " + access.error() +
+                              ": every request is refused until it is mended");
+        return 0;
+    }
+    s_identity.on = s.on || !access.users_file().empty();
+    if (!s_identity.on) return 1;
     const char *header = cgi_env("HTTP_AUTHORIZATION", nullptr);
-    char actor[kUserSize];
-    if (header[0] == '\0' || !credentials_match(s, header, actor)) {
+    std::string user, password;
+    const bool given = header[0] != '\0';
+    const bool decoded = given && decode_credentials(header, &user, &password);
+    const struct Wipe {
+        std::string &s;
+        ~Wipe() {
+            volatile char *p = s.data();
+            for (std::size_t i = 0; i < s.size(); ++i)
+                p[i] = 0;
+        }
+    } wipe{password};
+    // No credentials (or empty ones, which some clients send before they have any): anonymous.
+    if (!given || (decoded && user.empty() && password.empty())) {
+        if (access.anonymous_may_act()) return 1;
         send_unauthorized();
         return 0;
     }
-    qv_audit_note_actor(actor);
-    return 1;
+    if (decoded && s.on && seed_match(s, user, password)) {
+        s_identity.signed_in = s_identity.seed = true;
+        s_identity.user = user;
+        qv_audit_note_actor(user.c_str());
+        return 1;
+    }
+    if (decoded && !access.users_file().empty()) {
+        std::string why;
+        switch (qv::frontend::check_user(access.users_file(), user, password, &why)) {
+            case qv::frontend::UserCheck::ok:
+                s_identity.signed_in = true;
+                s_identity.user = user;
+                qv_audit_note_actor(user.c_str());
+                return 1;
+            case qv::frontend::UserCheck::unreadable:
+                std::fprintf(stderr, "registry: %s: every sign-in is refused\n", why.c_str());
+                send_refusal(503, why + ": every sign-in is refused until it can be read");
+                return 0;
+            case qv::frontend::UserCheck::bad_kind:
+                std::fprintf(stderr, "registry: %s: refused\n", why.c_str());
+                break;
+            default:
+                break;
+        }
+    }
+    // A refused sign-in is logged with the name it tried, marked: never taken for a user (a
+    // Basic user name holds no colon). A header that names nobody stays anonymous.
+    if (decoded) qv_audit_note_actor(("refused:" + user).c_str());
+    send_unauthorized();
+    return 0;
+}
+
+namespace {
+
+const char *action_name(unsigned rights) {
+    return (rights & qv::frontend::kDelete) != 0 ? "delete"
+           : (rights & qv::frontend::kPush) != 0 ? "push"
+                                                 : "pull";
+}
+
+// Anonymous requests are asked for credentials; a signed-in user is told what is refused.
+int refuse(const std::string &message) {
+    if (!s_identity.signed_in) {
+        send_unauthorized();
+    } else {
+        send_refusal(403, message);
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int registry_auth_allows(unsigned rights, const char *repo) {
+    if (!s_identity.on || s_identity.seed) return 1;
+    if (!s_identity.access) return 0;
+    const unsigned granted =
+        s_identity.access->rights(s_identity.user, s_identity.signed_in, repo ? repo : "");
+    return (granted & rights) == rights ? 1 : 0;
+}
+
+extern "C" int registry_auth_allows_everything(void) {
+    return !s_identity.on || s_identity.seed ||
+                   (s_identity.signed_in && s_identity.access && !s_identity.access->access_set())
+               ? 1
+               : 0;
+}
+
+extern "C" int registry_auth_is_admin(void) {
+    if (!s_identity.on || s_identity.seed) return 1;
+    return s_identity.signed_in && s_identity.access && s_identity.access->admin(s_identity.user)
+               ? 1
+               : 0;
+}
+
+extern "C" int registry_auth_require(unsigned rights, const char *repo) {
+    if (registry_auth_allows(rights, repo)) return 1;
+    // The first right missing is the one named.
+    unsigned missing = 0;
+    for (const unsigned r : {qv::frontend::kPull, qv::frontend::kPush, qv::frontend::kDelete})
+        if ((rights & r) != 0 && missing == 0 && !registry_auth_allows(r, repo)) missing = r;
+    return refuse(s_identity.user + " may not " + action_name(missing) + " " + (repo ? repo : ""));
+}
+
+extern "C" int registry_auth_require_user(void) {
+    if (!s_identity.on || s_identity.signed_in) return 1;
+    send_unauthorized();
+    return 0;
+}
+
+extern "C" int registry_auth_require_admin(void) {
+    if (registry_auth_is_admin()) return 1;
+    return refuse(s_identity.user + " may not use the administration routes");
+}
+
+extern "C" const char *registry_auth_user(void) {
+    return s_identity.signed_in ? s_identity.user.c_str() : "";
 }

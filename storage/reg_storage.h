@@ -80,6 +80,12 @@ void reg_manifest_pulled(const char *repo, const char *digest);
    when there is none. */
 int reg_repository_delete(const char *repo);
 
+/* Proofs of recent sign-ins, for password hashes slow on purpose: 1 when a proof of material
+   (a user, the password given and the user's line, say) was kept less than five minutes ago;
+   with keep, keeps one now (1 once kept). Only a keyed hash of material, under a key of the
+   store's own, is written. 0 otherwise. */
+int reg_auth_proof(const void *material, size_t len, int keep);
+
 int reg_blob_start_upload(char *out_upload_uuid /* >= 37 bytes */);
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,

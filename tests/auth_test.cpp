@@ -98,9 +98,10 @@ void expect_pass(const Request &q, const std::string &actor) {
     EXPECT_EQ(q.log, "GET /v2/x 0 200 " + actor);
 }
 
-void expect_refused(const Request &q) {
+// The same bytes for every refusal; the log names what a refused sign-in tried, marked.
+void expect_refused(const Request &q, const std::string &actor = "anonymous") {
     EXPECT_EQ(q.out, kRefusal + "1|0");
-    EXPECT_EQ(q.log, "GET /v2/x 73 401 anonymous");
+    EXPECT_EQ(q.log, "GET /v2/x 73 401 " + actor);
 }
 
 }  // namespace
@@ -131,12 +132,19 @@ TEST(AuthGate, EveryRefusalWritesTheSameBytes) {
          std::initializer_list<std::optional<std::string>>{
              std::nullopt, "", "Bearer " + std64, "Basic", "Basic ", "Basic   ", "Basic" + std64,
              "\tBasic " + std64, "Basics " + std64, "Basic " + std64 + "*",
-             "Basic " + b64("alice" + kPassword), "Basic " + b64(":" + kPassword),
-             "Basic " + b64("Alice:" + kPassword), "Basic " + b64("alice:" + kPassword + "x"),
-             "Basic " + b64("alic:" + kPassword), "Basic " + b64("alicee:" + kPassword),
+             "Basic " + b64("alice" + kPassword),
              "Basic " + b64(std::string(128, 'a') + ":" + kPassword)}) {
         SCOPED_TRACE(header.value_or("<unset>"));
         expect_refused(request(kConfig, header));
+    }
+    for (const auto &[user, password] :
+         std::initializer_list<std::pair<std::string, std::string>>{{"", kPassword},
+                                                                    {"Alice", kPassword},
+                                                                    {"alice", kPassword + "x"},
+                                                                    {"alic", kPassword},
+                                                                    {"alicee", kPassword}}) {
+        SCOPED_TRACE(user);
+        expect_refused(request(kConfig, "Basic " + b64(user + ":" + password)), "refused:" + user);
     }
 }
 
@@ -156,7 +164,7 @@ TEST(AuthGate, DigestAndPasswordRules) {
     // A configured digest that is not hex refuses even the password whose digest it almost is.
     std::string not_hex = sha256_hex("pw");
     not_hex[63] = 'g';
-    expect_refused(request(config("alice", not_hex), "Basic " + b64("alice:pw")));
+    expect_refused(request(config("alice", not_hex), "Basic " + b64("alice:pw")), "refused:alice");
 
     // A lone trailing symbol is refused, not dropped.
     expect_refused(

@@ -689,7 +689,7 @@ TEST(RegistryEndpoint, AuthenticationGatesEveryRouteRetentionIncluded) {
     const std::string log = read_text(site.root() + "/registry_access.log");
     EXPECT_NE(log.find("GET /v2/ 3 200 ci "), std::string::npos) << log;
     EXPECT_NE(log.find("HEAD /v2/ 0 200 ci "), std::string::npos) << log;
-    EXPECT_NE(log.find("GET /v2/_catalog 73 401 anonymous "), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /v2/_catalog 73 401 refused:ci "), std::string::npos) << log;
     EXPECT_NE(log.find("POST /v2/_retention 73 401 anonymous "), std::string::npos) << log;
 }
 
