@@ -50,5 +50,34 @@ elif ! grep -q O_CREAT "$work/trace" || grep O_CREAT "$work/trace" | grep -qv '0
 fi
 got=0; "$passwd" >/dev/null 2>&1 || got=$?
 [ "$got" = 2 ] || { echo "FAIL: usage: status $got"; fails=$((fails + 1)); }
+
+# A users file: bcrypt lines any htpasswd reads, one a user, added, changed and deleted, the
+# others kept.
+users="$work/users"
+printf 'carol:$2y$05$abcdefghijklmnopqrstuuOOeYoyKrz0p8nn5zuLfdG.YC0fD.1Ni\n' >"$users"
+for step in "alice a1" "bob b1" "alice a2"; do
+    set -- $step
+    printf '%s\n' "$2" | "$passwd" --users "$users" "$1" >/dev/null ||
+        { echo "FAIL: users: $step"; fails=$((fails + 1)); }
+done
+"$passwd" --users "$users" --delete bob >/dev/null || { echo "FAIL: users: delete"; fails=$((fails + 1)); }
+got=0; "$passwd" --users "$users" --delete bob >/dev/null 2>&1 || got=$?
+[ "$got" = 1 ] || { echo "FAIL: users: a second delete: status $got"; fails=$((fails + 1)); }
+[ "$(cut -d: -f1 "$users" | tr '\n' ' ')" = "carol alice " ] ||
+    { echo "FAIL: users: $(cat "$users")"; fails=$((fails + 1)); }
+htpasswd -vb "$users" alice a2 >/dev/null 2>&1 || { echo "FAIL: users: not bcrypt"; fails=$((fails + 1)); }
+grep -q '^alice:\$2b\$' "$users" || { echo "FAIL: users: not \$2b\$"; fails=$((fails + 1)); }
+
+# Every tool: --help on standard output with status 0, --version, wrong usage on standard
+# error with status 2.
+for tool in qv_passwd qv_gc qv_fsck; do
+    bin="$(dirname "$passwd")/$tool"
+    out=$("$bin" --help 2>/dev/null) && [[ $out == usage:* ]] ||
+        { echo "FAIL: $tool --help"; fails=$((fails + 1)); }
+    out=$("$bin" --version 2>/dev/null) && [[ $out == "$tool "[0-9]* ]] ||
+        { echo "FAIL: $tool --version: $out"; fails=$((fails + 1)); }
+    got=0; err=$("$bin" --no-such-option 2>&1 >/dev/null) || got=$?
+    [ "$got" = 2 ] && [[ $err == usage:* ]] || { echo "FAIL: $tool wrong usage: $got"; fails=$((fails + 1)); }
+done
 echo "passwd: $fails failed"
 [ "$fails" -eq 0 ]

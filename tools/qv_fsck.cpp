@@ -15,6 +15,7 @@
 
 #include "platform/os.h"
 #include "storage/reg_storage.h"
+#include "tools/tool_args.h"
 
 namespace {
 
@@ -47,30 +48,23 @@ void draw(int64_t done, int64_t total, void *ctx) {
     std::fflush(stderr);
 }
 
-constexpr const char kUsage[] = "usage: qv_fsck --root DIR [--repair] [--clock-margin SECONDS]\n";
+const qv::tools::Usage kUsage{
+    "qv_fsck", "usage: qv_fsck --root DIR [--repair] [--clock-margin SECONDS]\n",
+    "Checks that every blob and manifest body hashes to its name, that every link names a\n"
+    "stored manifest and every reference is stored, and lists what killed operations left.\n"
+    "With --repair, damaged files move to quarantine/ below the root and leftovers go back\n"
+    "or away. The registry may keep serving meanwhile:\n"
+    "  - a repair holds the collection's lease: collections are refused while it runs, and\n"
+    "    it is refused while one runs;\n"
+    "  - it moves a file only while the name still holds the very file it judged; one a\n"
+    "    client pushed again meanwhile stays (\"none (changed during the check)\");\n"
+    "  - what an operation set aside less than 15 minutes ago (and the clock margin) is\n"
+    "    left alone, dated from when it was set aside;\n"
+    "  - a file gone meanwhile is no damage; a directory it cannot list is.\n"
+    "Exit status: 0 no damage remains, 1 damage remains, 2 the check could not run.\n"};
 
 int usage() {
-    std::fputs(kUsage, stderr);
-    return 2;
-}
-
-int help() {
-    std::fputs(kUsage, stdout);
-    std::fputs(
-        "Checks that every blob and manifest body hashes to its name, that every link names a\n"
-        "stored manifest and every reference is stored, and lists what killed operations left.\n"
-        "With --repair, damaged files move to quarantine/ below the root and leftovers go back\n"
-        "or away. The registry may keep serving meanwhile:\n"
-        "  - a repair holds the collection's lease: collections are refused while it runs, and\n"
-        "    it is refused while one runs;\n"
-        "  - it moves a file only while the name still holds the very file it judged; one a\n"
-        "    client pushed again meanwhile stays (\"none (changed during the check)\");\n"
-        "  - what an operation set aside less than 15 minutes ago (and the clock margin) is\n"
-        "    left alone, dated from when it was set aside;\n"
-        "  - a file gone meanwhile is no damage; a directory it cannot list is.\n"
-        "Exit status: 0 no damage remains, 1 damage remains, 2 the check could not run.\n",
-        stdout);
-    return 0;
+    return qv::tools::usage_error(kUsage);
 }
 
 }  // namespace
@@ -78,10 +72,10 @@ int help() {
 int main(int argc, char **argv) {
     const char *root = nullptr;
     int repair = 0;
+    if (const int status = qv::tools::standard_flags(argc, argv, kUsage); status >= 0)
+        return status;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            return help();
-        } else if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+        if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
             root = argv[++i];
         } else if (std::strcmp(argv[i], "--repair") == 0) {
             repair = 1;

@@ -1,7 +1,10 @@
-// Sets the registry's one user: writes registry_auth_user and the SHA-256 of the password
-// (registry_auth_sha256) into a config.json, keeping its other keys.
+// Sets a user's password: the registry's one user in a config.json (registry_auth_user and
+// the SHA-256 of the password, registry_auth_sha256, its other keys kept), or a user of a
+// users file ("user:hash" lines, bcrypt), added, changed or deleted.
 //
 //   qv_passwd CONFIG_JSON USER
+//   qv_passwd --users FILE USER
+//   qv_passwd --users FILE --delete USER
 // On a terminal it asks for the password twice without echo; otherwise it reads one line from
 // standard input (the line end is not part of the password).
 // Exit status: 0 written, 1 not written (the reason on standard error), 2 usage.
@@ -15,20 +18,29 @@
 #include <string>
 #include <string_view>
 
+#include "frontend/access.h"
 #include "platform/os.h"
 #include "storage/storage_internal.h"
+#include "tools/tool_args.h"
 
 namespace {
 
 constexpr uint64_t kConfigMax = 1 << 20;
 constexpr std::size_t kUserMax = 127;
 
+const qv::tools::Usage kUsage{
+    "qv_passwd",
+    "usage: qv_passwd CONFIG_JSON USER\n"
+    "       qv_passwd --users FILE USER\n"
+    "       qv_passwd --users FILE --delete USER\n",
+    "Sets USER's password: the one user of a config.json (its SHA-256), or a user of a users\n"
+    "file (bcrypt; added or changed), or deletes a user of a users file. The password is asked\n"
+    "twice on a terminal, else read as one line from standard input. The file is replaced whole:\n"
+    "a reader sees the old one or the new one, never a mix.\n"
+    "Exit status: 0 written, 1 not written (the reason on standard error), 2 usage.\n"};
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: qv_passwd CONFIG_JSON USER\n"
-                 "  sets USER's password (asked twice on a terminal, else one line from standard "
-                 "input)\n");
-    return 2;
+    return qv::tools::usage_error(kUsage);
 }
 
 int fail(const char *config, const char *why) {
@@ -83,7 +95,83 @@ struct DocFree {
 
 }  // namespace
 
+// The password, asked twice on a terminal or read as one line; empty when none was given (the
+// reason said).
+std::string ask_password(const char *file) {
+    std::string password;
+    if (qv::os::stdin_is_terminal()) {
+        std::string again;
+        if (!qv::os::read_line("Password: ", &password) || !qv::os::read_line("Again: ", &again)) {
+            fail(file, "no password given");
+            return "";
+        }
+        if (password != again) {
+            fail(file, "the two passwords differ; nothing written");
+            return "";
+        }
+    } else if (!qv::os::read_line("", &password)) {
+        fail(file, "no password on standard input");
+        return "";
+    }
+    if (password.empty()) fail(file, "the password is empty; nothing written");
+    return password;
+}
+
+// A users file's line for the user replaced (or, with remove, taken out), the rest kept.
+int set_user(const char *file, std::string_view user, bool remove) {
+    std::string text;
+    char *buf = nullptr;
+    uint64_t len = 0;
+    const int rc = qv::os::read_whole(file, kConfigMax, &buf, &len);
+    if (rc == 0) {
+        text.assign(buf, len);
+        std::free(buf);
+    } else if (rc != ENOENT || remove) {
+        return fail(file, rc == ENOENT ? "no such file" : std::strerror(rc));
+    }
+    std::string line;
+    if (!remove) {
+        const std::string password = ask_password(file);
+        if (password.empty()) return 1;
+        line = std::string(user) + ":" + qv::frontend::bcrypt_hash(password);
+        if (line.size() == user.size() + 1) return fail(file, "no bcrypt hash could be made");
+    }
+    std::string body;
+    bool found = false;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const size_t eol = rest.find('\n');
+        const std::string_view one = rest.substr(0, eol);
+        rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+        if (one.substr(0, one.find(':')) == user && one.find(':') != std::string_view::npos) {
+            if (!found && !remove) body += line + "\n";
+            found = true;
+            continue;
+        }
+        if (!one.empty()) body += std::string(one) + "\n";
+    }
+    if (remove && !found) return fail(file, "no such user; nothing written");
+    if (!found && !remove) body += line + "\n";
+    if (!replace_privately(file, body))
+        return fail(file, "could not be written (is its directory writable?)");
+    std::printf("qv_passwd: %s: %s %.*s\n", file,
+                remove  ? "deleted"
+                : found ? "password changed for"
+                        : "added",
+                static_cast<int>(user.size()), user.data());
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (const int status = qv::tools::standard_flags(argc, argv, kUsage); status >= 0)
+        return status;
+    if (argc >= 4 && std::strcmp(argv[1], "--users") == 0) {
+        const bool remove = argc == 5 && std::strcmp(argv[3], "--delete") == 0;
+        if (argc != (remove ? 5 : 4) || (!remove && argv[3][0] == '-')) return usage();
+        const std::string_view user = argv[remove ? 4 : 3];
+        if (const char *why = user_problem(user)) return fail(argv[2], why);
+        return set_user(argv[2], user, remove);
+    }
     if (argc != 3 || argv[1][0] == '-') return usage();
     const char *config = argv[1];
     const std::string_view user = argv[2];
@@ -109,16 +197,8 @@ int main(int argc, char **argv) {
         return fail(config, std::strerror(rc));
     }
 
-    std::string password;
-    if (qv::os::stdin_is_terminal()) {
-        std::string again;
-        if (!qv::os::read_line("Password: ", &password) || !qv::os::read_line("Again: ", &again))
-            return fail(config, "no password given");
-        if (password != again) return fail(config, "the two passwords differ; nothing written");
-    } else if (!qv::os::read_line("", &password)) {
-        return fail(config, "no password on standard input");
-    }
-    if (password.empty()) return fail(config, "the password is empty; nothing written");
+    const std::string password = ask_password(config);
+    if (password.empty()) return 1;
 
     // First in the file: the gate looks only at the start of config.json.
     yyjson_mut_doc *doc = out.get();
