@@ -11,6 +11,7 @@
 #include "endpoints/v2_internal.h"
 #include "frontend/oci_common.h"
 #include "frontend/qv_cgi.h"
+#include "frontend/v2_auth.h"
 #include "storage/reg_storage.h"
 
 namespace v2 {
@@ -136,6 +137,27 @@ std::string digest_param() {
     return digest;
 }
 
+// An upload's owner: the repository it was started in and who started it.
+std::string owner_of(const Route &r) {
+    return r.repo + "\n" + registry_auth_user();
+}
+
+// An upload is continued, finished, read or cancelled only through the repository it was
+// started in (elsewhere it is unknown) and only by the user who started it. One without a
+// record began before records were kept.
+void check_owner(const Route &r) {
+    char owner[1024];
+    const int rc = reg_upload_owner(r.rest.c_str(), owner, sizeof owner);
+    if (rc == 1) return;
+    if (rc != 0) storage_error("the upload's owner cannot be read");
+    const std::string_view text(owner);
+    const size_t cut = text.find('\n');
+    if (text.substr(0, cut) != r.repo)
+        fail(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry: " + r.rest);
+    if (cut == std::string_view::npos || text.substr(cut + 1) != registry_auth_user())
+        fail(403, "DENIED", "upload " + r.rest + " was started by another user");
+}
+
 void start(const Route &r) {
     const std::string mount = cgi_query("mount");
     if (!mount.empty() && valid_digest(mount) && reg_blob_exists(mount.c_str()) == 1) {
@@ -150,6 +172,11 @@ void start(const Route &r) {
         append_body(id);
         finish(r, id, digest);
         return;
+    }
+    // Handed out only once its repository and user are on record.
+    if (reg_upload_set_owner(id, owner_of(r).c_str()) != 0) {
+        const std::string why = engine_message();
+        discard(id, 500, "STORAGE_ERROR", why);
     }
     send_empty(202, {location(r, id), std::string("Docker-Upload-UUID: ") + id, range(0)});
 }
@@ -193,6 +220,7 @@ void handle_upload(const Route &r) {
     if (!known_method) method_not_allowed();
     if (!valid_upload_id(r.rest))
         fail(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry: " + r.rest);
+    check_owner(r);
     switch (r.method) {
         case Method::Patch:
             patch(r);

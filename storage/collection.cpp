@@ -98,6 +98,27 @@ Uploads drop_stale_uploads(bool dry_run) {
     return out;
 }
 
+// Owner records (uploads/owners/<id>) whose upload is gone: what a finish or cancel killed
+// between its two removals left, once past the window.
+void drop_orphan_owners(bool dry_run) {
+    char dir[kPathCap];
+    std::vector<DirEntry> entries;
+    if (dry_run || !store_path(dir, "uploads/owners")) return;
+    list_entries(dir, &entries);
+    const int64_t now = qv::os::unix_now();
+    for (const DirEntry &entry : entries) {
+        char path[kPathCap];
+        char part[kPathCap];
+        qv::os::FileInfo info{};
+        if (entry.is_dir || upload_path_for_uuid(part, entry.name.c_str()) != 0 ||
+            !qv::os::is_missing(part) || !join_path(path, dir, entry.name.c_str()) ||
+            !qv::os::file_info(path, &info) ||
+            now - info.mtime_unix < kStaleSeconds + clock_margin())
+            continue;
+        qv::os::remove_file(path);
+    }
+}
+
 // Whether any upload file was written within the last 899 seconds and the clock margin (or
 // is dated ahead). Every
 // entry is looked at, not only a listing's worth: one missed here could finish into the
@@ -152,6 +173,7 @@ class Collection {
         since_ = run_start_time();
         since_.sec -= kBlobUseWindowSeconds + clock_margin();
         uploads_ = drop_stale_uploads(dry_run_);
+        drop_orphan_owners(dry_run_);
         if (uploads_.removed) {
             char uploads[kPathCap];
             flushed(store_path(uploads, "uploads") && qv::os::durable_entries(uploads));

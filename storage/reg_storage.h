@@ -88,6 +88,12 @@ int reg_auth_proof(const void *material, size_t len, int keep);
 
 int reg_blob_start_upload(char *out_upload_uuid /* >= 37 bytes */);
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
+/* Who an upload belongs to, as the caller puts it (its repository and user, say): recorded
+   beside the upload once it starts; read back into out (0), 1 when none was recorded, -1 on
+   failure. Records whose upload is gone are removed by the collection. */
+int reg_upload_set_owner(const char *upload_uuid, const char *owner);
+int reg_upload_owner(const char *upload_uuid, char *out, size_t out_size);
+
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                            char *out_digest /* >= 72 bytes */);
 int reg_blob_cancel_upload(const char *upload_uuid);

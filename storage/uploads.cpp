@@ -308,8 +308,23 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     return 0;
 }
 
+namespace reg {
+int finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest);
+void forget_upload_owner(const char *upload_uuid);
+}  // namespace reg
+
+// An upload finished (or discarded by a mismatch) has no owner left.
 extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                                       char *out_digest) {
+    const int rc = finish_upload(upload_uuid, expected_digest, out_digest);
+    char path[kPathCap];
+    if (s_ready && upload_uuid != nullptr && upload_id_valid(upload_uuid) &&
+        upload_path_for_uuid(path, upload_uuid) == 0 && qv::os::is_missing(path))
+        forget_upload_owner(upload_uuid);
+    return rc;
+}
+
+int reg::finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest) {
     if (expected_digest == nullptr || out_digest == nullptr || upload_uuid == nullptr) {
         set_error("NULL argument");
         return -1;
@@ -356,6 +371,7 @@ extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
         set_error("cancel failed");
         return -1;
     }
+    forget_upload_owner(upload_uuid);
     return 0;
 }
 
@@ -376,3 +392,63 @@ extern "C" int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes)
     *out_bytes = info.size;
     return 0;
 }
+
+namespace reg {
+namespace {
+
+// An upload's owner record: uploads/owners/<id>, out of the way of everything that counts or
+// sweeps upload files.
+bool owner_path(char *out, const char *upload_uuid) {
+    char dir[kPathCap];
+    return join_path(dir, s_root, "uploads/owners") && join_path(out, dir, upload_uuid);
+}
+
+}  // namespace
+}  // namespace reg
+
+extern "C" int reg_upload_set_owner(const char *upload_uuid, const char *owner) {
+    if (upload_uuid == nullptr || owner == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (check_upload_id(upload_uuid) != 0) return -1;
+    char path[kPathCap];
+    char dir[kPathCap];
+    if (!owner_path(path, upload_uuid) || !join_path(dir, s_root, "uploads/owners") ||
+        mkdirs(dir) != 0) {
+        set_error("cannot record the upload's owner");
+        return -1;
+    }
+    // Written whole before the upload's id is handed out: a crash leaves the record or none
+    // (and then the id was never handed out).
+    if (write_file_durable(path, owner, std::strlen(owner)) != 0) {
+        set_error("cannot record the upload's owner: %s", path);
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int reg_upload_owner(const char *upload_uuid, char *out, size_t out_size) {
+    if (upload_uuid == nullptr || out == nullptr || out_size == 0) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (check_upload_id(upload_uuid) != 0) return -1;
+    char path[kPathCap];
+    if (!owner_path(path, upload_uuid)) return -1;
+    uint64_t n = 0;
+    if (read_file(path, out, out_size, &n) != 0) {
+        out[0] = '\0';
+        return errno == ENOENT ? 1 : -1;
+    }
+    return 0;
+}
+
+namespace reg {
+
+void forget_upload_owner(const char *upload_uuid) {
+    char path[kPathCap];
+    if (owner_path(path, upload_uuid)) qv::os::remove_file(path);
+}
+
+}  // namespace reg
