@@ -5,15 +5,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "frontend/access.h"
 #include "support/blob_files.h"
 #include "support/child.h"
 #include "support/digest_text.h"
@@ -1020,6 +1023,153 @@ TEST(RegistryEndpoint, ConfiguredRulesAndImmutableTags) {
     EXPECT_EQ(closed.status, 500);
     EXPECT_NE(closed.body.find("immutable tags 0: tags: required"), std::string::npos)
         << closed.body;
+}
+
+namespace {
+
+std::string basic(const std::string &user, const std::string &password) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string in = user + ":" + password;
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, in.size() - i);
+        uint32_t v = 0;
+        for (size_t k = 0; k < 3; ++k)
+            v = (v << 8) | (k < n ? static_cast<unsigned char>(in[i + k]) : 0u);
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += n > 1 ? kAlphabet[(v >> 6) & 63] : '=';
+        out += n > 2 ? kAlphabet[v & 63] : '=';
+    }
+    return "Basic " + out;
+}
+
+}  // namespace
+
+// Users of a users file and their rights, table-driven at the program's boundary: what each
+// may do on which repository, anonymous requests, wrong and unknown credentials, a hash of a
+// kind not accepted, a user taken out of the file, uploads of another repository or user.
+TEST(RegistryEndpoint, UsersMayDoWhatTheirRightsSay) {
+    Site site;
+    site.push_image("team/app", "v1", "app");
+    site.push_image("public/lib", "v1", "lib");
+    const std::string hidden = site.push_image("private/x", "v1", "x");
+    const std::string layer = "sha256:" + sha256_hex("layer x");
+    std::string users;
+    for (const char *u : {"alice", "bob", "carol", "erin", "dave"})
+        users += std::string(u) + ":" + qv::frontend::bcrypt_hash(std::string(u) + "-pw") + "\n";
+    users += "mallory:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n";
+    write_text(site.dir / "users", users);
+    write_text(site.dir / "config.json", R"({"registry_users_file": "users",
+        "registry_access": [
+          {"repositories": "team/**", "users": ["alice", "erin"], "actions": ["pull", "push"]},
+          {"repositories": ["team/**", "public/**"], "users": "*", "actions": ["pull"]},
+          {"repositories": "team/app", "users": ["carol"], "actions": ["delete"]},
+          {"repositories": "public/**", "users": "anonymous", "actions": ["pull"]}],
+        "registry_admins": ["carol"]})");
+    const auto as = [&](const std::string &who, const std::string &method, const std::string &path,
+                        const std::string &query = "") {
+        Request q{method, path, query, "", {}};
+        if (who == "wrong")
+            q.env["HTTP_AUTHORIZATION"] = basic("alice", "nope");
+        else if (who != "anonymous")
+            q.env["HTTP_AUTHORIZATION"] = basic(who, who + "-pw");
+        return site.call(q);
+    };
+    struct Case {
+        const char *who;
+        const char *method;
+        std::string path;
+        std::string query;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"anonymous", "GET", "/public/lib/manifests/v1", "", 200},
+        {"anonymous", "GET", "/team/app/manifests/v1", "", 401},
+        {"anonymous", "GET", "/", "", 401},
+        {"anonymous", "GET", "/_health", "", 200},
+        {"anonymous", "POST", "/public/lib/blobs/uploads/", "", 401},
+        {"bob", "GET", "/", "", 200},
+        {"bob", "GET", "/team/app/manifests/v1", "", 200},
+        {"bob", "GET", "/private/x/manifests/v1", "", 403},
+        {"bob", "POST", "/team/app/blobs/uploads/", "", 403},
+        {"bob", "DELETE", "/team/app/manifests/v1", "", 403},
+        {"bob", "GET", "/_usage", "", 403},
+        {"alice", "POST", "/team/app/blobs/uploads/", "", 202},
+        {"alice", "POST", "/public/lib/blobs/uploads/", "", 403},
+        {"alice", "POST", "/team/app/blobs/uploads/", "mount=" + layer + "&from=private/x", 403},
+        {"alice", "DELETE", "/team/app/manifests/v1", "", 403},
+        {"alice", "GET", "/_gc", "", 403},
+        {"carol", "GET", "/_usage", "", 200},
+        {"wrong", "GET", "/team/app/manifests/v1", "", 401},
+        {"zed", "GET", "/", "", 401},
+        {"mallory", "GET", "/", "", 401},
+        {"dave", "GET", "/team/app/tags/list", "", 200},
+    };
+    for (const Case &c : cases) {
+        const Response r = as(c.who, c.method, c.path, c.query);
+        EXPECT_EQ(r.status, c.status) << c.who << " " << c.method << " " << c.path << " " << r.body;
+        if (c.status == 401) {
+            EXPECT_NE(r.header("WWW-Authenticate"), "");
+        }
+    }
+    EXPECT_NE(as("bob", "POST", "/team/app/blobs/uploads/").body.find("bob may not push team/app"),
+              std::string::npos);
+    EXPECT_EQ(as("anonymous", "GET", "/_catalog").body, "{\"repositories\":[\"public/lib\"]}\n");
+    EXPECT_EQ(as("bob", "GET", "/_catalog").body,
+              "{\"repositories\":[\"public/lib\",\"team/app\"]}\n");
+    EXPECT_EQ(as("carol", "DELETE", "/private/x/manifests/" + hidden).status, 403);
+    const std::string log = read_text(site.root() + "/registry_access.log");
+    EXPECT_NE(log.find("GET /v2/team/app/manifests/v1 73 401 refused:alice "), std::string::npos);
+    EXPECT_NE(log.find("GET /v2/ 73 401 refused:mallory "), std::string::npos);
+
+    // An upload goes on only through its own repository and for its own user.
+    const std::string id =
+        as("alice", "POST", "/team/app/blobs/uploads/").header("Docker-Upload-UUID");
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(as("alice", "GET", "/team/other/blobs/uploads/" + id).status, 404);
+    EXPECT_EQ(as("erin", "PATCH", "/team/app/blobs/uploads/" + id).status, 403);
+    EXPECT_EQ(as("erin", "DELETE", "/team/app/blobs/uploads/" + id).status, 403);
+    EXPECT_EQ(as("alice", "GET", "/team/app/blobs/uploads/" + id).status, 204);
+    EXPECT_EQ(as("carol", "DELETE", "/team/app/manifests/v1").status, 202);
+
+    // A user taken out of the file is out at once; a file that cannot be read opens nothing.
+    write_text(site.dir / "users", users.substr(0, users.find("dave:")));
+    EXPECT_EQ(as("dave", "GET", "/team/app/tags/list").status, 401);
+    std::filesystem::remove(site.dir / "users");
+    std::filesystem::create_directory(site.dir / "users");
+    EXPECT_EQ(as("alice", "GET", "/team/app/tags/list").status, 503);
+    EXPECT_EQ(as("anonymous", "GET", "/public/lib/manifests/v1").status, 200);
+}
+
+// Edits of the users file while requests are checked: each reader sees the old file or the
+// new one, never a part, and a wrong password never passes.
+TEST(RegistryEndpoint, UsersFileEditsNeverOpenTheGate) {
+    Site site;
+    site.push_image("team/app", "v1", "app");
+    const std::string alice = "alice:" + qv::frontend::bcrypt_hash("a-pw") + "\n";
+    write_text(site.dir / "users", alice);
+    write_text(site.dir / "config.json", R"({"registry_users_file": "users"})");
+    std::atomic<bool> stop{false};
+    std::thread editor([&] {
+        for (int i = 0; !stop; ++i) {
+            const std::string next = site.dir / "users.next";
+            write_text(next,
+                       i % 2 == 0 ? alice + "bob:$2b$10$" + std::string(53, 'x') + "\n" : alice);
+            std::filesystem::rename(next, site.dir / "users");
+        }
+    });
+    for (int i = 0; i < 15; ++i) {
+        Request right{"GET", "/team/app/tags/list", "", "", {}};
+        right.env["HTTP_AUTHORIZATION"] = basic("alice", "a-pw");
+        Request wrong = right;
+        wrong.env["HTTP_AUTHORIZATION"] = basic("alice", "a-pX");
+        EXPECT_EQ(site.call(right).status, 200);
+        EXPECT_EQ(site.call(wrong).status, 401);
+    }
+    stop = true;
+    editor.join();
 }
 
 // Only an explicit yes repairs: a "no", an empty value or a misspelt one only looks.
