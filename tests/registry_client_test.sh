@@ -306,5 +306,33 @@ out=$(sk copy --dest-tls-verify=false "${dest_creds[@]}" "oci:$work/over:x" \
 check "quota refusal" contains "$out" "quota exceeded: "
 check "quota denied code" contains "$out" "denied"
 
+# ---- users with rights ---------------------------------------------------------------------
+# Anonymous pulls of public/**, pushes by a user of the users file, a pull-only CI user refused
+# a push with the message; the clients need no flags for any of it.
+printf 'ci-pw\n' | "$build/qv_passwd" --users "$work/users.htpasswd" ci >/dev/null
+printf 'dev-pw\n' | "$build/qv_passwd" --users "$work/users.htpasswd" dev >/dev/null
+cat >"$work/users.json" <<JSON
+{"registry_users_file": "$work/users.htpasswd",
+ "registry_access": [
+   {"repositories": "**", "users": ["dev"], "actions": ["pull", "push", "delete"]},
+   {"repositories": "**", "users": ["ci"], "actions": ["pull"]},
+   {"repositories": "public/**", "users": "anonymous", "actions": ["pull"]}],
+ "registry_admins": ["dev"]}
+JSON
+start_site users "$work/users.json"
+use_creds "dev:dev-pw"
+check "user pushes" push "oci:$work/a:x" "docker://$host/public/app:v1"
+use_creds ""
+check "anonymous pull" same_as_pushed "$work/a" public/app:v1
+out=$(sk inspect --tls-verify=false "docker://$host/public/app:v1" 2>&1) ||
+    { echo "$out"; false; }
+check "anonymous inspect" contains "$out" '"Digest"'
+check "anonymous push refused" eval '! push "oci:$work/b:x" "docker://$host/public/app:v2" 2>/dev/null'
+out=$(sk copy --dest-tls-verify=false --dest-creds ci:ci-pw "oci:$work/b:x" \
+    "docker://$host/public/app:v2" 2>&1 || true)
+check "pull-only user's push refused" contains "$out" "ci may not push public/app"
+check "wrong password refused" eval '! sk inspect --tls-verify=false --creds dev:nope "docker://$host/public/app:v1" >/dev/null 2>&1'
+check "refused sign-in logged" grep -q ' 401 refused:dev ' "$work/users-store/registry_access.log"
+
 echo "registry client: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]
