@@ -88,6 +88,6 @@ for i in range(600):
 PY
 find "$root/blobs" -type f -exec touch -d @1000000000 {} +
 
-QV_URL="http://$host" QV_SITE="$site" QV_WORK="$work" QV_CHROMIUM="$chromium" \
+QV_URL="http://$host" QV_SITE="$site" QV_WORK="$work" QV_CHROMIUM="$chromium" QV_BUILD="$build" \
     QV_SCREENSHOTS="${QV_SCREENSHOTS:-$work/shots}" \
     node "$top/tests/browser/page_test.mjs"

@@ -2,6 +2,7 @@
 // tests/browser_test.sh): every figure, list and report it shows is checked against the JSON
 // routes or the pushed images themselves, and each action against the store afterwards.
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -285,7 +286,39 @@ await step('with authentication on, the page loads only once the credentials are
     await p.waitForSelector('body[data-view="overview"][data-ready="1"]');
     const stats = (await api('GET', '/v2/_stats', 'ops:s3cret')).body;
     assert.equal(await p.getAttribute('#stat-tags', 'data-value'), String(stats.tags));
+    assert.match(await p.textContent('#whoami'), /ops \(administrator\)/);
     await signed.close();
+    // Opened with the credentials in its address, every request of the page still goes out.
+    const inline = await browser.newContext();
+    const ip = await inline.newPage();
+    const url = new URL(base + '/');
+    url.username = 'ops';
+    url.password = 's3cret';
+    await ip.goto(url.href);
+    await ip.waitForSelector('body[data-view="overview"][data-ready="1"]');
+    assert.equal(await ip.getAttribute('#stat-tags', 'data-value'), String(stats.tags));
+    await inline.close();
+  } finally {
+    fs.rmSync(path.join(site, 'config.json'), { force: true });
+  }
+});
+
+await step('a user who may only pull is shown who they are and the repositories they may pull', async () => {
+  const users = path.join(site, 'users');
+  execFileSync(path.join(process.env.QV_BUILD, 'qv_passwd'), ['--users', users, 'ci'], { input: 'ci-pw\n' });
+  fs.writeFileSync(path.join(site, 'config.json'), JSON.stringify({
+    registry_users_file: users,
+    registry_access: [{ repositories: 'team/**', users: ['ci'], actions: ['pull'] }],
+  }));
+  try {
+    const ctx = await browser.newContext({ httpCredentials: { username: 'ci', password: 'ci-pw' } });
+    const p = await ctx.newPage();
+    await p.goto(base + '/');
+    await p.waitForSelector('body[data-view="overview"][data-ready="1"] #not-admin');
+    assert.match(await p.textContent('#whoami'), /^ci$/);
+    assert.deepEqual(await p.$$eval('#pullable li', els => els.map(e => e.textContent)), ['team/app']);
+    assert.ok(await p.$eval('nav a[data-nav="gc"]', a => a.hidden));
+    await ctx.close();
   } finally {
     fs.rmSync(path.join(site, 'config.json'), { force: true });
   }

@@ -1,6 +1,6 @@
 // Hash router: every navigation builds its view afresh in a new container, and a
 // view that is still loading when the user moves on can no longer touch the page.
-import { clearErrors, closeConfirm, showError, ApiError } from './api.js';
+import { api, el, clearErrors, closeConfirm, showError, ApiError } from './api.js';
 import { overview } from './overview.js';
 import { repository } from './repo.js';
 import { retention } from './retention.js';
@@ -34,6 +34,21 @@ function markNav(view, ctxName) {
   }
 }
 
+// Who is signed in, asked once: the header names them, and a user who may not administer is
+// offered only the repositories they may pull (the routes refuse the rest anyway).
+let me = null;
+
+function notAdmin() {
+  return ['overview', async ctx => {
+    const list = (await api('GET', '/v2/_catalog')).repositories;
+    ctx.root.append(el('h1', {}, 'Repositories'),
+      el('p', { class: 'notice', id: 'not-admin' }, `Signed in as ${me.user || 'nobody'}: the operator's views need an administrator. ` +
+        'These are the repositories you may pull.'),
+      list.length ? el('ul', { id: 'pullable', class: 'plain' }, list.map(n => el('li', {}, el('code', {}, n))))
+        : el('p', { class: 'empty' }, 'None.'));
+  }];
+}
+
 async function render(keepScroll) {
   const my = ++gen;
   closeConfirm();
@@ -50,7 +65,7 @@ async function render(keepScroll) {
     reload: () => render(true),
     setName: name => { if (my === gen) markNav('repo', name); },
   };
-  const [view, run] = route(location.hash);
+  const [view, run] = me && !me.admin ? notAdmin() : route(location.hash);
   document.body.dataset.view = view;
   markNav(view);
   try {
@@ -61,5 +76,20 @@ async function render(keepScroll) {
   if (ctx.live()) document.body.dataset.ready = '1';
 }
 
-window.addEventListener('hashchange', render);
-render();
+async function start() {
+  try {
+    me = await api('GET', '/v2/_me');
+  } catch (e) {
+    showError(e);
+  }
+  if (me && me.sign_in) {
+    const who = document.getElementById('whoami');
+    who.textContent = me.user ? `${me.user}${me.admin ? ' (administrator)' : ''}` : 'anonymous';
+    who.hidden = false;
+  }
+  if (me && !me.admin) for (const a of document.querySelectorAll('nav a[data-nav="retention"], nav a[data-nav="gc"]')) a.hidden = true;
+  window.addEventListener('hashchange', render);
+  render();
+}
+
+start();
