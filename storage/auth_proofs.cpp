@@ -26,14 +26,22 @@ bool auth_path(char *out, const char *name) {
            (name == nullptr ? join_path(out, dir, "") : join_path(out, dir, name));
 }
 
+// The key file's bytes into key; a file of another length is no key.
+bool load_key(const char *path, unsigned char key[kKeyLen]) {
+    char buf[kKeyLen + 2];  // one more to tell a longer file, and read_file's NUL
+    uint64_t n = 0;
+    if (read_file(path, buf, sizeof buf, &n) != 0 || n != kKeyLen) return false;
+    std::memcpy(key, buf, kKeyLen);
+    std::memset(buf, 0, sizeof buf);
+    return true;
+}
+
 // The key, made once (0600, from the system's random source) and read after.
 bool read_key(unsigned char key[kKeyLen]) {
     char path[kPathCap];
     char dir[kPathCap];
     if (!auth_path(path, "key") || !auth_path(dir, "proofs")) return false;
-    uint64_t n = 0;
-    if (read_file(path, reinterpret_cast<char *>(key), kKeyLen + 1, &n) == 0 && n == kKeyLen)
-        return true;
+    if (load_key(path, key)) return true;
     unsigned char fresh[kKeyLen];
     if (mkdirs(dir) != 0 || !qv::os::random_bytes(fresh, sizeof fresh)) return false;
     char temporary[kPathCap];
@@ -46,7 +54,7 @@ bool read_key(unsigned char key[kKeyLen]) {
     // The first to place a key wins; the others read it.
     if (written) qv::os::rename_new(temporary, path);
     qv::os::remove_file(temporary);
-    return read_file(path, reinterpret_cast<char *>(key), kKeyLen + 1, &n) == 0 && n == kKeyLen;
+    return load_key(path, key);
 }
 
 void hmac(const unsigned char key[kKeyLen], const void *data, size_t len, unsigned char out[32]) {
