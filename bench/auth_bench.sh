@@ -3,8 +3,9 @@
 # same request with no sign-in configured, in one run; and a user's first request (no proof
 # of an earlier sign-in yet) against a request with a wrong password, which always verifies.
 #   bench/auth_bench.sh [BUILD_DIR] [RUNS]
-# Prints the medians, unauthenticated / authenticated (target >= 0.8), and the first request
-# against one verification (target: about one).
+# Prints the medians, unauthenticated / authenticated (target >= 0.8), the first request
+# against one verification (target: about one), and an unknown user's refusal against a wrong
+# password's (about one: the time of an answer does not tell which names exist).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
@@ -42,8 +43,14 @@ for _ in $(seq 15); do
     us_of request users "$wrong" >>"$work/d"
 done
 c=$(median <"$work/c") d=$(median <"$work/d")
+unknown=$(printf 'nobody:px' | base64)
+: >"$work/e"
+for _ in $(seq 15); do us_of request users "$unknown" >>"$work/e"; done
+e=$(median <"$work/e")
 printf 'manifest GET, %d runs; load %s\n' "$runs" "$(cut -d' ' -f1-3 /proc/loadavg)"
 printf '  without sign-in %7s ms, signed in (proof kept) %7s ms: %s of the speed (target >= 0.8)\n' \
     "$(ratio "$a" 1000)" "$(ratio "$b" 1000)" "$(ratio "$a" "$b")"
 printf '  a first request %7s ms, a wrong password (one verification) %7s ms: %s verifications\n' \
     "$(ratio "$c" 1000)" "$(ratio "$d" 1000)" "$(ratio "$((c - b))" "$((d - b))")"
+printf '  an unknown user %7s ms: %s of a wrong password'"'"'s time (about 1: no name is told apart)\n' \
+    "$(ratio "$e" 1000)" "$(ratio "$e" "$d")"

@@ -11,6 +11,7 @@
 #include "platform/os.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
+#include "frontend/v2_auth.h"
 #include "storage/reg_storage.h"
 
 namespace v2 {
@@ -132,6 +133,10 @@ void handle_blob(const Route &r) {
              "removes them");
     if (!is_read(r.method)) method_not_allowed();
     if (!valid_digest(r.rest)) fail(400, "DIGEST_INVALID", "invalid digest: " + r.rest);
+    // Where rights differ by repository, a blob is reached only through one that holds it.
+    if (!registry_auth_allows_everything() &&
+        reg_repository_holds_blob(r.repo.c_str(), r.rest.c_str()) != 1)
+        blob_unknown(r.rest);
     // The path of a blob present (put back if a collection set it aside, and dated as looked
     // up); opened before the headers go out, so that a blob collected meanwhile is still a
     // clean 404, and its size is that of the file opened.

@@ -51,12 +51,12 @@ void handle_catalog(const Route &r) {
         yyjson_val *name;
         yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "repositories"), i, count,
                            name) {
+            if (!registry_auth_allows(qv::frontend::kPull, yyjson_get_str(name))) continue;
             if (names.size() == limit) {
-                cut = true;  // one more is there: the page ends and says so
+                cut = true;  // one more the caller may see is there: the page says so
                 break;
             }
-            if (registry_auth_allows(qv::frontend::kPull, yyjson_get_str(name)))
-                names.emplace_back(yyjson_get_str(name));
+            names.emplace_back(yyjson_get_str(name));
         }
     }
     std::string body = "{\"repositories\":[";

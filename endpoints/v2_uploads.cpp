@@ -160,7 +160,14 @@ void check_owner(const Route &r) {
 
 void start(const Route &r) {
     const std::string mount = cgi_query("mount");
-    if (!mount.empty() && valid_digest(mount) && reg_blob_exists(mount.c_str()) == 1) {
+    // Where rights differ by repository, a mount takes only a blob that the repository it
+    // names (which the caller may pull) holds; otherwise an upload starts, as for any blob the
+    // registry cannot mount.
+    const std::string from = cgi_query("from");
+    const bool mountable =
+        registry_auth_allows_everything() ||
+        (!from.empty() && reg_repository_holds_blob(from.c_str(), mount.c_str()) == 1);
+    if (!mount.empty() && valid_digest(mount) && mountable && reg_blob_exists(mount.c_str()) == 1) {
         send_created(r, mount);
         return;
     }

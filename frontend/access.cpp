@@ -20,6 +20,9 @@ namespace qv::frontend {
 namespace {
 
 constexpr uint64_t kFileMax = 1 << 20;
+// A bcrypt hash at the cost qv_passwd uses: verified against for names that are no users, its
+// answer never looked at.
+constexpr const char kDecoyHash[] = "$2b$10$et091f2dLz5vI0s3J./rouYJaCcso7LpV7YPooBZOc2VNL9z6fthC";
 
 struct DocFree {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
@@ -190,8 +193,9 @@ unsigned AccessConfig::rights(std::string_view user, bool signed_in, std::string
     unsigned out = 0;
     for (const Entry &e : entries_) {
         bool who = false;
+        // What anonymous requests may do, a signed-in user may do too.
         for (const std::string &u : e.users)
-            who = who || (signed_in ? u == "*" || u == user : u == "anonymous");
+            who = who || u == "anonymous" || (signed_in && (u == "*" || u == user));
         if (!who || (out & e.rights) == e.rights) continue;
         globs.patterns = e.repositories;
         if (globs.match(repo)) out |= e.rights;
@@ -230,9 +234,15 @@ UserCheck check_user(const std::string &file, std::string_view user, std::string
         const size_t colon = line.find(':');
         found = colon != std::string_view::npos && line.substr(0, colon) == user;
     }
-    // A password holding a NUL would be cut short by crypt_r: it matches nothing.
-    if (!found || password.find('\0') != std::string_view::npos)
+    // A password holding a NUL would be cut short by crypt_r: it matches nothing. Names the
+    // rights give a meaning of their own are no users. Refused after a verification's worth
+    // of work all the same: the time of an answer does not tell which names exist.
+    if (!found || password.find('\0') != std::string_view::npos || user == "anonymous" ||
+        user == "*") {
+        auto data = std::make_unique<crypt_data>();
+        crypt_r("", kDecoyHash, data.get());
         return found ? UserCheck::wrong : UserCheck::unknown_user;
+    }
     const std::string hash(line.substr(line.find(':') + 1));
     if (!accepted_kind(hash)) {
         *why = "the users file " + file + " holds a hash of a kind not accepted for " +

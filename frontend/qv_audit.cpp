@@ -193,8 +193,8 @@ void format_stamp(char *out, std::size_t size) {
     std::tm tm{};
     // Formatted by hand: strftime would first read the local time zone, at every request.
     if (!qv::os::utc_fields(qv::os::unix_now(), &tm) ||
-        std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec) <= 0) {
+        std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec) <= 0) {
         qv_strlcpy(out, "1970-01-01T00:00:00Z", size);
     }
 }

@@ -239,6 +239,23 @@ bool seed_match(const AuthSettings &s, const std::string &user, const std::strin
     return (udiff | ddiff) == 0;
 }
 
+// A name a client sent, for the log: every byte but the printable ASCII ones (spaces too)
+// percent-encoded, so that it can neither split the line's fields nor spoil its JSON.
+std::string log_safe(const std::string &name) {
+    std::string out;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b > 0x20 && b < 0x7f && b != '%') {
+            out += c;
+        } else {
+            out += '%';
+            out += hx[b >> 4];
+            out += hx[b & 15];
+        }
+    }
+    return out;
+}
+
 // Who the request is, once registry_auth_check has looked.
 struct Identity {
     bool on = false;  // some sign-in is configured
@@ -361,8 +378,11 @@ extern "C" int registry_auth_check(void) {
                 qv_audit_note_actor(user.c_str());
                 return 1;
             case qv::frontend::UserCheck::unreadable:
+                // Where the file is, only the error log says.
                 std::fprintf(stderr, "registry: %s: every sign-in is refused\n", why.c_str());
-                send_refusal(503, why + ": every sign-in is refused until it can be read");
+                send_refusal(503,
+                             "the users file cannot be read: every sign-in is refused "
+                             "until it can be");
                 return 0;
             case qv::frontend::UserCheck::bad_kind:
                 std::fprintf(stderr, "registry: %s: refused\n", why.c_str());
@@ -373,7 +393,7 @@ extern "C" int registry_auth_check(void) {
     }
     // A refused sign-in is logged with the name it tried, marked: never taken for a user (a
     // Basic user name holds no colon). A header that names nobody stays anonymous.
-    if (decoded) qv_audit_note_actor(("refused:" + user).c_str());
+    if (decoded) qv_audit_note_actor(("refused:" + log_safe(user)).c_str());
     send_unauthorized();
     return 0;
 }

@@ -102,6 +102,10 @@ int reg_blob_exists(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *out, size_t out_size);
 int reg_blob_delete(const char *digest);
+/* 1 when a stored manifest of repo references the blob (as config, layer or listed child),
+   else 0: blobs are one store, and where rights differ by repository a blob is reached only
+   through a repository that holds it. */
+int reg_repository_holds_blob(const char *repo, const char *digest);
 
 int reg_manifest_put(const char *repo, const char *reference, const void *data, size_t len,
                      const char *content_type, char *out_digest /* >= 72 bytes */);

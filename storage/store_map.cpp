@@ -631,3 +631,21 @@ extern "C" const char *reg_retention_policy_preview_json(
         return policy_preview(*policy);
     });
 }
+
+extern "C" int reg_repository_holds_blob(const char *repo, const char *digest) {
+    const char *answer = guarded([&]() -> const char * {
+        Digest d{};
+        Repo r;
+        if (repo == nullptr || digest == nullptr || !repo_name_valid(repo) ||
+            std::strncmp(digest, "sha256:", 7) != 0 || !digest_valid(digest) ||
+            !parse_hex(digest + 7, &d) || load_repo(repo, false, &r) != 0)
+            return nullptr;
+        for (const auto &entry : r.bodies)
+            if (std::find(entry.second.refs.begin(), entry.second.refs.end(), d) !=
+                entry.second.refs.end())
+                return "";
+        return nullptr;
+    });
+    clear_error();
+    return answer != nullptr ? 1 : 0;
+}

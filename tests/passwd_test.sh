@@ -27,6 +27,8 @@ expect "no input" 1 '' bob
 expect "colon in name" 1 $'pw\n' 'a:b'
 expect "quote in name" 1 $'pw\n' 'a"b'
 expect "no name" 1 $'pw\n' ''
+expect "space in name" 1 $'pw\n' 'a b'
+expect "reserved name" 1 $'pw\n' anonymous
 expect "not UTF-8" 1 $'pw\n' $'\xff'
 cmp -s "$work/config.json" "$work/before" || { echo "FAIL: a refusal changed the file"; fails=$((fails + 1)); }
 echo '[1]' >"$work/config.json"

@@ -1056,15 +1056,18 @@ TEST(RegistryEndpoint, UsersMayDoWhatTheirRightsSay) {
     site.push_image("public/lib", "v1", "lib");
     const std::string hidden = site.push_image("private/x", "v1", "x");
     const std::string layer = "sha256:" + sha256_hex("layer x");
+    const std::string team_layer = "sha256:" + sha256_hex("layer app");
+    const std::string lib_layer = "sha256:" + sha256_hex("layer lib");
     std::string users;
     for (const char *u : {"alice", "bob", "carol", "erin", "dave"})
         users += std::string(u) + ":" + qv::frontend::bcrypt_hash(std::string(u) + "-pw") + "\n";
     users += "mallory:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n";
+    users += "anonymous:" + qv::frontend::bcrypt_hash("anonymous-pw") + "\n";
     write_text(site.dir / "users", users);
     write_text(site.dir / "config.json", R"({"registry_users_file": "users",
         "registry_access": [
           {"repositories": "team/**", "users": ["alice", "erin"], "actions": ["pull", "push"]},
-          {"repositories": ["team/**", "public/**"], "users": "*", "actions": ["pull"]},
+          {"repositories": "team/**", "users": "*", "actions": ["pull"]},
           {"repositories": "team/app", "users": ["carol"], "actions": ["delete"]},
           {"repositories": "public/**", "users": "anonymous", "actions": ["pull"]}],
         "registry_admins": ["carol"]})");
@@ -1073,6 +1076,10 @@ TEST(RegistryEndpoint, UsersMayDoWhatTheirRightsSay) {
         Request q{method, path, query, "", {}};
         if (who == "wrong")
             q.env["HTTP_AUTHORIZATION"] = basic("alice", "nope");
+        else if (who == "named anonymous")
+            q.env["HTTP_AUTHORIZATION"] = basic("anonymous", "anonymous-pw");
+        else if (who == "x y")
+            q.env["HTTP_AUTHORIZATION"] = basic("x y\x7f", "pw");
         else if (who != "anonymous")
             q.env["HTTP_AUTHORIZATION"] = basic(who, who + "-pw");
         return site.call(q);
@@ -1090,6 +1097,14 @@ TEST(RegistryEndpoint, UsersMayDoWhatTheirRightsSay) {
         {"anonymous", "GET", "/", "", 401},
         {"anonymous", "GET", "/_health", "", 200},
         {"anonymous", "POST", "/public/lib/blobs/uploads/", "", 401},
+        {"anonymous", "GET", "/public/lib/blobs/" + team_layer, "", 404},
+        {"anonymous", "HEAD", "/public/lib/blobs/" + lib_layer, "", 200},
+        {"bob", "GET", "/public/lib/manifests/v1", "", 200},
+        {"bob", "GET", "/team/other/blobs/" + team_layer, "", 404},
+        {"bob", "GET", "/team/app/blobs/" + team_layer, "", 200},
+        {"alice", "POST", "/team/new/blobs/uploads/", "mount=" + layer, 202},
+        {"named anonymous", "GET", "/", "", 401},
+        {"x y", "GET", "/", "", 401},
         {"bob", "GET", "/", "", 200},
         {"bob", "GET", "/team/app/manifests/v1", "", 200},
         {"bob", "GET", "/private/x/manifests/v1", "", 403},
@@ -1116,13 +1131,16 @@ TEST(RegistryEndpoint, UsersMayDoWhatTheirRightsSay) {
     }
     EXPECT_NE(as("bob", "POST", "/team/app/blobs/uploads/").body.find("bob may not push team/app"),
               std::string::npos);
-    EXPECT_EQ(as("anonymous", "GET", "/_catalog").body, "{\"repositories\":[\"public/lib\"]}\n");
+    const Response page = as("anonymous", "GET", "/_catalog", "n=1");
+    EXPECT_EQ(page.body, "{\"repositories\":[\"public/lib\"]}\n");
+    EXPECT_EQ(page.header("Link"), "");  // what follows is not the caller's to see
     EXPECT_EQ(as("bob", "GET", "/_catalog").body,
               "{\"repositories\":[\"public/lib\",\"team/app\"]}\n");
     EXPECT_EQ(as("carol", "DELETE", "/private/x/manifests/" + hidden).status, 403);
     const std::string log = read_text(site.root() + "/registry_access.log");
     EXPECT_NE(log.find("GET /v2/team/app/manifests/v1 73 401 refused:alice "), std::string::npos);
     EXPECT_NE(log.find("GET /v2/ 73 401 refused:mallory "), std::string::npos);
+    EXPECT_NE(log.find("GET /v2/ 73 401 refused:x%20y%7f "), std::string::npos) << log;
 
     // An upload goes on only through its own repository and for its own user.
     const std::string id =
@@ -1139,7 +1157,9 @@ TEST(RegistryEndpoint, UsersMayDoWhatTheirRightsSay) {
     EXPECT_EQ(as("dave", "GET", "/team/app/tags/list").status, 401);
     std::filesystem::remove(site.dir / "users");
     std::filesystem::create_directory(site.dir / "users");
-    EXPECT_EQ(as("alice", "GET", "/team/app/tags/list").status, 503);
+    const Response unreadable = as("alice", "GET", "/team/app/tags/list");
+    EXPECT_EQ(unreadable.status, 503);
+    EXPECT_EQ(unreadable.body.find("users\""), std::string::npos) << unreadable.body;
     EXPECT_EQ(as("anonymous", "GET", "/public/lib/manifests/v1").status, 200);
 }
 

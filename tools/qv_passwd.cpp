@@ -53,9 +53,12 @@ int fail(const char *config, const char *why) {
 const char *user_problem(std::string_view user) {
     if (user.empty() || user.size() > kUserMax) return "the user name must be 1 to 127 bytes";
     for (const char c : user) {
-        if (c == ':' || c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
-            return "the user name may not hold ':', '\"', '\\' or control characters";
+        if (c == ':' || c == '"' || c == '\\' || c == ' ' || static_cast<unsigned char>(c) < 0x20 ||
+            c == 0x7f)
+            return "the user name may not hold ':', '\"', '\\', spaces or control characters";
     }
+    // Names the rights give a meaning of their own.
+    if (user == "anonymous" || user == "*") return "anonymous and * are no user names";
     return nullptr;
 }
 
