@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "frontend/config_text.h"
+#include "frontend/config_json.h"
 #include "platform/os.h"
 #include "storage/reg_storage.h"
 #include "storage/tag_rules.h"
@@ -23,29 +23,6 @@ constexpr uint64_t kFileMax = 1 << 20;
 // A bcrypt hash at the cost qv_passwd uses: verified against for names that are no users, its
 // answer never looked at.
 constexpr const char kDecoyHash[] = "$2b$10$et091f2dLz5vI0s3J./rouYJaCcso7LpV7YPooBZOc2VNL9z6fthC";
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
-// One string or an array of strings, none empty.
-bool read_names(yyjson_val *v, std::vector<std::string> *out) {
-    if (yyjson_is_str(v)) {
-        out->emplace_back(yyjson_get_str(v));
-    } else if (yyjson_is_arr(v)) {
-        size_t i, n;
-        yyjson_val *s;
-        yyjson_arr_foreach(v, i, n, s) {
-            if (!yyjson_is_str(s)) return false;
-            out->emplace_back(yyjson_get_str(s));
-        }
-    } else {
-        return false;
-    }
-    for (const std::string &s : *out)
-        if (s.empty()) return false;
-    return !out->empty();
-}
 
 // Text of a file read whole; false when it cannot be read (a missing file included).
 bool read_text(const std::string &path, std::string *out) {
@@ -76,16 +53,9 @@ bool accepted_kind(std::string_view hash) {
 
 AccessConfig::AccessConfig() {
     std::string text;
-    char *buf = nullptr;
-    uint64_t len = 0;
-    const int err = qv::os::read_whole(kConfigFile, kFileMax, &buf, &len);
-    const std::unique_ptr<char, decltype(&std::free)> owned(buf, &std::free);
-    if (err == EACCES || err == EPERM || err == EIO || err == EFBIG) {
-        error_ = "config.json cannot be read";
-        return;
-    }
-    if (err != 0) return;
-    parse(std::string(buf, len));
+    const WholeConfig got = read_whole_config(&text);
+    if (got == WholeConfig::unreadable) error_ = "config.json cannot be read";
+    if (got == WholeConfig::text) parse(text);
 }
 
 AccessConfig::AccessConfig(const std::string &text) {
@@ -117,7 +87,7 @@ void AccessConfig::parse(const std::string &text) {
         users_file_ = yyjson_get_str(f);
     }
     if (yyjson_val *a = yyjson_obj_get(root, "registry_admins")) {
-        if (!yyjson_is_arr(a) || (yyjson_arr_size(a) > 0 && !read_names(a, &admins_))) {
+        if (!yyjson_is_arr(a) || (yyjson_arr_size(a) > 0 && !read_strings(a, &admins_))) {
             error_ = "registry_admins: must be an array of user names";
             return;
         }
@@ -144,18 +114,18 @@ void AccessConfig::parse(const std::string &text) {
         yyjson_obj_foreach(e, k, m, key, v) {
             const std::string_view name = yyjson_get_str(key);
             if (name == "repositories") {
-                if (!read_names(v, &entry.repositories)) {
+                if (!read_strings(v, &entry.repositories)) {
                     error_ = at + "repositories: must be a glob or an array of globs, none empty";
                     return;
                 }
             } else if (name == "users") {
-                if (!(has_users = read_names(v, &entry.users))) {
+                if (!(has_users = read_strings(v, &entry.users))) {
                     error_ = at + "users: must be names, \"*\" or \"anonymous\"";
                     return;
                 }
             } else if (name == "actions") {
                 std::vector<std::string> actions;
-                if (!read_names(v, &actions)) {
+                if (!read_strings(v, &actions)) {
                     error_ = at + "actions: must be some of \"pull\", \"push\", \"delete\"";
                     return;
                 }

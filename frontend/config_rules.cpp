@@ -12,39 +12,15 @@
 #include <memory>
 #include <string_view>
 
-#include "frontend/config_text.h"
+#include "frontend/config_json.h"
 #include "platform/os.h"
 
 namespace qv::frontend {
 
 namespace {
 
-constexpr uint64_t kConfigMax = 1 << 20;
 constexpr const char kPoliciesKey[] = "registry_retention_policies";
 constexpr const char kImmutableKey[] = "registry_immutable_tags";
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
-// "repositories": one glob or an array of them, at least one.
-bool read_globs(yyjson_val *v, std::vector<std::string> *out) {
-    if (yyjson_is_str(v)) {
-        out->emplace_back(yyjson_get_str(v));
-    } else if (yyjson_is_arr(v)) {
-        size_t i, n;
-        yyjson_val *g;
-        yyjson_arr_foreach(v, i, n, g) {
-            if (!yyjson_is_str(g)) return false;
-            out->emplace_back(yyjson_get_str(g));
-        }
-    } else {
-        return false;
-    }
-    for (const std::string &g : *out)
-        if (g.empty()) return false;
-    return !out->empty();
-}
 
 bool read_count(yyjson_val *v, int *out) {
     if (!yyjson_is_uint(v) && !(yyjson_is_sint(v) && yyjson_get_sint(v) >= 0)) return false;
@@ -56,17 +32,12 @@ bool read_count(yyjson_val *v, int *out) {
 }  // namespace
 
 ConfigRules::ConfigRules() {
-    char *buf = nullptr;
-    uint64_t len = 0;
-    const int err = qv::os::read_whole(kConfigFile, kConfigMax, &buf, &len);
-    const std::unique_ptr<char, decltype(&std::free)> owned(buf, &std::free);
-    if (err == EACCES || err == EPERM || err == EIO || err == EFBIG) {
-        // Rules the file may hold cannot be known: neither may be taken as absent.
+    std::string text;
+    const WholeConfig got = read_whole_config(&text);
+    // Rules the file may hold cannot be known: neither may be taken as absent.
+    if (got == WholeConfig::unreadable)
         policies_error_ = immutable_error_ = "config.json cannot be read";
-        return;
-    }
-    if (err != 0) return;  // no file (a pipe or a directory in its place reads as none)
-    parse(std::string(buf, len));
+    if (got == WholeConfig::text) parse(text);
 }
 
 ConfigRules::ConfigRules(const std::string &text) {
@@ -111,7 +82,7 @@ void ConfigRules::parse(const std::string &text) {
                     const std::string_view name = yyjson_get_str(key);
                     bool ok = true;
                     if (name == "repositories") {
-                        ok = has_globs = read_globs(v, &strings.globs);
+                        ok = has_globs = read_strings(v, &strings.globs);
                     } else if (name == "keep_n") {
                         ok = read_count(v, &r.keep_n);
                     } else if (name == "keep_days") {
@@ -183,7 +154,7 @@ void ConfigRules::parse(const std::string &text) {
             yyjson_obj_foreach(entry, k, m, key, v) {
                 const std::string_view name = yyjson_get_str(key);
                 if (name == "repositories") {
-                    if (!read_globs(v, &s.globs))
+                    if (!read_strings(v, &s.globs))
                         immutable_error_ =
                             at + "repositories: must be a glob or an array of globs, none empty";
                 } else if (name == "tags") {
