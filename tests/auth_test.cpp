@@ -10,6 +10,7 @@
 
 #include "frontend/qv_audit.h"
 #include "frontend/v2_auth.h"
+#include "support/base64.h"
 #include "support/child.h"
 #include "support/digest_text.h"
 #include "support/temp_tree.h"
@@ -25,23 +26,6 @@ const std::string kRefusal =
     "Content-Type: application/json; charset=utf-8\r\n"
     "\r\n"
     "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
-
-std::string b64(const std::string &bytes, bool url = false, bool pad = true) {
-    const std::string abc =
-        std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") +
-        (url ? "-_" : "+/");
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        const size_t k = std::min<size_t>(3, bytes.size() - i);
-        uint32_t g = 0;
-        for (size_t j = 0; j < 3; ++j)
-            g = (g << 8) | (j < k ? static_cast<unsigned char>(bytes[i + j]) : 0u);
-        for (size_t j = 0; j <= k; ++j)
-            out += abc[(g >> (18 - 6 * j)) & 63];
-        if (pad) out.append(3 - k, '=');
-    }
-    return out;
-}
 
 std::string config(const std::string &user, const std::string &digest) {
     return "{\"registry_auth_user\": \"" + user + "\", \"registry_auth_sha256\": \"" + digest +

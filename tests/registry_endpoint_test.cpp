@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "frontend/access.h"
+#include "support/base64.h"
 #include "support/blob_files.h"
 #include "support/child.h"
 #include "support/digest_text.h"
@@ -1024,28 +1025,6 @@ TEST(RegistryEndpoint, ConfiguredRulesAndImmutableTags) {
     EXPECT_NE(closed.body.find("immutable tags 0: tags: required"), std::string::npos)
         << closed.body;
 }
-
-namespace {
-
-std::string basic(const std::string &user, const std::string &password) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const std::string in = user + ":" + password;
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        const size_t n = std::min<size_t>(3, in.size() - i);
-        uint32_t v = 0;
-        for (size_t k = 0; k < 3; ++k)
-            v = (v << 8) | (k < n ? static_cast<unsigned char>(in[i + k]) : 0u);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += n > 1 ? kAlphabet[(v >> 6) & 63] : '=';
-        out += n > 2 ? kAlphabet[v & 63] : '=';
-    }
-    return "Basic " + out;
-}
-
-}  // namespace
 
 // Users of a users file and their rights, table-driven at the program's boundary: what each
 // may do on which repository, anonymous requests, wrong and unknown credentials, a hash of a
