@@ -83,10 +83,7 @@ EOF
     # remove entries), timed against the floor on another.
     : >"$work/c" && : >"$work/d"
     for _ in $(seq "$(((runs + 1) / 2))"); do
-        rm -rf "$work/run" "$work/ref"
-        cp -al "$store" "$work/run"
-        cp -al "$store" "$work/ref"
-        sync
+        fresh_copies "$store" "$work/run" "$work/ref"
         us_of request "$work/run" "keep_n=$keep" >>"$work/c"
         us_of floor "$work/ref" "$work/deletions" >>"$work/d"
     done

@@ -44,10 +44,7 @@ done
 a=$(median <"$work/a") b=$(median <"$work/b")
 : >"$work/c" && : >"$work/d"
 for _ in $(seq "$(((runs + 1) / 2))"); do
-    rm -rf "$work/run1" "$work/run3"
-    cp -al "$store" "$work/run1"
-    cp -al "$store" "$work/run3"
-    sync
+    fresh_copies "$store" "$work/run1" "$work/run3"
     us_of request one "$work/run1" "" >>"$work/c"
     us_of request three "$work/run3" "" >>"$work/d"
 done

@@ -1,5 +1,7 @@
 // The operator's page: its files from web/ in the working directory (the site), behind the
 // same gate as every route below /v2, and the JSON it reads beyond the other routes.
+#include <yyjson.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -111,18 +113,22 @@ void handle_repository(const Route &r) {
 
 void handle_me(const Route &r) {
     if (!is_read(r.method)) method_not_allowed();
-    const std::string user = registry_auth_user();
-    // Names are plain text of the users file or config.json: escaped for the JSON string.
-    std::string escaped;
-    for (const char c : user) {
-        if (c == '"' || c == '\\') escaped += '\\';
-        if (static_cast<unsigned char>(c) >= 0x20) escaped += c;
-    }
-    const std::string body = std::string("{\"sign_in\":") +
-                             (registry_auth_enabled() ? "true" : "false") +
-                             ",\"user\":" + (user.empty() ? "null" : "\"" + escaped + "\"") +
-                             ",\"admin\":" + (registry_auth_is_admin() ? "true" : "false") + "}";
-    send_json(200, body.c_str());
+    const std::unique_ptr<yyjson_mut_doc, void (*)(yyjson_mut_doc *)> doc(
+        yyjson_mut_doc_new(nullptr), yyjson_mut_doc_free);
+    yyjson_mut_doc *d = doc.get();
+    yyjson_mut_val *root = yyjson_mut_obj(d);
+    yyjson_mut_doc_set_root(d, root);
+    const char *user = registry_auth_user();
+    yyjson_mut_obj_add_bool(d, root, "sign_in", registry_auth_enabled() != 0);
+    if (user[0] != '\0')
+        yyjson_mut_obj_add_strcpy(d, root, "user", user);
+    else
+        yyjson_mut_obj_add_null(d, root, "user");
+    yyjson_mut_obj_add_bool(d, root, "admin", registry_auth_is_admin() != 0);
+    const std::unique_ptr<char, decltype(&std::free)> body(yyjson_mut_write(d, 0, nullptr),
+                                                           &std::free);
+    if (!body) storage_error("out of memory");
+    send_json(200, body.get());
 }
 
 void handle_retention_preview(const Route &r) {

@@ -12,6 +12,7 @@
 #include "digest/sha256.h"
 #include "frontend/access.h"
 #include "frontend/config_text.h"
+#include "frontend/oci_common.h"
 #include "frontend/qv_audit.h"
 #include "frontend/qv_cgi.h"
 #include "frontend/v2_auth.h"
@@ -293,24 +294,10 @@ void send_unreadable() {
     std::fflush(stdout);
 }
 
-// A refusal in the registry's envelope: 403 DENIED for a signed-in user, 503 for settings
-// that cannot be used.
-void send_refusal(int status, const std::string &message) {
-    std::string escaped;
-    for (const char c : message) {
-        if (c == '"' || c == '\\') escaped += '\\';
-        if (static_cast<unsigned char>(c) >= 0x20) escaped += c;
-    }
-    const std::string body = "{\"errors\":[{\"code\":\"" +
-                             std::string(status == 403 ? "DENIED" : "UNAVAILABLE") +
-                             "\",\"message\":\"" + escaped + "\"}]}\n";
-    cgi_header_status(status, status == 403 ? "Forbidden" : "Service Unavailable");
-    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
-    cgi_header_json();
-    cgi_headers_end();
-    std::fputs(body.c_str(), stdout);
-    qv_audit_note_bytes(static_cast<int64_t>(body.size()));
-    std::fflush(stdout);
+// A refusal in the registry's envelope, which ends the request: 403 DENIED for a signed-in
+// user, 503 for settings that cannot be used.
+[[noreturn]] void send_refusal(int status, const std::string &message) {
+    oci_send_error(status, status == 403 ? "DENIED" : "UNAVAILABLE", message.c_str());
 }
 
 }  // namespace
